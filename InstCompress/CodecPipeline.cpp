@@ -1,0 +1,175 @@
+#include "InstCompress/CodecPipeline.h"
+
+#include <new>
+#include <numeric>
+#include <thread>
+#include <utility>
+
+#include "InstCompress/Decoders.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace kq {
+
+namespace {
+
+std::unique_ptr<uint8_t[]> AllocateBuffer() {
+    try {
+        return std::make_unique_for_overwrite<uint8_t[]>(CodecPipeline::kBufferSize);
+    } catch (const std::bad_alloc&) {
+        throw EOutOfMemory(msg::kOutOfMemory);
+    }
+}
+
+uint32_t SumBytes(const uint8_t* begin, const uint8_t* end) {
+    uint32_t sum = 0;
+    for (const uint8_t* p = begin; p != end; ++p) sum += *p;
+    return sum;
+}
+
+}  // namespace
+
+void YieldProcessor() {
+#ifdef _WIN32
+    Sleep(0);
+#else
+    std::this_thread::yield();
+#endif
+}
+
+int32_t ProgressPercent(int32_t done, int32_t total) {
+    if (total <= 0) return 0;
+    if (total <= 100000) return static_cast<int32_t>(static_cast<int64_t>(done) * 100 / total);
+    return done / (total / 100);
+}
+
+CodecPipeline::CodecPipeline(Setup setup)
+    : source_(*setup.source),
+      destination_(*setup.destination),
+      progress_(std::move(setup.progress)),
+      inBuffer_(AllocateBuffer()),
+      remaining_(setup.storedSize),
+      outBuffer_(AllocateBuffer()),
+      budgetAtBufferStart_(setup.budget),
+      unscrambleInput_(setup.unscrambleInput),
+      scrambleOutput_(setup.scrambleOutput) {
+    inCursor_ = inEnd_ = inBuffer_.get();
+    outCursor_ = outBuffer_.get();
+    StoreLE32(keyBytes_, static_cast<uint32_t>(setup.key));
+    UpdateOutputLimit();
+}
+
+// Input chunks are descrambled as a whole when they arrive. In expand mode
+// the key index serves the input alone, so this yields the same bytes as
+// descrambling each byte on delivery; the input sum likewise counts the
+// chunk as fetched.
+uint8_t CodecPipeline::FetchChunk() {
+    endOfInput_ = true;
+    if (remaining_ <= 0) return 0;
+    if (chunkSize_ > remaining_) chunkSize_ = remaining_;
+    uint8_t* const buffer = inBuffer_.get();
+    const int32_t got = source_.Read(buffer, chunkSize_);
+    if (got <= 0) return 0;
+    remaining_ -= got;
+    inCursor_ = buffer;
+    inEnd_ = buffer + got;
+    inputSum_ += SumBytes(buffer, buffer + got);
+    if (unscrambleInput_) {
+        for (int32_t i = 0; i < got; ++i) buffer[i] = XorWithKey(buffer[i]);
+    }
+    if (progress_) {
+        fetched_ += got;
+        int32_t percentageDone = ProgressPercent(fetched_, fetched_ + remaining_);
+        progress_(percentageDone);
+        if (percentageDone == -1) return 0;  // aborted: EndOfInput stays set
+    }
+    YieldProcessor();
+    endOfInput_ = false;
+    return *inCursor_++;
+}
+
+void CodecPipeline::UpdateOutputLimit() noexcept {
+    uint8_t* const start = outBuffer_.get();
+    if (scrambleOutput_) {
+        outLimit_ = outCursor_;  // every byte takes the slow path
+        return;
+    }
+    const int32_t used = static_cast<int32_t>(outCursor_ - start);
+    const int32_t room = budgetAtBufferStart_ - used;  // budget left for this buffer
+    const int32_t free = kBufferSize - used;
+    outLimit_ = outCursor_ + (room <= 0 ? 0 : (room < free ? room : free));
+}
+
+void CodecPipeline::WriteFullBuffer() {
+    uint8_t* const start = outBuffer_.get();
+    YieldProcessor();
+    destination_.WriteBuffer(start, kBufferSize);
+    flushedSum_ += SumBytes(start, start + kBufferSize);
+    budgetAtBufferStart_ -= kBufferSize;
+    outCursor_ = start;
+}
+
+void CodecPipeline::WriteByteSlow(uint8_t value) {
+    uint8_t* const start = outBuffer_.get();
+    const int32_t used = static_cast<int32_t>(outCursor_ - start);
+    if (budgetAtBufferStart_ - used <= 0) throw EUnableToCompress(msg::kUnableToCompress);
+    if (used == kBufferSize) WriteFullBuffer();
+    if (scrambleOutput_) value = XorWithKey(value);
+    *outCursor_++ = value;
+    UpdateOutputLimit();
+}
+
+void CodecPipeline::Flush() {
+    uint8_t* const start = outBuffer_.get();
+    if (outCursor_ == start) return;
+    destination_.WriteBuffer(start, static_cast<int32_t>(outCursor_ - start));
+    flushedSum_ += SumBytes(start, outCursor_);
+    budgetAtBufferStart_ -= static_cast<int32_t>(outCursor_ - start);
+    outCursor_ = start;
+    UpdateOutputLimit();
+}
+
+uint32_t CodecPipeline::OutputSum() const noexcept {
+    return flushedSum_ + SumBytes(outBuffer_.get(), outCursor_);
+}
+
+void RunCodec(TKQInstCompress& component, TStream& destination, TStream& source, int32_t storedSize,
+              int32_t expandedSize, uint8_t method, uint32_t& checksum, bool expand, bool locked) {
+    CodecPipeline::Setup setup;
+    setup.source = &source;
+    setup.destination = &destination;
+    setup.progress = component.OnShowProgress;
+    setup.storedSize = storedSize;
+    // Compress mode would subtract a reserve held by a compressor; there is none.
+    setup.budget = expand ? 2147483647 : storedSize;
+    setup.key = component.Key;
+    setup.scrambleOutput = !expand && component.Key != 0;
+    setup.unscrambleInput = expand && component.Key != 0 && locked;
+    CodecPipeline pipe(std::move(setup));
+
+    if (expand) {
+        switch (method) {
+            case kMethodRle: DecodeRle(pipe); break;
+            case kMethodLzh1: break;  // decoder not yet built in
+            case kMethodLzh5: break;  // decoder not yet built in
+            default: break;
+        }
+        (void)expandedSize;
+        pipe.Flush();
+        checksum = pipe.OutputSum();
+        return;
+    }
+
+    switch (method) {
+        case kMethodRle: throw EUnrecognizedCompressionMethod(msg::kRleDisabled);
+        case kMethodLzh1: throw EUnrecognizedCompressionMethod(msg::kLzh1Disabled);
+        case kMethodLzh5: throw EUnrecognizedCompressionMethod(msg::kLzh5Disabled);
+        default: break;
+    }
+    pipe.Flush();
+    checksum = pipe.InputSum();
+}
+
+}  // namespace kq

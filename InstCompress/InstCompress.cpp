@@ -1,0 +1,99 @@
+#include "InstCompress/InstCompress.h"
+
+#include "InstCompress/CodecPipeline.h"
+
+namespace kq {
+
+namespace {
+constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
+bool SameEntryName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    }
+    return true;
+}
+
+void TKQInstCompress::SetTargetPath(const std::string& value) {
+    targetPath_ = value;
+    if (!targetPath_.empty() && targetPath_.back() != '\\') targetPath_ += '\\';
+}
+
+int TKQInstCompress::RecognizeMethodId(const std::string& id) {
+    for (size_t i = 0; i < kMethodIds.size(); ++i) {
+        if (id == kMethodIds[i]) return static_cast<int>(i);
+    }
+    if (OnRecognize) {
+        bool recognized = false;
+        OnRecognize(id, recognized);
+        if (recognized) return kMethodCustom;
+    }
+    throw EUnrecognizedCompressionMethod(UnrecognizedMethodMessage(id));
+}
+
+void TKQInstCompress::ExpandNamedEntry(const std::string& archivePath, TStream& dest,
+                                       const std::string& entryName) {
+    TFileStream archive(archivePath, FileMode::OpenReadExclusive);
+    ExpandNamedEntry(archive, dest, entryName);
+}
+
+void TKQInstCompress::ExpandNamedEntry(TStream& archive, TStream& dest, const std::string& entryName) {
+    const ArchiveHeader header =
+        ReadArchiveHeader(archive, [this](const std::string& id) { RecognizeMethodId(id); });
+
+    // The running sum wraps like a 32-bit two's-complement integer; it is
+    // kept unsigned so that the wrap is defined, and compared signed.
+    uint32_t runningSum = 0;
+    while (const auto entry = ReadEntryHeader(archive)) {
+        if (static_cast<int32_t>(runningSum) >= header.totalSize) break;
+        const EntryHeader& h = entry->header;
+        if (!SameEntryName(entry->name, entryName)) {
+            archive.Seek(h.compressedSize);
+        } else {
+            ExpandEntry(dest, archive, h.lock, header.methodId, h.method,
+                        static_cast<uint32_t>(h.checksum), h.expandedSize, h.compressedSize);
+        }
+        runningSum += static_cast<uint32_t>(h.expandedSize);
+    }
+}
+
+void TKQInstCompress::ExpandEntry(TStream& dest, TStream& archive, int32_t lock,
+                                  const std::string& methodId, uint8_t method,
+                                  uint32_t storedChecksum, int32_t expandedSize,
+                                  int32_t compressedSize) {
+    if (method != kMethodStored && lock > 0 && Key == 0) throw EInvalidKey(msg::kInvalidKey);
+
+    uint32_t checksum = 0;
+    switch (method) {
+        case kMethodStored:
+            if (compressedSize > 0) dest.CopyFrom(archive, compressedSize);
+            return;  // stored entries are not verified
+        case kMethodRle:
+        case kMethodLzh1:
+        case kMethodLzh5:
+            try {
+                RunCodec(*this, dest, archive, compressedSize, expandedSize, method, checksum,
+                         /*expand=*/true, /*locked=*/lock == 2);
+            } catch (const ELZHBadDecodeTable&) {
+                if (lock > 0) throw EInvalidKey(msg::kInvalidKey);
+                throw;
+            }
+            break;
+        case kMethodCustom:
+            if (OnExpand) OnExpand(dest, archive, compressedSize, expandedSize, methodId, checksum);
+            break;
+        default:
+            break;  // no such method: nothing is written
+    }
+
+    if (checksum == storedChecksum) return;
+    if (lock > 0) {
+        if (static_cast<uint32_t>(Key) + checksum == storedChecksum) return;
+        throw EInvalidKey(msg::kInvalidKey);
+    }
+    throw EBadChecksum(msg::kBadChecksum);
+}
+
+}  // namespace kq

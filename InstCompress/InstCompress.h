@@ -1,0 +1,72 @@
+// TKQInstCompress: the archive expansion component.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "InstCompress/ArchiveFormat.h"
+#include "InstCompress/Exceptions.h"
+#include "InstCompress/Stream.h"
+
+namespace kq {
+
+enum class TCProcessMode { cmCompress, cmExpand };
+
+// Event handlers; a handler is set when it is non-empty. Reference
+// parameters are the ones a handler may change for its caller.
+using TCompressEvent = std::function<void(TStream& dest, TStream& source, std::string& CompressID,
+                                          int32_t& Outputsize, uint32_t& checksum)>;
+using TExpandEvent = std::function<void(TStream& dest, TStream& source, int32_t Sourcesize,
+                                        int32_t Destsize, const std::string& CompressID,
+                                        uint32_t& checksum)>;
+using TFilenameCheckEvent = std::function<void(std::string& filepath, TCProcessMode mode)>;
+using TRecognizeEvent = std::function<void(const std::string& CompressID, bool& recognized)>;
+using TShowProgressEvent = std::function<void(int32_t& PercentageDone)>;
+
+class TKQInstCompress {
+public:
+    TKQInstCompress() = default;
+
+    // Events.
+    TCompressEvent OnCompress;          // never called: this build does not compress
+    TExpandEvent OnExpand;              // decoder for custom entries (method 3)
+    TFilenameCheckEvent OnCheckFile;    // never called
+    TRecognizeEvent OnRecognize;        // may accept an unknown archive method id
+    TShowProgressEvent OnShowProgress;  // progress and abort during coded expansion
+
+    // Properties.
+    bool MakeDirectories = false;
+    bool ExceptionOnFileError = false;
+    int32_t Key = 0;
+    bool CheckSpaceBeforeExpand = false;
+
+    const std::string& TargetPath() const noexcept { return targetPath_; }
+    // Stores the path with a trailing backslash (unless empty).
+    void SetTargetPath(const std::string& value);
+
+    // Index of the method id ("NON", "RLE", "LZH", "CUS", "LH5"), compared
+    // exactly; an id accepted by OnRecognize counts as custom (3). Raises
+    // EUnrecognizedCompressionMethod otherwise.
+    int RecognizeMethodId(const std::string& id);
+
+    // Expands every entry named `entryName` (ASCII case-insensitive) into
+    // `dest`, one after the other.
+    void ExpandNamedEntry(const std::string& archivePath, TStream& dest, const std::string& entryName);
+    // The same over an archive stream positioned at the archive header.
+    void ExpandNamedEntry(TStream& archive, TStream& dest, const std::string& entryName);
+
+    // Expands one entry whose data starts at the archive stream's position
+    // and verifies its checksum and key.
+    void ExpandEntry(TStream& dest, TStream& archive, int32_t lock, const std::string& methodId,
+                     uint8_t method, uint32_t storedChecksum, int32_t expandedSize,
+                     int32_t compressedSize);
+
+private:
+    std::string targetPath_;
+};
+
+// Entry names match without regard to the case of ASCII letters only.
+bool SameEntryName(const std::string& a, const std::string& b);
+
+}  // namespace kq

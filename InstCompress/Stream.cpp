@@ -1,0 +1,281 @@
+#include "InstCompress/Stream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "InstCompress/Exceptions.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace kq {
+
+namespace {
+
+// Resolves a seek request against a current position and size; a result
+// before the start clamps to 0.
+int64_t ResolveSeek(int64_t offset, SeekOrigin origin, int64_t position, int64_t size) {
+    int64_t base = 0;
+    switch (origin) {
+        case SeekOrigin::Beginning: base = 0; break;
+        case SeekOrigin::Current: base = position; break;
+        case SeekOrigin::End: base = size; break;
+    }
+    if (offset > 0 && base > std::numeric_limits<int64_t>::max() - offset) {
+        return std::numeric_limits<int64_t>::max();
+    }
+    return std::max<int64_t>(0, base + offset);
+}
+
+int32_t ClampCount(int64_t available, int32_t count) {
+    if (count <= 0 || available <= 0) return 0;
+    return static_cast<int32_t>(std::min<int64_t>(available, count));
+}
+
+}  // namespace
+
+int64_t TStream::Size() {
+    const int64_t position = Position();
+    const int64_t size = Seek(0, SeekOrigin::End);
+    SetPosition(position);
+    return size;
+}
+
+void TStream::ReadBuffer(void* buffer, int32_t count) {
+    if (count != 0 && Read(buffer, count) != count) throw EReadError(msg::kStreamRead);
+}
+
+void TStream::WriteBuffer(const void* buffer, int32_t count) {
+    if (count != 0 && Write(buffer, count) != count) throw EWriteError(msg::kStreamWrite);
+}
+
+int64_t TStream::CopyFrom(TStream& source, int64_t count) {
+    if (count == 0) {
+        source.SetPosition(0);
+        count = source.Size();
+    }
+    if (count <= 0) return 0;
+    std::vector<uint8_t> chunk(static_cast<size_t>(std::min<int64_t>(count, kCopyChunk)));
+    int64_t left = count;
+    while (left > 0) {
+        const auto n = static_cast<int32_t>(std::min<int64_t>(left, kCopyChunk));
+        source.ReadBuffer(chunk.data(), n);
+        WriteBuffer(chunk.data(), n);
+        left -= n;
+    }
+    return count;
+}
+
+// ---------------------------------------------------------------- files
+
+#ifdef _WIN32
+
+TFileStream::TFileStream(const std::string& fileName, FileMode mode) : fileName_(fileName) {
+    DWORD access = GENERIC_READ;
+    DWORD share = 0;
+    DWORD disposition = OPEN_EXISTING;
+    switch (mode) {
+        case FileMode::OpenReadShared: share = FILE_SHARE_READ | FILE_SHARE_WRITE; break;
+        case FileMode::OpenReadExclusive: break;
+        case FileMode::Create:
+            access = GENERIC_READ | GENERIC_WRITE;
+            disposition = CREATE_ALWAYS;
+            break;
+    }
+    HANDLE h = CreateFileA(fileName.c_str(), access, share, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (mode == FileMode::Create) throw EFCreateError(CannotCreateFileMessage(fileName));
+        throw EFOpenError(CannotOpenFileMessage(fileName));
+    }
+    handle_ = h;
+}
+
+TFileStream::~TFileStream() { CloseHandle(static_cast<HANDLE>(handle_)); }
+
+int32_t TFileStream::Read(void* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    DWORD got = 0;
+    if (!ReadFile(static_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(count), &got, nullptr)) {
+        return 0;
+    }
+    return static_cast<int32_t>(got);
+}
+
+int32_t TFileStream::Write(const void* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    DWORD put = 0;
+    if (!WriteFile(static_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(count), &put, nullptr)) {
+        return 0;
+    }
+    return static_cast<int32_t>(put);
+}
+
+int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
+    DWORD method = FILE_BEGIN;
+    if (origin == SeekOrigin::Current) method = FILE_CURRENT;
+    if (origin == SeekOrigin::End) method = FILE_END;
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    LARGE_INTEGER result;
+    result.QuadPart = 0;
+    if (!SetFilePointerEx(static_cast<HANDLE>(handle_), distance, &result, method)) {
+        // A target before the start of the file clamps to 0, as for the other streams.
+        distance.QuadPart = 0;
+        SetFilePointerEx(static_cast<HANDLE>(handle_), distance, &result, FILE_BEGIN);
+    }
+    return result.QuadPart;
+}
+
+int64_t TFileStream::Size() {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(static_cast<HANDLE>(handle_), &size)) return 0;
+    return size.QuadPart;
+}
+
+#else
+
+TFileStream::TFileStream(const std::string& fileName, FileMode mode) : fileName_(fileName) {
+    int flags = O_RDONLY | O_CLOEXEC;
+    if (mode == FileMode::Create) flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
+    do {
+        fd_ = ::open(fileName.c_str(), flags, 0666);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) {
+        if (mode == FileMode::Create) throw EFCreateError(CannotCreateFileMessage(fileName));
+        throw EFOpenError(CannotOpenFileMessage(fileName));
+    }
+    struct stat st {};
+    if (mode != FileMode::Create && (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode))) {
+        ::close(fd_);
+        throw EFOpenError(CannotOpenFileMessage(fileName));
+    }
+}
+
+TFileStream::~TFileStream() { ::close(fd_); }
+
+int32_t TFileStream::Read(void* buffer, int32_t count) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    int32_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::read(fd_, out + done, static_cast<size_t>(count - done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<int32_t>(got);
+    }
+    return done;
+}
+
+int32_t TFileStream::Write(const void* buffer, int32_t count) {
+    const auto* in = static_cast<const uint8_t*>(buffer);
+    int32_t done = 0;
+    while (done < count) {
+        const ssize_t put = ::write(fd_, in + done, static_cast<size_t>(count - done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) break;
+        done += static_cast<int32_t>(put);
+    }
+    return done;
+}
+
+int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
+    int whence = SEEK_SET;
+    if (origin == SeekOrigin::Current) whence = SEEK_CUR;
+    if (origin == SeekOrigin::End) whence = SEEK_END;
+    off_t result = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    if (result < 0) result = ::lseek(fd_, 0, SEEK_SET);  // before the start: clamp to 0
+    return static_cast<int64_t>(result);
+}
+
+int64_t TFileStream::Size() {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return 0;
+    return static_cast<int64_t>(st.st_size);
+}
+
+#endif
+
+// ---------------------------------------------------------------- memory
+
+int32_t TMemoryStream::Read(void* buffer, int32_t count) {
+    const int32_t n = ClampCount(Size() - position_, count);
+    if (n > 0) std::memcpy(buffer, bytes_.data() + position_, static_cast<size_t>(n));
+    position_ += n;
+    return n;
+}
+
+int32_t TMemoryStream::Write(const void* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    const auto end = static_cast<size_t>(position_) + static_cast<size_t>(count);
+    if (end > bytes_.size()) {
+        try {
+            bytes_.resize(end);
+        } catch (const std::bad_alloc&) {
+            throw EOutOfMemory(msg::kOutOfMemory);
+        }
+    }
+    std::memcpy(bytes_.data() + position_, buffer, static_cast<size_t>(count));
+    position_ += count;
+    return count;
+}
+
+int64_t TMemoryStream::Seek(int64_t offset, SeekOrigin origin) {
+    position_ = ResolveSeek(offset, origin, position_, Size());
+    return position_;
+}
+
+int32_t TSpanStream::Read(void* buffer, int32_t count) {
+    const int32_t n = ClampCount(size_ - position_, count);
+    if (n > 0) std::memcpy(buffer, data_ + position_, static_cast<size_t>(n));
+    position_ += n;
+    return n;
+}
+
+int32_t TSpanStream::Write(const void*, int32_t) { return 0; }
+
+int64_t TSpanStream::Seek(int64_t offset, SeekOrigin origin) {
+    position_ = ResolveSeek(offset, origin, position_, size_);
+    return position_;
+}
+
+// ---------------------------------------------------------------- windows
+
+TSubStream::TSubStream(TStream& base, int64_t start, int64_t length)
+    : base_(base), start_(start), length_(std::max<int64_t>(0, length)) {}
+
+int32_t TSubStream::Read(void* buffer, int32_t count) {
+    const int32_t n = ClampCount(length_ - position_, count);
+    if (n == 0) return 0;
+    base_.SetPosition(start_ + position_);
+    const int32_t got = base_.Read(buffer, n);
+    position_ += got;
+    return got;
+}
+
+int32_t TSubStream::Write(const void*, int32_t) { return 0; }
+
+int64_t TSubStream::Seek(int64_t offset, SeekOrigin origin) {
+    position_ = ResolveSeek(offset, origin, position_, length_);
+    return position_;
+}
+
+int32_t TCountingStream::Write(const void*, int32_t count) {
+    if (count <= 0) return 0;
+    position_ += count;
+    written_ = std::max(written_, position_);
+    return count;
+}
+
+int64_t TCountingStream::Seek(int64_t offset, SeekOrigin origin) {
+    position_ = ResolveSeek(offset, origin, position_, written_);
+    return position_;
+}
+
+}  // namespace kq

@@ -1,0 +1,85 @@
+#include "Setup/PayloadLocator.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "InstCompress/ArchiveFormat.h"
+#include "InstCompress/Stream.h"
+
+namespace kq {
+
+// `used` keeps the constant (and its field) in the image even where the
+// optimiser could fold the comparison.
+__attribute__((used)) const char kPayloadMarker[12] = {'K', 'Q', 'I', '_', 'S', 'I',
+                                                      'Z', 'E', 'X', 'X', 'X', 'X'};
+
+namespace {
+
+// Scans 16384-byte chunks that overlap by the marker's length, so that a
+// marker straddling two chunks is found in the second. `onMarker` is given
+// the field offset of the first marker in a chunk and says whether to stop.
+template <typename OnMarker>
+void ScanForMarker(TStream& image, OnMarker onMarker) {
+    std::vector<uint8_t> buffer(kLocatorChunk);
+    const auto* marker = reinterpret_cast<const uint8_t*>(kPayloadMarker);
+    int64_t base = 0;
+    image.SetPosition(0);
+    int32_t n = image.Read(buffer.data(), kLocatorChunk);
+    while (n > kMarkerLength) {
+        const auto end = buffer.begin() + n;
+        const auto hit = std::search(buffer.begin(), end, marker, marker + kMarkerLength);
+        if (hit != end && onMarker(base + (hit - buffer.begin()) + kMarkerLength)) return;
+        base += n - kMarkerLength;
+        image.SetPosition(base);
+        n = image.Read(buffer.data(), kLocatorChunk);
+    }
+}
+
+}  // namespace
+
+std::optional<int64_t> FindMarkerField(TStream& image) {
+    std::optional<int64_t> field;
+    ScanForMarker(image, [&](int64_t at) {
+        field = at;
+        return true;
+    });
+    return field;
+}
+
+int32_t LocatePayload(TStream& image) {
+    const int64_t fileSize = image.Size();
+    int32_t result = 0;
+    ScanForMarker(image, [&](int64_t fieldAt) {
+        std::array<uint8_t, kMarkerFieldLength> field{};
+        image.SetPosition(fieldAt);
+        // A field cut off by the end of the file is no usable payload.
+        if (image.Read(field.data(), kMarkerFieldLength) != kMarkerFieldLength) return true;
+        if (field[0] == 'X') return true;  // unpatched
+        const auto offset = static_cast<int32_t>(LoadLE32(field.data()));
+        if (offset >= fileSize) return true;
+        // The first marker decides; a zero field means no payload.
+        result = offset;
+        return true;
+    });
+    return result;
+}
+
+int32_t LocatePayload(const std::string& imagePath) {
+    TFileStream image(imagePath, FileMode::OpenReadShared);
+    return LocatePayload(image);
+}
+
+std::optional<PayloadArchive> LocatePayloadArchive(TStream& image) {
+    const int32_t offset = LocatePayload(image);
+    if (offset <= 0) return std::nullopt;
+    std::array<uint8_t, 4> sizeField{};
+    image.SetPosition(offset);
+    if (image.Read(sizeField.data(), 4) != 4) return std::nullopt;
+    const auto length = static_cast<int32_t>(LoadLE32(sizeField.data()));
+    const int64_t start = static_cast<int64_t>(offset) + 4;
+    if (length < 0 || start + length > image.Size()) return std::nullopt;
+    return PayloadArchive{start, length};
+}
+
+}  // namespace kq

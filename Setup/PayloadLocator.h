@@ -1,0 +1,39 @@
+// Finds the payload appended to a setup image: the marker "KQI_SIZE" inside
+// the image is followed by a 4-byte field holding the payload's file offset;
+// at that offset a 4-byte size precedes the archive.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kq {
+
+class TStream;
+
+// The marker literal with its field. Unpatched, the field starts with 'X'.
+// This one constant is the only place the marker text lives in the image.
+extern const char kPayloadMarker[12];
+inline constexpr int kMarkerLength = 8;
+inline constexpr int kMarkerFieldLength = 4;
+inline constexpr int kLocatorChunk = 16384;
+
+// Payload offset recorded in the image, or 0 when there is no usable payload
+// (no marker, unpatched, zero, or not smaller than the file size). A negative
+// field comes back unchanged.
+int32_t LocatePayload(TStream& image);
+// Opens the file shared for reading; open failures raise EFOpenError.
+int32_t LocatePayload(const std::string& imagePath);
+
+// Where the marker's field lies in the image, if there is a marker.
+std::optional<int64_t> FindMarkerField(TStream& image);
+
+struct PayloadArchive {
+    int64_t start;   // file offset of the archive's first byte
+    int32_t length;  // the payload's size field
+};
+
+// The archive of a patched setup image whose payload is complete.
+std::optional<PayloadArchive> LocatePayloadArchive(TStream& image);
+
+}  // namespace kq

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "InstCompress/InstCompress.h"
+#include "tools/kqi/ArchiveWriter.h"
+
+namespace kq {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using tools::PackItem;
+using tools::PackMethod;
+using tools::PackOptions;
+
+Bytes Expand(const Bytes& archive, const std::string& name, int32_t key) {
+    TKQInstCompress component;
+    component.Key = key;
+    TMemoryStream source(archive), dest;
+    component.ExpandNamedEntry(source, dest, name);
+    return dest.Bytes();
+}
+
+std::vector<Bytes> Inputs() {
+    std::mt19937 rng(11);
+    Bytes random(3 << 20);
+    for (auto& b : random) b = static_cast<uint8_t>(rng());
+    Bytes all;
+    for (int i = 0; i < 256; ++i) all.push_back(static_cast<uint8_t>(i));
+    const std::string text =
+        "Installer\\KQInstall.exe expands from a setup image into the Windows directory.\r\n";
+    Bytes prose;
+    for (int i = 0; i < 400; ++i) prose.insert(prose.end(), text.begin(), text.end());
+    return {Bytes{}, Bytes{42}, all, Bytes(70000, 0), Bytes(70000, 0x94), prose, random};
+}
+
+TEST(ArchiveWriterTest, RoundTripsEveryMethodKeyAndLock) {
+    const auto inputs = Inputs();
+    for (PackMethod method : {PackMethod::None, PackMethod::Rle}) {
+        for (int32_t key : {0, 0x5EED1234, -7}) {
+            for (std::optional<int32_t> lock : {std::optional<int32_t>{}, std::optional<int32_t>{1}}) {
+                if (key == 0 && lock) continue;  // a locked entry needs a key
+                std::vector<PackItem> items;
+                for (size_t i = 0; i < inputs.size(); ++i) {
+                    items.push_back(PackItem{"dir\\file" + std::to_string(i), inputs[i], method});
+                }
+                PackOptions options{std::string(tools::MethodIdOf(method)), key, lock};
+                const Bytes archive = tools::BuildArchive(items, options);
+                for (size_t i = 0; i < inputs.size(); ++i) {
+                    EXPECT_EQ(Expand(archive, "DIR\\FILE" + std::to_string(i), key), inputs[i])
+                        << tools::PackMethodName(method) << " key " << key << " item " << i;
+                }
+            }
+        }
+    }
+}
+
+TEST(ArchiveWriterTest, HeaderAndEntryFields) {
+    std::vector<PackItem> items = {{"a", Bytes{1, 2, 3}, PackMethod::Rle}, {"b", Bytes{}, PackMethod::None}};
+    const Bytes archive = tools::BuildArchive(items, PackOptions{"RLE", 5, std::nullopt});
+    TMemoryStream s(archive);
+    const ArchiveHeader header = ReadArchiveHeader(s, nullptr);
+    EXPECT_EQ(header.methodId, "RLE");
+    EXPECT_EQ(header.totalSize, 3);
+    EXPECT_EQ(header.archiveLock, 2);
+    const auto a = ReadEntryHeader(s);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->header.lock, 2);
+    EXPECT_EQ(a->header.checksum, 1 + 2 + 3 + 5);
+    EXPECT_EQ(a->header.compressedSize, 3);
+    // Scrambled with the key's low byte first.
+    uint8_t data[3];
+    s.ReadBuffer(data, 3);
+    EXPECT_EQ(data[0], 1 ^ 5);
+    EXPECT_EQ(data[1], 2);
+    const auto b = ReadEntryHeader(s);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->header.compressedSize, 0);
+    EXPECT_EQ(b->header.method, 0);
+    EXPECT_EQ(s.Position(), s.Size());
+}
+
+TEST(ArchiveWriterTest, SameNameTwiceExpandsBoth) {
+    std::vector<PackItem> items = {{"n", Bytes{'a'}, PackMethod::Rle}, {"n", Bytes{'b'}, PackMethod::None}};
+    EXPECT_EQ(Expand(tools::BuildArchive(items, PackOptions{"RLE", 0, std::nullopt}), "n", 0), (Bytes{'a', 'b'}));
+}
+
+}  // namespace
+}  // namespace kq

@@ -1,0 +1,64 @@
+#include "tests/TestArchives.h"
+
+namespace kq::test {
+
+Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+uint32_t Sum(const Bytes& bytes) {
+    uint32_t sum = 0;
+    for (uint8_t b : bytes) sum += b;
+    return sum;
+}
+
+ArchiveBuilder::ArchiveBuilder(std::string methodId, uint8_t archiveType)
+    : methodId_(std::move(methodId)), archiveType_(archiveType) {}
+
+ArchiveBuilder& ArchiveBuilder::Total(int32_t total) {
+    totalSet_ = true;
+    total_ = total;
+    return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::Key(int32_t key) {
+    key_ = key;
+    return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::Entry(const std::string& name, uint8_t method, int32_t expandedSize,
+                                      const Bytes& stored, uint32_t checksum, int32_t lock) {
+    EntryHeader h;
+    h.nameLength = static_cast<int16_t>(name.size());
+    h.expandedSize = expandedSize;
+    h.compressedSize = static_cast<int32_t>(stored.size());
+    h.method = method;
+    h.checksum = static_cast<int32_t>(checksum);
+    h.lock = lock;
+    const auto raw = BuildEntryHeader(h);
+    body_.insert(body_.end(), raw.begin(), raw.end());
+    body_.insert(body_.end(), name.begin(), name.end());
+    body_.insert(body_.end(), stored.begin(), stored.end());
+    sum_ += expandedSize;
+    return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::Raw(const Bytes& bytes) {
+    body_.insert(body_.end(), bytes.begin(), bytes.end());
+    return *this;
+}
+
+Bytes ArchiveBuilder::Build() const {
+    const auto header = BuildArchiveHeader(methodId_, totalSet_ ? total_ : static_cast<int32_t>(sum_),
+                                           archiveType_, key_);
+    Bytes out(header.begin(), header.end());
+    out.insert(out.end(), body_.begin(), body_.end());
+    return out;
+}
+
+Bytes Scramble(Bytes bytes, int32_t key) {
+    uint8_t k[4];
+    StoreLE32(k, static_cast<uint32_t>(key));
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] ^= k[i & 3];
+    return bytes;
+}
+
+}  // namespace kq::test

@@ -1,0 +1,45 @@
+// Builds archives byte by byte for tests, including malformed ones.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "InstCompress/ArchiveFormat.h"
+
+namespace kq::test {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ToBytes(const std::string& text);
+uint32_t Sum(const Bytes& bytes);
+
+class ArchiveBuilder {
+public:
+    // Header with the given id; total size is computed from the entries
+    // unless set explicitly.
+    explicit ArchiveBuilder(std::string methodId = "RLE", uint8_t archiveType = 1);
+
+    ArchiveBuilder& Total(int32_t total);
+    ArchiveBuilder& Key(int32_t key);
+    // One entry with raw stored bytes; the header fields are taken as given.
+    ArchiveBuilder& Entry(const std::string& name, uint8_t method, int32_t expandedSize, const Bytes& stored,
+                          uint32_t checksum, int32_t lock = 0);
+    ArchiveBuilder& Raw(const Bytes& bytes);
+
+    Bytes Build() const;
+
+private:
+    std::string methodId_;
+    uint8_t archiveType_;
+    int32_t key_ = 0;
+    bool totalSet_ = false;
+    int32_t total_ = 0;
+    int64_t sum_ = 0;
+    Bytes body_;
+};
+
+// Stored bytes scrambled with a key as the component expects for lock 2.
+Bytes Scramble(Bytes bytes, int32_t key);
+
+}  // namespace kq::test

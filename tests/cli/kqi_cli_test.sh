@@ -1,0 +1,66 @@
+#!/bin/bash
+# Drives the kqi command end to end: pack, list, test, extract and their
+# failure paths.
+set -u
+KQI=$1
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+pass=0
+fail=0
+check() {  # check NAME CONDITION...
+    local name=$1; shift
+    if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $name"; fi
+}
+
+cd "$WORK"
+head -c 300000 /dev/urandom > random.bin
+yes "setup text line" | head -c 200000 > text.txt
+: > empty.bin
+mkdir -p tree/sub && echo one > tree/b.txt && echo two > tree/sub/a.txt && echo three > tree/a.txt
+
+for method in none rle; do
+    "$KQI" pack -q -o "a-$method.kqa" --method "$method" \
+        'Installer\KQInstall.exe=random.bin' docs=text.txt empty=empty.bin 'data=tree' || fail=$((fail + 1))
+    check "$method list" bash -c "'$KQI' list a-$method.kqa | grep -q 'Installer.KQInstall.exe'"
+    check "$method test" bash -c "'$KQI' test a-$method.kqa > test.out && grep -c '^OK' test.out | grep -qx 6"
+    "$KQI" extract "a-$method.kqa" 'installer\kqinstall.exe' -o out.bin
+    check "$method extract" cmp -s out.bin random.bin
+    "$KQI" extract "a-$method.kqa" docs -o - > out.txt
+    check "$method stdout" cmp -s out.txt text.txt
+    "$KQI" extract "a-$method.kqa" 'data\sub\a.txt' -o out.txt
+    check "$method folder entry" cmp -s out.txt tree/sub/a.txt
+done
+
+# Keys, locks and the per-entry method suffix.
+"$KQI" pack -q -o locked.kqa --key 0x1234 'x=text.txt:rle' 'y=random.bin:none'
+check "locked header" bash -c "'$KQI' list locked.kqa | grep -q 'archive lock 2'"
+check "locked test with key" "$KQI" test locked.kqa --key 4660
+"$KQI" extract locked.kqa x -o nokey.out 2> err.txt
+check "locked needs key exit" test $? -eq 1
+check "locked message" grep -qx 'kqi: EInvalidKey: File locked -- valid key required' err.txt
+check "no output left on failure" bash -c "! ls nokey.out* 2>/dev/null"
+"$KQI" test locked.kqa > test.out
+check "test reports failure" test $? -eq 1
+check "test failure line" grep -qx 'FAILED x: EInvalidKey: File locked -- valid key required' test.out
+
+# Corruption shows the component's class and message.
+cp a-rle.kqa corrupt.kqa
+printf 'Z' | dd of=corrupt.kqa bs=1 seek=0 conv=notrunc 2> /dev/null
+"$KQI" extract corrupt.kqa docs -o x.out 2> err.txt
+check "bad signature" grep -qx "kqi: EInvalidHeader: Can't recognize compressed file header" err.txt
+"$KQI" extract missing.kqa docs -o x.out 2> err.txt
+check "missing file" grep -qx "kqi: EFOpenError: Cannot open file missing.kqa" err.txt
+
+# A truncated archive still lists.
+head -c 1000 a-rle.kqa > cut.kqa
+check "truncated list" bash -c "'$KQI' list cut.kqa | grep -q truncated"
+
+# Usage errors.
+"$KQI" extract a-rle.kqa 2> /dev/null
+check "usage exit 2" test $? -eq 2
+"$KQI" pack -o x.kqa --key nonsense a=text.txt 2> /dev/null
+check "bad key exit 2" test $? -eq 2
+check "help" bash -c "'$KQI' pack --help | grep -q NAME=PATH"
+
+echo "$pass passed, $fail failed"
+test "$fail" -eq 0

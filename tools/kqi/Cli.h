@@ -1,0 +1,102 @@
+// Shared pieces of the kqi commands: argument parsing, archive sources,
+// outputs that appear only when complete.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "InstCompress/Stream.h"
+
+namespace kq::tools {
+
+// A usage error: the command prints its usage text and exits 2.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A plain failure of the tool itself (not of the component): exit 1.
+class ToolError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Signed 32-bit decimal or 0x hexadecimal (the hex form may give the bit
+// pattern of a negative key, for example 0xFFFFFFFF for -1).
+std::optional<int32_t> ParseKey(std::string_view text);
+
+// Walks argv: options with values, flags and positional arguments.
+class ArgReader {
+public:
+    ArgReader(int argc, char** argv, int first);
+    bool Done() const { return index_ >= args_.size(); }
+    // The next argument; the caller decides whether it is an option.
+    std::string Next() { return args_[index_++]; }
+    // The value of the option just read; a usage error if there is none.
+    std::string Value(std::string_view option);
+
+private:
+    std::vector<std::string> args_;
+    size_t index_;
+};
+
+int32_t KeyOption(ArgReader& args, std::string_view option);
+
+// The archive inside FILE: the file itself, or the payload of a setup image
+// when the file does not start with the archive signature.
+class ArchiveSource {
+public:
+    explicit ArchiveSource(const std::string& path);
+    TStream& Stream() {
+        if (view_) return *view_;
+        return *file_;
+    }
+    bool IsSetupImage() const { return view_ != nullptr; }
+    int64_t ArchiveOffset() const { return offset_; }
+
+private:
+    std::unique_ptr<TFileStream> file_;
+    std::unique_ptr<TSubStream> view_;
+    int64_t offset_ = 0;
+};
+
+// A file written under a temporary name beside its final path and renamed
+// into place by Commit; dropped without a trace otherwise.
+class AtomicOutputFile {
+public:
+    explicit AtomicOutputFile(std::string path);
+    ~AtomicOutputFile();
+    AtomicOutputFile(const AtomicOutputFile&) = delete;
+    AtomicOutputFile& operator=(const AtomicOutputFile&) = delete;
+
+    TStream& Stream() { return *stream_; }
+    void Commit();
+
+private:
+    std::string path_;
+    std::string tempPath_;
+    std::unique_ptr<TFileStream> stream_;
+    bool committed_ = false;
+};
+
+// Standard output as a write-only stream.
+class TStdoutStream final : public TStream {
+public:
+    int32_t Read(void*, int32_t) override { return 0; }
+    int32_t Write(const void* buffer, int32_t count) override;
+    int64_t Seek(int64_t, SeekOrigin) override { return written_; }
+
+private:
+    int64_t written_ = 0;
+};
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path);
+
+bool StderrIsTerminal();
+
+}  // namespace kq::tools

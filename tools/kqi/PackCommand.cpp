@@ -1,0 +1,142 @@
+// kqi pack: writes an archive from files and folders.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "InstCompress/Exceptions.h"
+#include "tools/kqi/ArchiveWriter.h"
+#include "tools/kqi/Cli.h"
+#include "tools/kqi/Commands.h"
+#include "tools/kqi/PackInputs.h"
+
+namespace kq::tools {
+
+namespace {
+
+constexpr const char* kPackUsage =
+    "usage: kqi pack -o OUT [--method M] [--key N] [--lock 0|1|2] [--id XYZ] [-q] NAME=PATH[:M]...\n"
+    "  Writes an archive with one entry per NAME=PATH, in the order given. NAME is\n"
+    "  stored as given (for example Installer\\KQInstall.exe). A PATH that is a\n"
+    "  folder adds its files recursively in sorted order, named NAME\\relative\\path.\n"
+    "  A ':M' after PATH sets that entry's method (for example data.bin=big.bin:none).\n"
+    "  --method M  none, rle, lzh1 or lh5 (default rle)\n"
+    "  --key N     key: signed 32-bit decimal or 0x hex; locks the entries\n"
+    "  --lock L    entry lock field: 0 open, 1 locked, 2 locked and scrambled\n"
+    "              (default 2 with a non-zero key, else 0)\n"
+    "  --id XYZ    archive method id (default the method's: NON, RLE, LZH, LH5)\n"
+    "  -q          no progress bar\n"
+    "  RLE output is at most twice the input size (every lone 0x94 byte costs two\n"
+    "  bytes; everything else at most one); runs of 4 or more bytes shrink.\n";
+
+class ProgressBar {
+public:
+    ProgressBar(bool enabled, int64_t total) : enabled_(enabled && total > 0), total_(total) {}
+    ~ProgressBar() {
+        if (enabled_ && shown_ >= 0) std::fputs("\r\033[K", stderr);
+    }
+    void Update(int64_t done) {
+        if (!enabled_) return;
+        const int percent = static_cast<int>(std::min<int64_t>(100, done * 100 / total_));
+        if (percent == shown_) return;
+        shown_ = percent;
+        const int width = 40;
+        const int filled = percent * width / 100;
+        std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################",
+                     width - filled, "", percent);
+        std::fflush(stderr);
+    }
+
+private:
+    bool enabled_;
+    int64_t total_;
+    int shown_ = -1;
+};
+
+constexpr int64_t kProgressThreshold = 4 << 20;
+
+}  // namespace
+
+int RunPack(int argc, char** argv) {
+    std::string out;
+    PackMethod method = PackMethod::Rle;
+    PackOptions options;
+    std::optional<std::string> id;
+    bool quiet = false;
+    std::vector<std::string> specs;
+    try {
+        ArgReader args(argc, argv, 0);
+        while (!args.Done()) {
+            const std::string arg = args.Next();
+            if (arg == "-h" || arg == "--help") {
+                std::fputs(kPackUsage, stdout);
+                return 0;
+            }
+            if (arg == "-o") {
+                out = args.Value(arg);
+            } else if (arg == "--method") {
+                const std::string name = args.Value(arg);
+                const auto parsed = ParsePackMethod(name);
+                if (!parsed) throw UsageError("unknown method " + name);
+                method = *parsed;
+            } else if (arg == "--key") {
+                options.key = KeyOption(args, arg);
+            } else if (arg == "--lock") {
+                const std::string lock = args.Value(arg);
+                if (lock != "0" && lock != "1" && lock != "2") throw UsageError("--lock takes 0, 1 or 2");
+                options.lock = lock[0] - '0';
+            } else if (arg == "--id") {
+                id = args.Value(arg);
+                if (id->size() != 3) throw UsageError("--id takes exactly three characters");
+            } else if (arg == "-q" || arg == "--quiet") {
+                quiet = true;
+            } else if (arg.size() > 1 && arg[0] == '-') {
+                throw UsageError("unknown option " + arg);
+            } else {
+                specs.push_back(arg);
+            }
+        }
+        if (out.empty()) throw UsageError("give the output with -o OUT");
+        if (specs.empty()) throw UsageError("give at least one NAME=PATH");
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "kqi: %s\n%s", e.what(), kPackUsage);
+        return 2;
+    }
+    options.methodId = id ? *id : std::string(MethodIdOf(method));
+
+    try {
+        std::vector<PackItem> items;
+        for (const std::string& spec : specs) {
+            const auto parsed = ParsePackSpec(spec, method);
+            if (!parsed) {
+                std::fprintf(stderr, "kqi: bad entry '%s': write NAME=PATH or NAME=PATH:METHOD\n%s",
+                             spec.c_str(), kPackUsage);
+                return 2;
+            }
+            AddPackInputs(*parsed, items);
+        }
+        int64_t total = 0;
+        for (const PackItem& item : items) total += static_cast<int64_t>(item.plain.size());
+
+        ProgressBar bar(!quiet && StderrIsTerminal() && total > kProgressThreshold, total);
+        std::vector<int64_t> startOf(items.size() + 1, 0);
+        for (size_t i = 0; i < items.size(); ++i) {
+            startOf[i + 1] = startOf[i] + static_cast<int64_t>(items[i].plain.size());
+        }
+        AtomicOutputFile output(out);
+        WriteArchive(output.Stream(), items, options, [&](size_t item, size_t done) {
+            bar.Update(startOf[item] + static_cast<int64_t>(done));
+        });
+        output.Commit();
+        return 0;
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "kqi: %s: %s\n", e.ClassName(), e.Message().c_str());
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kqi: %s\n", e.what());
+        return 1;
+    }
+}
+
+}  // namespace kq::tools

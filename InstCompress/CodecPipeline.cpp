@@ -152,11 +152,10 @@ void RunCodec(TKQInstCompress& component, TStream& destination, TStream& source,
     if (expand) {
         switch (method) {
             case kMethodRle: DecodeRle(pipe); break;
-            case kMethodLzh1: break;  // decoder not yet built in
-            case kMethodLzh5: break;  // decoder not yet built in
+            case kMethodLzh1: DecodeLzh1(pipe, expandedSize); break;
+            case kMethodLzh5: DecodeLzh5(pipe, expandedSize); break;
             default: break;
         }
-        (void)expandedSize;
         pipe.Flush();
         checksum = pipe.OutputSum();
         return;

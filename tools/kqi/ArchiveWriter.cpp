@@ -42,8 +42,8 @@ std::vector<uint8_t> EncodeWith(PackMethod method, const std::vector<uint8_t>& p
     switch (method) {
         case PackMethod::None: return plain;
         case PackMethod::Rle: return EncodeRle(plain, progress);
-        case PackMethod::Lzh1:
-        case PackMethod::Lh5: break;
+        case PackMethod::Lzh1: return EncodeLzh1(plain, progress);
+        case PackMethod::Lh5: return EncodeLh5(plain, progress);
     }
     throw std::runtime_error("method " + std::string(PackMethodName(method)) +
                              " cannot be written by this build");

@@ -19,4 +19,10 @@ using EncodeProgress = std::function<void(size_t bytesDone)>;
 // Run-length code with marker 0x94. Never more than twice the input size.
 std::vector<uint8_t> EncodeRle(std::span<const uint8_t> input, const EncodeProgress& progress = {});
 
+// LZSS over a 4096-byte ring, adaptive Huffman (the -lh1- stream).
+std::vector<uint8_t> EncodeLzh1(std::span<const uint8_t> input, const EncodeProgress& progress = {});
+
+// LZSS over an 8 KiB window, static Huffman blocks (the -lh5- stream).
+std::vector<uint8_t> EncodeLh5(std::span<const uint8_t> input, const EncodeProgress& progress = {});
+
 }  // namespace kq::tools

@@ -7,5 +7,5 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
-    ca-certificates g++ cmake ninja-build libgtest-dev googletest \
+    ca-certificates g++ cmake ninja-build libgtest-dev googletest clang libclang-rt-14-dev \
     > /dev/null

@@ -51,6 +51,22 @@ void AcceptAnyId(TKQInstCompress& component) {
     component.OnRecognize = [](const std::string&, bool& recognized) { recognized = true; };
 }
 
+// Control characters in names would garble the terminal; show them as \xNN.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 int RunExtract(int argc, char** argv) {
@@ -104,6 +120,49 @@ int RunExtract(int argc, char** argv) {
     }
 }
 
+void ListArchive(TStream& archive, std::FILE* out) {
+    TKQInstCompress component;
+    AcceptAnyId(component);
+    const int64_t archiveSize = archive.Size();
+    const ArchiveHeader header =
+        ReadArchiveHeader(archive, [&](const std::string& id) { component.RecognizeMethodId(id); });
+    if (archiveSize < kArchiveHeaderSize) {
+        std::fprintf(out, "archive: too short for a header (%" PRId64 " bytes): no entries\n", archiveSize);
+        return;
+    }
+    std::fprintf(out, "archive: method %s, total size %" PRId32 ", archive lock %" PRId32 "\n",
+                 Printable(header.methodId).c_str(), header.totalSize, header.archiveLock);
+    std::fprintf(out, "%-6s %12s %12s %5s %10s  %s\n", "method", "expanded", "stored", "lock", "checksum", "name");
+    uint32_t runningSum = 0;
+    int entries = 0;
+    while (true) {
+        const int64_t headerAt = archive.Position();
+        const auto entry = ReadEntryHeader(archive);
+        if (!entry) {
+            if (headerAt < archiveSize) {
+                std::fprintf(out, "(archive ends early: %" PRId64 " bytes after the last entry are not an entry)\n",
+                             archiveSize - headerAt);
+            }
+            break;
+        }
+        if (static_cast<int32_t>(runningSum) >= header.totalSize) break;
+        const EntryHeader& h = entry->header;
+        std::fprintf(out, "%-6s %12" PRId32 " %12" PRId32 " %5" PRId32 "   %08" PRIx32 "  %s\n",
+                     MethodName(h.method).c_str(), h.expandedSize, h.compressedSize, h.lock,
+                     static_cast<uint32_t>(h.checksum), Printable(entry->name).c_str());
+        ++entries;
+        const int64_t dataEnd = archive.Position() + h.compressedSize;
+        if (dataEnd > archiveSize) {
+            std::fprintf(out, "(entry data truncated: %" PRId64 " of %" PRId32 " bytes present)\n",
+                         archiveSize - archive.Position(), h.compressedSize);
+            break;
+        }
+        archive.SetPosition(dataEnd);
+        runningSum += static_cast<uint32_t>(h.expandedSize);
+    }
+    std::fprintf(out, "%d entr%s\n", entries, entries == 1 ? "y" : "ies");
+}
+
 int RunList(int argc, char** argv) {
     std::string file;
     try {
@@ -126,50 +185,10 @@ int RunList(int argc, char** argv) {
 
     try {
         ArchiveSource source(file);
-        TStream& archive = source.Stream();
-        TKQInstCompress component;
-        AcceptAnyId(component);
-        const int64_t archiveSize = archive.Size();
-        const ArchiveHeader header = ReadArchiveHeader(
-            archive, [&](const std::string& id) { component.RecognizeMethodId(id); });
         if (source.IsSetupImage()) {
             std::printf("setup image, archive at offset %" PRId64 "\n", source.ArchiveOffset());
         }
-        if (archiveSize < kArchiveHeaderSize) {
-            std::printf("archive: too short for a header (%" PRId64 " bytes): no entries\n", archiveSize);
-            return 0;
-        }
-        std::printf("archive: method %s, total size %" PRId32 ", archive lock %" PRId32 "\n",
-                    header.methodId.c_str(), header.totalSize, header.archiveLock);
-        std::printf("%-6s %12s %12s %5s %10s  %s\n", "method", "expanded", "stored", "lock", "checksum", "name");
-        uint32_t runningSum = 0;
-        int entries = 0;
-        while (true) {
-            const int64_t headerAt = archive.Position();
-            const auto entry = ReadEntryHeader(archive);
-            if (!entry) {
-                if (headerAt < archiveSize) {
-                    std::printf("(archive ends early: %" PRId64 " bytes after the last entry are not an entry)\n",
-                                archiveSize - headerAt);
-                }
-                break;
-            }
-            if (static_cast<int32_t>(runningSum) >= header.totalSize) break;
-            const EntryHeader& h = entry->header;
-            std::printf("%-6s %12" PRId32 " %12" PRId32 " %5" PRId32 "   %08" PRIx32 "  %s\n",
-                        MethodName(h.method).c_str(), h.expandedSize, h.compressedSize, h.lock,
-                        static_cast<uint32_t>(h.checksum), entry->name.c_str());
-            ++entries;
-            const int64_t dataEnd = archive.Position() + h.compressedSize;
-            if (dataEnd > archiveSize) {
-                std::printf("(entry data truncated: %" PRId64 " of %" PRId32 " bytes present)\n",
-                            archiveSize - archive.Position(), h.compressedSize);
-                break;
-            }
-            archive.SetPosition(dataEnd);
-            runningSum += static_cast<uint32_t>(h.expandedSize);
-        }
-        std::printf("%d entr%s\n", entries, entries == 1 ? "y" : "ies");
+        ListArchive(source.Stream(), stdout);
         return 0;
     } catch (const Exception& e) {
         return ReportFailure(e);

@@ -1,5 +1,6 @@
 // kqi extract, list and test: the component's view of an archive.
 #include <cinttypes>
+#include <optional>
 #include <cstdio>
 #include <string>
 
@@ -67,39 +68,54 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-}  // namespace
-
-int RunExtract(int argc, char** argv) {
-    std::string file, entry, out;
+struct ReadArgs {
+    std::vector<std::string> positional;
+    std::optional<std::string> out;
     int32_t key = 0;
-    bool haveOut = false;
+};
+
+// Parses the arguments of extract, list and test: `positionals` plain
+// arguments and the options the command accepts. Returns an exit code when
+// the command is already done (help: 0, usage error: 2).
+std::optional<int> ParseReadArgs(int argc, char** argv, const char* usage, size_t positionals, bool acceptsOut,
+                                 bool acceptsKey, ReadArgs& parsed) {
     try {
         ArgReader args(argc, argv, 0);
-        std::vector<std::string> positional;
         while (!args.Done()) {
             const std::string arg = args.Next();
             if (IsHelp(arg)) {
-                std::fputs(kExtractUsage, stdout);
+                std::fputs(usage, stdout);
                 return 0;
             }
-            if (arg == "-o") {
-                out = args.Value(arg);
-                haveOut = true;
-            } else if (arg == "--key") {
-                key = KeyOption(args, arg);
+            if (acceptsOut && arg == "-o") {
+                parsed.out = args.Value(arg);
+            } else if (acceptsKey && arg == "--key") {
+                parsed.key = KeyOption(args, arg);
             } else if (arg.size() > 1 && arg[0] == '-') {
                 throw UsageError("unknown option " + arg);
             } else {
-                positional.push_back(arg);
+                parsed.positional.push_back(arg);
             }
         }
-        if (positional.size() != 2) throw UsageError("give FILE and ENTRY");
-        if (!haveOut) throw UsageError("give the output with -o OUT");
-        file = positional[0];
-        entry = positional[1];
+        if (parsed.positional.size() != positionals) {
+            throw UsageError(positionals == 1 ? "give one FILE" : "give FILE and ENTRY");
+        }
+        if (acceptsOut && !parsed.out) throw UsageError("give the output with -o OUT");
+        return std::nullopt;
     } catch (const UsageError& e) {
-        return Usage(kExtractUsage, e.what());
+        return Usage(usage, e.what());
     }
+}
+
+}  // namespace
+
+int RunExtract(int argc, char** argv) {
+    ReadArgs args;
+    if (const auto done = ParseReadArgs(argc, argv, kExtractUsage, 2, true, true, args)) return *done;
+    const std::string& file = args.positional[0];
+    const std::string& entry = args.positional[1];
+    const std::string& out = *args.out;
+    const int32_t key = args.key;
 
     try {
         ArchiveSource source(file);
@@ -164,24 +180,9 @@ void ListArchive(TStream& archive, std::FILE* out) {
 }
 
 int RunList(int argc, char** argv) {
-    std::string file;
-    try {
-        ArgReader args(argc, argv, 0);
-        std::vector<std::string> positional;
-        while (!args.Done()) {
-            const std::string arg = args.Next();
-            if (IsHelp(arg)) {
-                std::fputs(kListUsage, stdout);
-                return 0;
-            }
-            if (arg.size() > 1 && arg[0] == '-') throw UsageError("unknown option " + arg);
-            positional.push_back(arg);
-        }
-        if (positional.size() != 1) throw UsageError("give one FILE");
-        file = positional[0];
-    } catch (const UsageError& e) {
-        return Usage(kListUsage, e.what());
-    }
+    ReadArgs args;
+    if (const auto done = ParseReadArgs(argc, argv, kListUsage, 1, false, false, args)) return *done;
+    const std::string& file = args.positional[0];
 
     try {
         ArchiveSource source(file);
@@ -196,30 +197,10 @@ int RunList(int argc, char** argv) {
 }
 
 int RunTest(int argc, char** argv) {
-    std::string file;
-    int32_t key = 0;
-    try {
-        ArgReader args(argc, argv, 0);
-        std::vector<std::string> positional;
-        while (!args.Done()) {
-            const std::string arg = args.Next();
-            if (IsHelp(arg)) {
-                std::fputs(kTestUsage, stdout);
-                return 0;
-            }
-            if (arg == "--key") {
-                key = KeyOption(args, arg);
-            } else if (arg.size() > 1 && arg[0] == '-') {
-                throw UsageError("unknown option " + arg);
-            } else {
-                positional.push_back(arg);
-            }
-        }
-        if (positional.size() != 1) throw UsageError("give one FILE");
-        file = positional[0];
-    } catch (const UsageError& e) {
-        return Usage(kTestUsage, e.what());
-    }
+    ReadArgs args;
+    if (const auto done = ParseReadArgs(argc, argv, kTestUsage, 1, false, true, args)) return *done;
+    const std::string& file = args.positional[0];
+    const int32_t key = args.key;
 
     try {
         ArchiveSource source(file);

@@ -1,0 +1,110 @@
+// kqsetup.exe: the launcher for 32-bit Windows.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "InstCompress/Exceptions.h"
+#include "Setup/LauncherFlow.h"
+#include "Setup/PlatformSteps.h"
+
+namespace kq {
+
+std::string MakeTempFileName() {
+    char directory[256] = {};
+    GetTempPathA(255, directory);
+    char name[MAX_PATH + 1] = {};
+    GetTempFileNameA(directory, "KQI", 0, name);
+    return name;
+}
+
+std::string WindowsDirectory() {
+    std::vector<char> buffer(261);
+    const UINT length = GetWindowsDirectoryA(buffer.data(), 260);
+    std::string directory(buffer.data(), length < buffer.size() ? length : 0);
+    if (directory.empty() || directory.back() != '\\') directory += '\\';
+    return directory;
+}
+
+int32_t RunAndWait(const std::string& file, const std::string& parameters, int showCommand, bool wait) {
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpVerb = "Open";
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters.c_str();
+    info.lpDirectory = "";
+    info.nShow = showCommand;
+    BOOL succeeded = ShellExecuteExA(&info);
+    DWORD exitCode = 0;
+    if (succeeded && wait) {
+        // Peeking keeps the system from seeing a hung launcher while the
+        // installer runs; nothing is dispatched.
+        while (WaitForSingleObject(info.hProcess, 100) == WAIT_TIMEOUT) {
+            MSG message;
+            PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
+        }
+        succeeded = GetExitCodeProcess(info.hProcess, &exitCode);
+    }
+    if (info.hProcess != nullptr) CloseHandle(info.hProcess);
+    return succeeded ? static_cast<int32_t>(exitCode) : -1;
+}
+
+#ifndef _WIN64
+static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "the record the shell expects");
+#endif
+
+namespace {
+
+class Win32Platform final : public LauncherPlatform {
+public:
+    std::string ImagePath() override {
+        // Grows past MAX_PATH, so a deep folder cannot truncate the name.
+        std::vector<char> buffer(MAX_PATH + 1);
+        for (;;) {
+            const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+            if (length < buffer.size() - 1 || buffer.size() > 32768) return std::string(buffer.data(), length);
+            buffer.resize(buffer.size() * 2);
+        }
+    }
+    std::string MakeTempFileName() override { return kq::MakeTempFileName(); }
+    std::string InstallerFolder() override { return WindowsDirectory(); }
+    int32_t RunInstaller(const std::string& installerPath, const std::string& imagePath,
+                         const std::string& archivePath) override {
+        return RunAndWait(installerPath, InstallerArguments(imagePath, archivePath), SW_SHOWNORMAL, true);
+    }
+    void Beep() override { MessageBeep(0); }
+    void ShowErrorBox(const std::string& text) override {
+        MessageBoxA(nullptr, text.c_str(), kErrorBoxCaption, MB_OK | MB_ICONSTOP | MB_TASKMODAL);
+    }
+};
+
+// A setup started from a downloads folder must not load a DLL planted
+// beside it. Looked up at run time: older systems lack the call.
+void RestrictDllSearchToSystem32() {
+    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    if (kernel == nullptr) return;
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    const FARPROC proc = GetProcAddress(kernel, "SetDefaultDllDirectories");
+    if (proc == nullptr) return;
+    reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(proc))(
+        LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+}  // namespace
+
+}  // namespace kq
+
+// The run-time's default terminate handler demangles the type name for its
+// report, which alone adds a sixth to the launcher's size. Every exception is
+// caught in LauncherMain, so a plain abort is all that is left to do.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    kq::RestrictDllSearchToSystem32();
+    kq::Win32Platform platform;
+    return kq::LauncherMain(platform);
+}

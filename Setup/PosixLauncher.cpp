@@ -45,16 +45,18 @@ public:
     }
 
     std::string MakeTempFileName() override {
-        std::string name = TempDirectory() + "/KQIXXXXXX.tmp";
+        const std::string pattern = TempDirectory() + "/KQIXXXXXX.tmp";
+        std::string name = pattern;
         const int fd = ::mkstemps(name.data(), 4);
-        if (fd < 0) throw EFCreateError(CannotCreateFileMessage(name));
+        if (fd < 0) throw EFCreateError(CannotCreateFileMessage(pattern));
         ::close(fd);
         return name;
     }
 
     std::string InstallerFolder() override {
-        std::string folder = TempDirectory() + "/KQIXXXXXX";
-        if (::mkdtemp(folder.data()) == nullptr) throw EFCreateError(CannotCreateFileMessage(folder));
+        const std::string pattern = TempDirectory() + "/KQIXXXXXX";
+        std::string folder = pattern;
+        if (::mkdtemp(folder.data()) == nullptr) throw EFCreateError(CannotCreateFileMessage(pattern));
         installerFolder_ = folder;
         return folder + "/";
     }

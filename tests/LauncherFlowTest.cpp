@@ -270,11 +270,6 @@ TEST_F(LauncherFlowTest, FailuresBeforeTheExpansionReachTheBox) {
     }
 }
 
-TEST(LauncherTextTest, InstallerArgumentsQuoteBothPaths) {
-    EXPECT_EQ(InstallerArguments("C:\\Setup.exe", "C:\\T\\KQI1.tmp"), "\"/SOURCE=C:\\Setup.exe\" \"/DATA=C:\\T\\KQI1.tmp\"");
-    EXPECT_EQ(InstallerArguments("C:\\My Setups\\a b.exe", ""), "\"/SOURCE=C:\\My Setups\\a b.exe\" \"/DATA=\"");
-}
-
 TEST(LauncherTextTest, ErrorBoxText) {
     auto textOf = [](auto&& raise) {
         try {
@@ -303,12 +298,6 @@ TEST(LauncherTextTest, ErrorBoxText) {
     EXPECT_EQ(textOf([] { throw std::runtime_error("odd"); }),
               "Exception Exception in module kqsetup.exe at 00000000.\nodd.");
     EXPECT_TRUE(textOf([] { throw EReadError(""); }).ends_with(".\n."));
-}
-
-TEST(LauncherTextTest, FileNameOf) {
-    EXPECT_EQ(FileNameOf("C:\\a\\b\\setup.exe"), "setup.exe");
-    EXPECT_EQ(FileNameOf("/tmp/x/kqsetup"), "kqsetup");
-    EXPECT_EQ(FileNameOf("plain"), "plain");
 }
 
 }  // namespace

@@ -42,12 +42,6 @@ TEST(SetupImageTest, PatchesTheFieldAndAppendsThePayload) {
     EXPECT_EQ(payload->length, static_cast<int32_t>(archive.size()));
 }
 
-TEST(SetupImageTest, EmptyArchiveStillMakesAPayload) {
-    const Bytes image = tools::BuildSetupImage(StubWithField(100, 10, "XXXX"), {});
-    TSpanStream view(image.data(), image.size());
-    EXPECT_EQ(LocatePayload(view), 100);
-}
-
 TEST(SetupImageTest, RefusesWhatIsNoLauncher) {
     const struct {
         const char* what;

@@ -5,5 +5,5 @@ set -eu
 mkdir -p "$WINEPREFIX"
 WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i > /dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
-    /d 'MessageBoxA;MessageBeep;ShellExecuteExA' /f > /dev/null 2>&1
+    /d 'MessageBoxA;MessageBeep;ShellExecuteExA;SetDefaultDllDirectories' /f > /dev/null 2>&1
 wineserver -w

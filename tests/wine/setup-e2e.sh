@@ -1,7 +1,8 @@
 #!/bin/bash
 # The launcher end to end under wine: setups made with kqi setup, started,
 # and checked through the files they leave, the stand-in installer's report
-# and a relay trace of MessageBoxA, MessageBeep and ShellExecuteExA.
+# and a relay trace of MessageBoxA, MessageBeep, ShellExecuteExA and
+# SetDefaultDllDirectories.
 # Usage: setup-e2e.sh kqsetup.exe kqtest_installer.exe kqi.exe
 # Needs WINEPREFIX prepared by prepare-prefix.sh.
 set -u
@@ -47,9 +48,12 @@ launch() {
     temps_before=$(temp_files)
     WINEDEBUG=-all,+relay KQ_TEST_REPORT="$REPORT_WIN" wine "$1" 2> trace
     rc=$?
-    box=$(grep -oP 'Call user32\.MessageBoxA\(00000000,\w+ "\K.*(?=",\w+ "Application Error",00002010\))' trace)
-    started=$(grep -c 'Call shell32\.ShellExecuteExA' trace)
-    beeps=$(grep -c 'Call user32\.MessageBeep(00000000)' trace)
+    box=$(grep -aoP 'Call user32\.MessageBoxA\(00000000,\w+ "\K.*(?=",\w+ "Application Error",00002010\))' trace)
+    started=$(grep -ac 'Call shell32\.ShellExecuteExA' trace)
+    beeps=$(grep -ac 'Call user32\.MessageBeep(00000000)' trace)
+    # LOAD_LIBRARY_SEARCH_SYSTEM32, before anything else
+    dll_search=$(grep -aoP 'Call \S+\.\K(SetDefaultDllDirectories|MessageB\w+|ShellExecuteExA)(?=\()' trace | head -1)
+    grep -aq 'Call KERNEL32\.SetDefaultDllDirectories(00000800)' trace || dll_search=
     temps_after=$(temp_files)
 }
 
@@ -68,6 +72,7 @@ echo "normal run: ${elapsed} ms (installer sleeps 1500 ms)"
 check "exit code 0 whatever the installer returns" test "$rc" -eq 0
 check "installer started once" test "$started" -eq 1
 check "no beep, no box" test "$beeps" -eq 0 -a -z "$box"
+check "DLL search restricted to System32 first" test "$dll_search" = SetDefaultDllDirectories
 check "waited for the installer" test -s report
 check "installer in C:\\windows byte for byte" cmp -s "$WINDIR/KQInstall.exe" installer.exe
 cmdline=$(grep -oP '^cmdline=\K.*' report | tr -d '\r')

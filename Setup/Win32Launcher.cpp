@@ -1,7 +1,6 @@
 // kqsetup.exe: the launcher for 32-bit Windows.
 #include <windows.h>
 
-#include <cstdlib>
 #include <vector>
 
 #include "InstCompress/Exceptions.h"
@@ -50,13 +49,6 @@ void RestrictDllSearchToSystem32() {
 }  // namespace
 
 }  // namespace kq
-
-// The run-time's default terminate handler demangles the type name for its
-// report, which alone adds a sixth to the launcher's size. Every exception is
-// caught in LauncherMain, so a plain abort is all that is left to do.
-namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
-}  // namespace __gnu_cxx
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     kq::RestrictDllSearchToSystem32();

@@ -89,6 +89,8 @@ check "stub without marker message" grep -q 'no payload marker' kqi.err
 "$KQI" setup -q --stub kqsetup --installer installer.sh -o again 'installer\kqinstall.exe=readme.txt' 2> kqi.err
 check "second installer entry refused" test $? -eq 1
 check "nothing written" bash -c "! ls again* 2> /dev/null"
+"$KQI" setup --installer installer.sh > /dev/null 2>&1
+check "no stub is a usage error" test $? -eq 2
 
 # ---- no payload: a beep (BEL on stderr), exit 0, nothing created
 head -c "$STUB_SIZE" setup > nopayload

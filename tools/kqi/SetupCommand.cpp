@@ -56,10 +56,13 @@ std::vector<uint8_t> BuildSetupArchive(const std::vector<PackItem>& items, PackM
     for (const PackItem& item : items) total += static_cast<int64_t>(item.plain.size());
     if (total > kMaxEntrySize) throw ToolError("archive contents exceed 2147483647 bytes in all");
     const auto header = BuildArchiveHeader(methodId, static_cast<int32_t>(total), kArchiveTypeMulti, key);
-    std::vector<uint8_t> archive(header.begin(), header.end());
-    archive.insert(archive.end(), installer.Bytes().begin() + kArchiveHeaderSize, installer.Bytes().end());
-    archive.insert(archive.end(), further.Bytes().begin() + kArchiveHeaderSize, further.Bytes().end());
-    return archive;
+    TMemoryStream archive;
+    archive.WriteBuffer(header.data(), kArchiveHeaderSize);
+    for (TMemoryStream* part : {&installer, &further}) {
+        const std::vector<uint8_t>& bytes = part->Bytes();
+        archive.WriteBuffer(bytes.data() + kArchiveHeaderSize, static_cast<int32_t>(bytes.size()) - kArchiveHeaderSize);
+    }
+    return std::move(archive.Bytes());
 }
 
 std::string DefaultOutput(const std::string& stub) {

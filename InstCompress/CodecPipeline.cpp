@@ -31,7 +31,7 @@ uint32_t SumBytes(const uint8_t* begin, const uint8_t* end) {
 
 }  // namespace
 
-void YieldProcessor() {
+void YieldTimeSlice() {
 #ifdef _WIN32
     Sleep(0);
 #else
@@ -85,7 +85,7 @@ uint8_t CodecPipeline::FetchChunk() {
         progress_(percentageDone);
         if (percentageDone == -1) return 0;  // aborted: EndOfInput stays set
     }
-    YieldProcessor();
+    YieldTimeSlice();
     endOfInput_ = false;
     return *inCursor_++;
 }
@@ -104,7 +104,7 @@ void CodecPipeline::UpdateOutputLimit() noexcept {
 
 void CodecPipeline::WriteFullBuffer() {
     uint8_t* const start = outBuffer_.get();
-    YieldProcessor();
+    YieldTimeSlice();
     destination_.WriteBuffer(start, kBufferSize);
     flushedSum_ += SumBytes(start, start + kBufferSize);
     budgetAtBufferStart_ -= kBufferSize;

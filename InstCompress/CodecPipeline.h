@@ -105,6 +105,6 @@ void RunCodec(TKQInstCompress& component, TStream& destination, TStream& source,
               int32_t expandedSize, uint8_t method, uint32_t& checksum, bool expand, bool locked);
 
 // Yields the processor between buffers.
-void YieldProcessor();
+void YieldTimeSlice();
 
 }  // namespace kq

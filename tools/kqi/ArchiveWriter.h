@@ -18,6 +18,9 @@ namespace kq::tools {
 
 enum class PackMethod { None, Rle, Lzh1, Lh5 };
 
+// What kqi pack and kqi setup write when no method is given.
+inline constexpr PackMethod kDefaultPackMethod = PackMethod::Rle;
+
 std::optional<PackMethod> ParsePackMethod(std::string_view name);
 std::string_view PackMethodName(PackMethod method);
 uint8_t MethodByte(PackMethod method);

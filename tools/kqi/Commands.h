@@ -18,5 +18,6 @@ int RunExtract(int argc, char** argv);
 int RunList(int argc, char** argv);
 int RunTest(int argc, char** argv);
 int RunPack(int argc, char** argv);
+int RunSetup(int argc, char** argv);
 
 }  // namespace kq::tools

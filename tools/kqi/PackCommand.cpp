@@ -60,7 +60,7 @@ constexpr int64_t kProgressThreshold = 4 << 20;
 
 int RunPack(int argc, char** argv) {
     std::string out;
-    PackMethod method = PackMethod::Rle;
+    PackMethod method = kDefaultPackMethod;
     PackOptions options;
     std::optional<std::string> id;
     bool quiet = false;

@@ -14,6 +14,7 @@ constexpr const char* kUsage =
     "  list     show an archive's header and entries\n"
     "  test     expand every entry without writing it\n"
     "  extract  expand the entries of one name into a file\n"
+    "  setup    make a setup file from the launcher and an installer\n"
     "'kqi COMMAND --help' describes each command. FILE may be an archive or a setup image.\n";
 
 }  // namespace
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(command, "list") == 0) return kq::tools::RunList(argc - 2, argv + 2);
         if (std::strcmp(command, "test") == 0) return kq::tools::RunTest(argc - 2, argv + 2);
         if (std::strcmp(command, "extract") == 0) return kq::tools::RunExtract(argc - 2, argv + 2);
+        if (std::strcmp(command, "setup") == 0) return kq::tools::RunSetup(argc - 2, argv + 2);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kqi: %s\n", e.what());
         return 1;

@@ -1,0 +1,156 @@
+#!/bin/bash
+# The POSIX launcher end to end: setups made with kqi setup around a shell
+# script installer that records its arguments and what it found.
+# Usage: setup-e2e.sh kqsetup kqi
+set -u
+STUB=$(realpath "$1")
+KQI=$(realpath "$2")
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+pass=0
+fail=0
+check() {  # check NAME CONDITION...
+    local name=$1; shift
+    if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $name"; fi
+}
+cd "$WORK"
+cp "$STUB" kqsetup
+STUB_SIZE=$(stat -c %s kqsetup)
+export TMPDIR=$WORK/tmp
+mkdir "$TMPDIR"
+export KQ_TEST_REPORT=$WORK/report
+
+cat > installer.sh <<'SCRIPT'
+#!/bin/sh
+{
+    echo "argc=$#"
+    for arg in "$@"; do echo "arg=$arg"; done
+    echo "self=$0"
+    echo "folder_mode=$(stat -c %a "$(dirname "$0")")"
+} > "$KQ_TEST_REPORT.part"
+cp "${2#/DATA=}" "$KQ_TEST_REPORT.data"
+sleep "${KQ_TEST_SLEEP:-0}"
+mv "$KQ_TEST_REPORT.part" "$KQ_TEST_REPORT"
+exit "${KQ_TEST_EXIT:-0}"
+SCRIPT
+printf 'readme\n' > readme.txt
+
+byte() { od -An -tu1 -j "$1" -N1 "$2" | tr -d ' '; }
+poke() { printf "\\x$(printf %02x "$3")" | dd of="$1" bs=1 seek="$2" conv=notrunc 2> /dev/null; }
+# launch SETUP: runs it; sets rc and err (its standard error).
+launch() {
+    rm -rf report report.data "$TMPDIR"/*
+    "./$1" 2> err
+    rc=$?
+}
+temp_archives() { find "$TMPDIR" -maxdepth 1 -name 'KQI*.tmp' | wc -l; }
+installer_folders() { find "$TMPDIR" -maxdepth 1 -type d -name 'KQI*' | wc -l; }
+
+# ---- a normal run
+"$KQI" setup -q --stub kqsetup --installer installer.sh -o setup 'Data\readme.txt=readme.txt'
+check "setup is executable like the stub" test -x setup
+tail -c +$((STUB_SIZE + 5)) setup > payload.kqa
+check "kqi list reads the setup" bash -c "'$KQI' list setup | grep -q 'Installer.KQInstall.exe'"
+check "kqi test passes the setup" bash -c "'$KQI' test setup > /dev/null"
+"$KQI" extract setup 'Installer\KQInstall.exe' -o extracted.sh
+check "kqi extract gives the installer" cmp -s extracted.sh installer.sh
+start=$(date +%s%N)
+KQ_TEST_SLEEP=1 KQ_TEST_EXIT=7 launch setup
+echo "normal run: $((($(date +%s%N) - start) / 1000000)) ms (installer sleeps 1 s)"
+check "exit 0 whatever the installer returns" test "$rc" -eq 0
+check "nothing on stderr" test ! -s err
+check "waited for the installer" test -s report
+check "two arguments" grep -qx 'argc=2' report
+check "/SOURCE= is the setup" test "$(sed -n 2p report)" = "arg=/SOURCE=$WORK/setup"
+data=$(sed -n 's|^arg=/DATA=||p' report)
+check "/DATA= names KQI<unique>.tmp in TMPDIR ($data)" grep -qE "^$TMPDIR/KQI[A-Za-z0-9]{6}\.tmp\$" <<< "$data"
+self=$(sed -n 's|^self=||p' report)
+check "installer in a private folder in TMPDIR ($self)" grep -qE "^$TMPDIR/KQI[A-Za-z0-9]{6}/KQInstall\.exe\$" <<< "$self"
+check "the folder is private" grep -qx 'folder_mode=700' report
+check "installer byte for byte" cmp -s "$self" installer.sh
+check "temporary archive held the payload" cmp -s report.data payload.kqa
+check "temporary archive left to the installer" cmp -s "$data" payload.kqa
+
+# ---- with a key the further entries are locked, the installer stays open
+"$KQI" setup -q --stub kqsetup --installer installer.sh -o keyed --key 0x1234 'Data\readme.txt=readme.txt'
+check "keyed: locks as listed" bash -c "'$KQI' list keyed | grep -E '^[A-Z0-9]+ +[0-9]+ +[0-9]+ +0 .*Installer.KQInstall.exe' &&
+    '$KQI' list keyed | grep -qE '^[A-Z0-9]+ +[0-9]+ +[0-9]+ +2 .*Data.readme.txt'" > /dev/null
+check "keyed: every entry checks out with the key" bash -c "'$KQI' test keyed --key 4660 > /dev/null"
+launch keyed
+check "keyed: the launcher installs" test "$rc" -eq 0 -a -s report
+
+# ---- kqi setup refuses what is no launcher, leaving nothing behind
+"$KQI" setup -q --stub setup --installer installer.sh -o again 2> kqi.err
+check "patched stub refused" test $? -eq 1
+check "patched stub message" grep -q 'already patched' kqi.err
+"$KQI" setup -q --stub readme.txt --installer installer.sh -o again 2> kqi.err
+check "stub without marker refused" test $? -eq 1
+check "stub without marker message" grep -q 'no payload marker' kqi.err
+"$KQI" setup -q --stub kqsetup --installer installer.sh -o again 'installer\kqinstall.exe=readme.txt' 2> kqi.err
+check "second installer entry refused" test $? -eq 1
+check "nothing written" bash -c "! ls again* 2> /dev/null"
+"$KQI" setup --installer installer.sh > /dev/null 2>&1
+check "no stub is a usage error" test $? -eq 2
+
+# ---- no payload: a beep (BEL on stderr), exit 0, nothing created
+head -c "$STUB_SIZE" setup > nopayload
+chmod +x nopayload
+for image in kqsetup nopayload; do
+    launch "$image"
+    check "$image: exit 0" test "$rc" -eq 0
+    check "$image: beep only" cmp -s err <(printf '\a')
+    check "$image: nothing created" test -z "$(ls -A "$TMPDIR")"
+done
+
+# expect_box NAME CLASS MODULE MESSAGE ARCHIVES_LEFT
+expect_box() {
+    local name=$1 class=$2 module=$3 message=$4 left=$5
+    check "$name: exit 1" test "$rc" -eq 1
+    check "$name: box '$(tr '\n' '|' < err)'" test "$(sed -E '1s/ at [0-9A-F]{8,}\.$/ at ADDRESS./' err)" = \
+        "Application Error: Exception $class in module $module at ADDRESS.
+$message"
+    check "$name: nothing started" test ! -e report
+    check "$name: temporary archives left $left" test "$(temp_archives)" -eq "$left"
+    check "$name: no installer folder left" test "$(installer_folders)" -eq 0
+}
+
+payload=$((STUB_SIZE + 4))  # the archive's first byte
+cp setup corrupt
+poke corrupt "$payload" $(($(byte "$payload" corrupt) ^ 0xFF))
+launch corrupt
+expect_box "bad signature" EInvalidHeader corrupt "Can't recognize compressed file header." 0
+
+"$KQI" setup -q --stub kqsetup --installer installer.sh -o checksum --method rle
+poke checksum $((payload + 21 + 17)) $(($(byte $((payload + 21 + 17)) checksum) ^ 1))
+launch checksum
+expect_box "wrong checksum" EBadChecksum checksum "Bad checksum during expansion -- data may be invalid." 0
+
+head -c 20000 /dev/urandom > big.bin
+"$KQI" setup -q --stub kqsetup --installer big.bin -o stored --method none
+cut=$(($(stat -c %s stored) - 1000))
+head -c "$cut" stored > truncated
+for i in 0 1 2 3; do poke truncated $((STUB_SIZE + i)) $((((cut - payload) >> (8 * i)) & 255)); done
+chmod +x truncated
+launch truncated
+expect_box "truncated archive" EReadError truncated "Stream read error." 0
+
+head -c "$cut" stored > short
+chmod +x short
+launch short
+expect_box "payload shorter than its size" EReadError short "Stream read error." 1
+
+: > plain
+"$KQI" setup -q --stub kqsetup --installer plain -o empty-installer
+launch empty-installer
+check "installer that cannot start: exit 0" test "$rc" -eq 0
+check "installer that cannot start: silent" test ! -s err
+
+# Anywhere the temporary archive cannot be made.
+: > not-a-folder
+rm -rf "$TMPDIR"/*
+TMPDIR=$WORK/not-a-folder launch setup
+TMPDIR=$WORK/tmp expect_box "no temporary folder" EFCreateError setup \
+    "Cannot create file $WORK/not-a-folder/KQIXXXXXX.tmp." 0
+
+echo "$pass passed, $fail failed"
+test "$fail" -eq 0

@@ -1,0 +1,42 @@
+#!/bin/bash
+# Checks the built launcher: PE32 GUI program, stripped, small, importing
+# only system DLLs, with the manifest as resource 1 of type 24 and the marker
+# text exactly once. Usage: check-image.sh kqsetup.exe
+set -u
+EXE=$1
+OBJDUMP=i686-w64-mingw32-objdump
+OBJCOPY=i686-w64-mingw32-objcopy
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+fail=0
+check() {  # check NAME CONDITION...
+    local name=$1; shift
+    if "$@"; then echo "ok: $name"; else fail=1; echo "FAIL: $name"; fi
+}
+
+"$OBJDUMP" -p "$EXE" > "$WORK/headers"
+check "PE32" grep -qP '^Magic\t+010b\t\(PE32\)' "$WORK/headers"
+check "GUI subsystem" grep -qP '^Subsystem\t+00000002' "$WORK/headers"
+check "symbols stripped" grep -q 'symbols stripped' "$WORK/headers"
+size=$(stat -c %s "$EXE")
+check "under 256 KiB ($size bytes)" test "$size" -lt 262144
+
+grep -oP 'DLL Name: \K\S+' "$WORK/headers" | tr 'A-Z' 'a-z' | sort > "$WORK/dlls"
+echo "imports: $(tr '\n' ' ' < "$WORK/dlls")"
+check "imports something" test -s "$WORK/dlls"
+check "imports only system DLLs" bash -c "! grep -vxE 'kernel32\.dll|user32\.dll|shell32\.dll|msvcrt\.dll|advapi32\.dll' '$WORK/dlls'"
+
+# The resource directory: one type 24 (RT_MANIFEST) holding ID 1.
+check "manifest resource 24/1" bash -c "grep -A3 'The .rsrc Resource Directory' '$WORK/headers' | grep -q 'Entry: ID: 0x000018' &&
+    grep -A4 'The .rsrc Resource Directory' '$WORK/headers' | grep -q 'Entry: ID: 0x000001'"
+"$OBJCOPY" -O binary -j .rsrc "$EXE" "$WORK/rsrc"
+check "requireAdministrator" grep -aq 'requestedExecutionLevel level="requireAdministrator"' "$WORK/rsrc"
+for id in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
+          1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+    check "supportedOS $id" grep -aq "supportedOS Id=\"{$id}\"" "$WORK/rsrc"
+done
+
+occurrences=$(grep -ao 'KQI_SIZE' "$EXE" | wc -l)
+check "marker text once ($occurrences)" test "$occurrences" -eq 1
+check "marker unpatched" bash -c "grep -aq 'KQI_SIZEX' '$EXE'"
+exit $fail

@@ -1,0 +1,184 @@
+// kqi setup: a launcher stub plus an installer (and more entries) as one
+// setup file.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "InstCompress/ArchiveFormat.h"
+#include "InstCompress/Exceptions.h"
+#include "Setup/LauncherFlow.h"
+#include "Setup/PayloadLocator.h"
+#include "tools/kqi/ArchiveWriter.h"
+#include "tools/kqi/Cli.h"
+#include "tools/kqi/Commands.h"
+#include "tools/kqi/PackInputs.h"
+#include "tools/kqi/SetupImage.h"
+
+namespace kq::tools {
+
+namespace {
+
+void PrintSetupUsage(std::FILE* to) {
+    std::fprintf(to,
+                 "usage: kqi setup --stub STUB --installer FILE [-o OUT] [--method M] [--key N] [-q] [NAME=PATH[:M]...]\n"
+                 "  Writes a setup: a copy of the launcher STUB whose payload is an archive with\n"
+                 "  FILE as its first entry, %s, followed by one entry per NAME=PATH\n"
+                 "  (as for kqi pack). The marker field in the copy is set to the payload's offset.\n"
+                 "  -o OUT      the setup file (default setup, with STUB's extension)\n"
+                 "  --method M  none, rle, lzh1 or lh5 (default %.*s)\n"
+                 "  --key N     locks the further entries; the installer entry stays open,\n"
+                 "              because the launcher has no key\n"
+                 "  -q          no summary line\n",
+                 kInstallerEntryName, static_cast<int>(PackMethodName(kDefaultPackMethod).size()),
+                 PackMethodName(kDefaultPackMethod).data());
+}
+
+bool SameEntryName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// The installer entry stays open because the launcher has no key; a key
+// locks only the further entries. Written as two archives whose entries are
+// joined under one header counting them all.
+std::vector<uint8_t> BuildSetupArchive(const std::vector<PackItem>& items, PackMethod method, int32_t key) {
+    const std::string methodId(MethodIdOf(method));
+    TMemoryStream installer;
+    WriteArchive(installer, {items.front()}, PackOptions{methodId, key, 0});
+    TMemoryStream further;
+    WriteArchive(further, std::vector<PackItem>(items.begin() + 1, items.end()), PackOptions{methodId, key, std::nullopt});
+    int64_t total = 0;
+    for (const PackItem& item : items) total += static_cast<int64_t>(item.plain.size());
+    if (total > kMaxEntrySize) throw ToolError("archive contents exceed 2147483647 bytes in all");
+    const auto header = BuildArchiveHeader(methodId, static_cast<int32_t>(total), kArchiveTypeMulti, key);
+    TMemoryStream archive;
+    archive.WriteBuffer(header.data(), kArchiveHeaderSize);
+    for (TMemoryStream* part : {&installer, &further}) {
+        const std::vector<uint8_t>& bytes = part->Bytes();
+        archive.WriteBuffer(bytes.data() + kArchiveHeaderSize, static_cast<int32_t>(bytes.size()) - kArchiveHeaderSize);
+    }
+    return std::move(archive.Bytes());
+}
+
+std::string DefaultOutput(const std::string& stub) {
+    return "setup" + std::filesystem::path(stub).extension().string();
+}
+
+}  // namespace
+
+std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vector<uint8_t>& archive) {
+    if (stub.size() > static_cast<size_t>(kMaxEntrySize) - 4 ||
+        archive.size() > static_cast<size_t>(kMaxEntrySize) - 4 - stub.size()) {
+        throw ToolError("the setup would be larger than 2147483647 bytes, which the payload offset cannot describe");
+    }
+    TSpanStream view(stub.data(), stub.size());
+    const auto field = FindMarkerField(view);
+    if (!field) throw ToolError("the stub carries no payload marker: not a launcher");
+    const auto at = static_cast<size_t>(*field);
+    if (at + kMarkerFieldLength > stub.size()) throw ToolError("the stub's marker field is cut off");
+    if (stub[at] != 'X') throw ToolError("the stub's marker field is already patched: give the launcher itself, not a setup");
+
+    const auto payloadOffset = static_cast<uint32_t>(stub.size());
+    StoreLE32(stub.data() + at, payloadOffset);
+    uint8_t sizeField[4];
+    StoreLE32(sizeField, static_cast<uint32_t>(archive.size()));
+    stub.insert(stub.end(), sizeField, sizeField + 4);
+    stub.insert(stub.end(), archive.begin(), archive.end());
+    return stub;
+}
+
+int RunSetup(int argc, char** argv) {
+    std::string stubPath;
+    std::string installerPath;
+    std::string out;
+    PackMethod method = kDefaultPackMethod;
+    int32_t key = 0;
+    bool quiet = false;
+    std::vector<std::string> specs;
+    try {
+        ArgReader args(argc, argv, 0);
+        while (!args.Done()) {
+            const std::string arg = args.Next();
+            if (arg == "-h" || arg == "--help") {
+                PrintSetupUsage(stdout);
+                return 0;
+            }
+            if (arg == "--stub") {
+                stubPath = args.Value(arg);
+            } else if (arg == "--installer") {
+                installerPath = args.Value(arg);
+            } else if (arg == "-o") {
+                out = args.Value(arg);
+            } else if (arg == "--method") {
+                const std::string name = args.Value(arg);
+                const auto parsed = ParsePackMethod(name);
+                if (!parsed) throw UsageError("unknown method " + name);
+                method = *parsed;
+            } else if (arg == "--key") {
+                key = KeyOption(args, arg);
+            } else if (arg == "-q" || arg == "--quiet") {
+                quiet = true;
+            } else if (arg.size() > 1 && arg[0] == '-') {
+                throw UsageError("unknown option " + arg);
+            } else {
+                specs.push_back(arg);
+            }
+        }
+        if (stubPath.empty()) throw UsageError("give the launcher with --stub STUB");
+        if (installerPath.empty()) throw UsageError("give the installer with --installer FILE");
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "kqi: %s\n", e.what());
+        PrintSetupUsage(stderr);
+        return 2;
+    }
+    if (out.empty()) out = DefaultOutput(stubPath);
+
+    try {
+        std::vector<PackItem> items;
+        items.push_back(PackItem{kInstallerEntryName, ReadWholeFile(installerPath), method});
+        for (const std::string& spec : specs) {
+            const auto parsed = ParsePackSpec(spec, method);
+            if (!parsed) {
+                std::fprintf(stderr, "kqi: bad entry '%s': write NAME=PATH or NAME=PATH:METHOD\n", spec.c_str());
+                return 2;
+            }
+            AddPackInputs(*parsed, items);
+        }
+        // The launcher expands every entry of the installer's name into one
+        // file, so a second one would be glued to the installer.
+        for (size_t i = 1; i < items.size(); ++i) {
+            if (SameEntryName(items[i].name, kInstallerEntryName)) {
+                throw ToolError(std::string("a further entry is named ") + kInstallerEntryName +
+                                ", which only --installer may give");
+            }
+        }
+        const std::vector<uint8_t> archive = BuildSetupArchive(items, method, key);
+        const std::vector<uint8_t> image = BuildSetupImage(ReadWholeFile(stubPath), archive);
+
+        AtomicOutputFile output(out);
+        output.Stream().WriteBuffer(image.data(), static_cast<int32_t>(image.size()));
+        output.Commit();
+        // The setup runs like the stub: keep its permission bits.
+        std::error_code ignored;
+        std::filesystem::permissions(out, std::filesystem::status(stubPath, ignored).permissions(), ignored);
+        if (!quiet) {
+            const size_t stubSize = image.size() - 4 - archive.size();
+            std::printf("%s: launcher %zu bytes, payload at offset %zu, archive %zu bytes, %zu entries\n",
+                        out.c_str(), stubSize, stubSize, archive.size(), items.size());
+        }
+        return 0;
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "kqi: %s: %s\n", e.ClassName(), e.Message().c_str());
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kqi: %s\n", e.what());
+        return 1;
+    }
+}
+
+}  // namespace kq::tools

@@ -9,6 +9,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#undef YieldProcessor  // winnt.h's pause-instruction macro, not ours
 #endif
 
 namespace kq {

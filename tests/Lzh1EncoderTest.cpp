@@ -51,11 +51,9 @@ Bytes PseudoText(size_t size, uint32_t seed) {
 Bytes Records(size_t count) {  // binary-looking: little-endian fields, some noise
     std::mt19937 rng(3);
     Bytes out;
-    for (size_t i = 0; i < count; ++i) {
-        const uint32_t fields[4] = {static_cast<uint32_t>(i), 0x00401000u + static_cast<uint32_t>(i) * 16,
-                                    rng() % 8 == 0 ? static_cast<uint32_t>(rng()) : 0u, 0xFFFFFFFFu};
-        for (uint32_t f : fields) {
-            for (int k = 0; k < 4; ++k) out.push_back(static_cast<uint8_t>(f >> (8 * k)));
+    for (uint32_t i = 0; i < count; ++i) {
+        for (uint32_t f : {i, 0x00401000u + i * 16, rng() % 8 == 0 ? static_cast<uint32_t>(rng()) : 0u}) {
+            for (int k = 0; k < 32; k += 8) out.push_back(static_cast<uint8_t>(f >> k));
         }
     }
     return out;

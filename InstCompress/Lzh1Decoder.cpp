@@ -68,10 +68,18 @@ std::unique_ptr<DecoderState> AllocateState() {
 }
 
 inline uint32_t DecodeSymbol(AdaptiveTree& tree, BitReader& bits) {
-    uint32_t s = tree.Child[kRoot];
-    while (s < kSlots) s = tree.Child[s + bits.FetchBit()];
-    const uint32_t c = s - kSlots;
-    tree.UpdateTree(c);
+    // Every slot on a path is distinct, so kSlots entries always suffice.
+    uint16_t path[kSlots];
+    uint32_t depth = 0;
+    uint32_t child = tree.Child[kRoot];
+    uint32_t slot = kRoot;
+    while (child < kSlots) {
+        slot = child + bits.FetchBit();
+        path[depth++] = static_cast<uint16_t>(slot);
+        child = tree.Child[slot];
+    }
+    const uint32_t c = child - kSlots;
+    tree.UpdateTreeAlongPath(c, path, depth);
     return c;
 }
 

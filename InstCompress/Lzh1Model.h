@@ -111,30 +111,59 @@ struct AdaptiveTree {
     // exchanging a node with the last one of the run it outgrows.
     void UpdateTree(uint32_t symbol) noexcept {
         if (Freq[kRoot] == kRebuildWeight) RebuildTree();
-        uint32_t s = Parent[symbol + kSlots];
-        do {
+        CountUpFrom(Parent[symbol + kSlots]);
+    }
+
+    // UpdateTree for a symbol just decoded, given the slots its code passed
+    // (root excluded, leaf last). Until the first exchange those slots are
+    // exactly the parent chain, and reading them from the list spares the
+    // walk a dependent load per level.
+    void UpdateTreeAlongPath(uint32_t symbol, const uint16_t* path, uint32_t depth) noexcept {
+        if (Freq[kRoot] == kRebuildWeight) {
+            RebuildTree();
+            CountUpFrom(Parent[symbol + kSlots]);
+            return;
+        }
+        for (uint32_t i = depth; i-- > 0;) {
+            const uint32_t s = path[i];
             const uint16_t k = ++Freq[s];
             if (k > Freq[s + 1]) {
-                // Freq[s + 1] == k - 1 here; find the end of that run. Weights
-                // stay at or below 0x8000, so the sentinel ends the scan.
-                uint32_t l = s + 2;
-                while (k > Freq[l]) ++l;
-                --l;
-                Freq[s] = Freq[l];
-                Freq[l] = k;
-
-                const uint32_t a = Child[s];
-                Parent[a] = static_cast<uint16_t>(l);
-                if (a < kSlots) Parent[a + 1] = static_cast<uint16_t>(l);
-                const uint32_t b = Child[l];
-                Child[l] = static_cast<uint16_t>(a);
-                Parent[b] = static_cast<uint16_t>(s);
-                if (b < kSlots) Parent[b + 1] = static_cast<uint16_t>(s);
-                Child[s] = static_cast<uint16_t>(b);
-                s = l;
+                const uint32_t next = Parent[Exchange(s, k)];
+                if (next != 0) CountUpFrom(next);
+                return;
             }
+        }
+        ++Freq[kRoot];  // its neighbour is the sentinel: never exchanged
+    }
+
+private:
+    void CountUpFrom(uint32_t s) noexcept {
+        do {
+            const uint16_t k = ++Freq[s];
+            if (k > Freq[s + 1]) s = Exchange(s, k);
             s = Parent[s];
         } while (s != 0);
+    }
+
+    // Moves the node in slot s, now weighing k, behind the run of weight
+    // k - 1 that follows it; returns its new slot.
+    uint32_t Exchange(uint32_t s, uint16_t k) noexcept {
+        // Weights stay at or below 0x8000, so the sentinel ends the scan.
+        uint32_t l = s + 2;
+        while (k > Freq[l]) ++l;
+        --l;
+        Freq[s] = Freq[l];
+        Freq[l] = k;
+
+        const uint32_t a = Child[s];
+        Parent[a] = static_cast<uint16_t>(l);
+        if (a < kSlots) Parent[a + 1] = static_cast<uint16_t>(l);
+        const uint32_t b = Child[l];
+        Child[l] = static_cast<uint16_t>(a);
+        Parent[b] = static_cast<uint16_t>(s);
+        if (b < kSlots) Parent[b + 1] = static_cast<uint16_t>(s);
+        Child[s] = static_cast<uint16_t>(b);
+        return l;
     }
 };
 

@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     for (const std::string& path : files) {
         const Bytes plain = ReadFile(path);
         Bytes coded;
-        const double encodeSeconds = BestSeconds(1, [&] { coded = kq::tools::EncodeLzh1(plain); });
+        const double encodeSeconds = BestSeconds(2, [&] { coded = kq::tools::EncodeLzh1(plain); });
         const Bytes archive = MakeArchive(plain, coded);
 
         kq::TKQInstCompress component;

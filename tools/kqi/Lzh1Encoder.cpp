@@ -77,20 +77,24 @@ public:
 
     void EncodeSymbol(uint32_t symbol) {
         // Walk up from the leaf; a slot's parity is the bit that leads to it.
-        // Depth stays far below 64: the tree is a Huffman tree of weights
-        // summing to at most 0x8000.
-        uint64_t code = 0;
-        uint32_t length = 0;
+        // Every slot on the way is distinct, so kSlots entries suffice.
+        uint16_t path[kSlots];
+        uint32_t depth = 0;
         for (uint32_t s = tree_.Parent[symbol + kSlots]; s != kRoot; s = tree_.Parent[s]) {
-            code |= uint64_t{s & 1} << length;
-            ++length;
+            path[depth++] = static_cast<uint16_t>(s);
         }
-        if (length > 32) {
-            out_.Put(static_cast<uint32_t>(code >> 32), length - 32);
-            length = 32;
+        std::reverse(path, path + depth);
+        uint32_t code = 0;
+        uint32_t length = 0;
+        for (uint32_t i = 0; i < depth; ++i) {
+            code = (code << 1) | (path[i] & 1u);
+            if (++length == 32) {
+                out_.Put(code, 32);
+                code = length = 0;
+            }
         }
-        out_.Put(static_cast<uint32_t>(code & 0xFFFFFFFFu), length);
-        tree_.UpdateTree(symbol);
+        out_.Put(code, length);
+        tree_.UpdateTreeAlongPath(symbol, path, depth);
     }
 
     // Whether a match of `length` at `offset` codes shorter than its bytes

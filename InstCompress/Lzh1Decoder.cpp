@@ -72,9 +72,8 @@ inline uint32_t DecodeSymbol(AdaptiveTree& tree, BitReader& bits) {
     uint16_t path[kSlots];
     uint32_t depth = 0;
     uint32_t child = tree.Child[kRoot];
-    uint32_t slot = kRoot;
     while (child < kSlots) {
-        slot = child + bits.FetchBit();
+        const uint32_t slot = child + bits.FetchBit();
         path[depth++] = static_cast<uint16_t>(slot);
         child = tree.Child[slot];
     }

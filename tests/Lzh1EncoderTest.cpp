@@ -168,15 +168,17 @@ TEST(Lzh1EncoderTest, ExpandsJlhaStreams) {
     std::filesystem::create_directories(dir);
     std::vector<Input> inputs = Inputs();
     std::string command = "java -cp " + jar.string() + " " KQ_SOURCE_DIR "/tests/tools/JlhaLh1.java encode";
+    auto plainPath = [&dir](size_t i) { return (dir / std::to_string(i)).string(); };
+    auto codedPath = [&](size_t i) { return plainPath(i).append(".lh1"); };
     for (size_t i = 0; i < inputs.size(); ++i) {
-        std::ofstream(dir / std::to_string(i), std::ios::binary)
+        std::ofstream(plainPath(i), std::ios::binary)
             .write(reinterpret_cast<const char*>(inputs[i].data.data()),
                    static_cast<std::streamsize>(inputs[i].data.size()));
-        command += " " + (dir / std::to_string(i)).string() + " " + (dir / (std::to_string(i) + ".lh1")).string();
+        command.append(" ").append(plainPath(i)).append(" ").append(codedPath(i));
     }
     const int status = std::system(command.c_str());
     for (size_t i = 0; status == 0 && i < inputs.size(); ++i) {
-        std::ifstream file(dir / (std::to_string(i) + ".lh1"), std::ios::binary);
+        std::ifstream file(codedPath(i), std::ios::binary);
         const Bytes coded((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         const Bytes& plain = inputs[i].data;
         const Bytes archive = test::ArchiveBuilder("LZH")

@@ -7,6 +7,7 @@
 // front of the spaces, so the stream decodes the same with coders that leave
 // the ring's last 60 bytes unset.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -151,8 +152,7 @@ public:
             while (cand >= oldest && tries-- > 0) {
                 const uint8_t* const there = window_.data() + cand;
                 if (there[bestLength] == here[bestLength] && there[0] == here[0]) {
-                    uint32_t n = 0;
-                    while (n < limit && there[n] == here[n]) ++n;
+                    const uint32_t n = CommonLength(there, here, limit);
                     if (n > bestLength) {
                         bestLength = n;
                         best = Match{n, static_cast<uint32_t>(pos - cand)};
@@ -167,6 +167,23 @@ public:
     }
 
 private:
+    static uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
+        uint32_t n = 0;
+        for (; n + 8 <= limit; n += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a + n, 8);
+            std::memcpy(&y, b + n, 8);
+            if (x != y) {
+                if constexpr (std::endian::native == std::endian::little) {
+                    return n + static_cast<uint32_t>(std::countr_zero(x ^ y)) / 8;
+                }
+                break;
+            }
+        }
+        while (n < limit && a[n] == b[n]) ++n;
+        return n;
+    }
+
     uint32_t Hash(int64_t pos) const {
         const uint8_t* p = window_.data() + pos;
         const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];

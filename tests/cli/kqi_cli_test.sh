@@ -18,7 +18,7 @@ yes "setup text line" | head -c 200000 > text.txt
 : > empty.bin
 mkdir -p tree/sub && echo one > tree/b.txt && echo two > tree/sub/a.txt && echo three > tree/a.txt
 
-for method in none rle; do
+for method in none rle lzh1; do
     "$KQI" pack -q -o "a-$method.kqa" --method "$method" \
         'Installer\KQInstall.exe=random.bin' docs=text.txt empty=empty.bin 'data=tree' || fail=$((fail + 1))
     check "$method list" bash -c "'$KQI' list a-$method.kqa | grep -q 'Installer.KQInstall.exe'"
@@ -32,8 +32,10 @@ for method in none rle; do
 done
 
 # Keys, locks and the per-entry method suffix.
-"$KQI" pack -q -o locked.kqa --key 0x1234 'x=text.txt:rle' 'y=random.bin:none'
+"$KQI" pack -q -o locked.kqa --key 0x1234 'x=text.txt:rle' 'y=random.bin:none' 'z=text.txt:lzh1'
 check "locked header" bash -c "'$KQI' list locked.kqa | grep -q 'archive lock 2'"
+"$KQI" extract locked.kqa z -o z.out --key 4660
+check "locked lzh1 extract" cmp -s z.out text.txt
 check "locked test with key" "$KQI" test locked.kqa --key 4660
 "$KQI" extract locked.kqa x -o nokey.out 2> err.txt
 check "locked needs key exit" test $? -eq 1

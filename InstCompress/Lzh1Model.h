@@ -1,0 +1,170 @@
+// The adaptive model of the LZH1 stream, shared by the decoder and the
+// encoder in the tool so both sides update the code identically.
+//
+// 314 symbols: literal bytes 0..255 and match lengths 3..60 (256..313).
+// The tree lives in flat slot arrays kept in non-decreasing weight order;
+// siblings always sit in the slot pair (2m, 2m + 1), so a slot's parity is
+// the code bit that leads to it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+namespace kq::lzh1 {
+
+inline constexpr uint32_t kRingSize = 4096;
+inline constexpr uint32_t kRingMask = kRingSize - 1;
+inline constexpr uint32_t kMaxMatch = 60;
+inline constexpr uint32_t kMinMatch = 3;
+inline constexpr uint32_t kFirstWrite = kRingSize - kMaxMatch;  // 4036: spaces before it
+inline constexpr uint32_t kSymbols = 256 + kMaxMatch - kMinMatch + 1;  // 314
+inline constexpr uint32_t kSlots = 2 * kSymbols - 1;                   // 627; child >= this is a leaf
+inline constexpr uint32_t kRoot = kSlots - 1;                          // 626
+inline constexpr uint16_t kRebuildWeight = 0x8000;
+
+inline constexpr uint32_t SymbolOfLength(uint32_t length) { return length + 253; }
+inline constexpr uint32_t LengthOfSymbol(uint32_t symbol) { return symbol - 253; }
+
+// Indexed by the first 8 bits of an offset code: the offset's upper 6 bits,
+// and the length of the prefix code those 8 bits begin with.
+struct OffsetTables {
+    std::array<uint8_t, 256> high{};
+    std::array<uint8_t, 256> length{};
+};
+
+consteval OffsetTables MakeOffsetTables() {
+    // Code length, count of upper values with that length.
+    constexpr uint8_t kGroups[6][2] = {{3, 1}, {4, 3}, {5, 8}, {6, 12}, {7, 24}, {8, 16}};
+    OffsetTables t;
+    unsigned index = 0;
+    unsigned value = 0;
+    for (const auto& group : kGroups) {
+        const unsigned repeats = 1u << (8 - group[0]);
+        for (unsigned v = 0; v < group[1]; ++v, ++value) {
+            for (unsigned k = 0; k < repeats; ++k, ++index) {
+                t.high[index] = static_cast<uint8_t>(value);
+                t.length[index] = group[0];
+            }
+        }
+    }
+    return t;
+}
+
+inline constexpr OffsetTables kOffsetTables = MakeOffsetTables();
+inline constexpr const std::array<uint8_t, 256>& OffsetHigh = kOffsetTables.high;
+inline constexpr const std::array<uint8_t, 256>& OffsetCodeLength = kOffsetTables.length;
+
+struct AdaptiveTree {
+    // Weight per slot; slot 627 is a sentinel that ends the exchange scan.
+    std::array<uint16_t, kSlots + 1> Freq;
+    // Slot of the 0-branch child, or kSlots + symbol for a leaf.
+    std::array<uint16_t, kSlots> Child;
+    // Parent slot per slot (the root's is 0); kSlots + symbol: the symbol's leaf slot.
+    std::array<uint16_t, kSlots + kSymbols> Parent;
+
+    void ResetTree() noexcept {
+        for (uint32_t c = 0; c < kSymbols; ++c) {
+            Freq[c] = 1;
+            Child[c] = static_cast<uint16_t>(c + kSlots);
+            Parent[c + kSlots] = static_cast<uint16_t>(c);
+        }
+        for (uint32_t s = kSymbols, i = 0; s < kSlots; ++s, i += 2) {
+            Freq[s] = static_cast<uint16_t>(Freq[i] + Freq[i + 1]);
+            Child[s] = static_cast<uint16_t>(i);
+            Parent[i] = Parent[i + 1] = static_cast<uint16_t>(s);
+        }
+        Freq[kSlots] = 0xFFFF;
+        Parent[kRoot] = 0;
+    }
+
+    // Halves every leaf (rounding up) and builds the inner nodes anew.
+    void RebuildTree() noexcept {
+        uint32_t j = 0;
+        for (uint32_t s = 0; s < kSlots; ++s) {
+            if (Child[s] >= kSlots) {
+                Freq[j] = static_cast<uint16_t>((uint32_t{Freq[s]} + 1) / 2);
+                Child[j] = Child[s];
+                ++j;
+            }
+        }
+        for (uint32_t s = kSymbols, i = 0; s < kSlots; ++s, i += 2) {
+            const uint32_t f = uint32_t{Freq[i]} + Freq[i + 1];
+            // Stops at slot i + 1 at the latest, which weighs no more than f.
+            uint32_t k = s - 1;
+            while (f < Freq[k]) --k;
+            const uint32_t p = k + 1;
+            const size_t moved = s - p;
+            std::memmove(&Freq[p + 1], &Freq[p], moved * sizeof(uint16_t));
+            std::memmove(&Child[p + 1], &Child[p], moved * sizeof(uint16_t));
+            Freq[p] = static_cast<uint16_t>(f);
+            Child[p] = static_cast<uint16_t>(i);
+        }
+        for (uint32_t s = 0; s < kSlots; ++s) {
+            const uint32_t x = Child[s];
+            Parent[x] = static_cast<uint16_t>(s);
+            if (x < kSlots) Parent[x + 1] = static_cast<uint16_t>(s);
+        }
+    }
+
+    // Counts one more occurrence of `symbol`, keeping the weight order by
+    // exchanging a node with the last one of the run it outgrows.
+    void UpdateTree(uint32_t symbol) noexcept {
+        if (Freq[kRoot] == kRebuildWeight) RebuildTree();
+        CountUpFrom(Parent[symbol + kSlots]);
+    }
+
+    // UpdateTree for a symbol just decoded, given the slots its code passed
+    // (root excluded, leaf last). Until the first exchange those slots are
+    // exactly the parent chain, and reading them from the list spares the
+    // walk a dependent load per level.
+    void UpdateTreeAlongPath(uint32_t symbol, const uint16_t* path, uint32_t depth) noexcept {
+        if (Freq[kRoot] == kRebuildWeight) {
+            RebuildTree();
+            CountUpFrom(Parent[symbol + kSlots]);
+            return;
+        }
+        for (uint32_t i = depth; i-- > 0;) {
+            const uint32_t s = path[i];
+            const uint16_t k = ++Freq[s];
+            if (k > Freq[s + 1]) {
+                const uint32_t next = Parent[Exchange(s, k)];
+                if (next != 0) CountUpFrom(next);
+                return;
+            }
+        }
+        ++Freq[kRoot];  // its neighbour is the sentinel: never exchanged
+    }
+
+private:
+    void CountUpFrom(uint32_t s) noexcept {
+        do {
+            const uint16_t k = ++Freq[s];
+            if (k > Freq[s + 1]) s = Exchange(s, k);
+            s = Parent[s];
+        } while (s != 0);
+    }
+
+    // Moves the node in slot s, now weighing k, behind the run of weight
+    // k - 1 that follows it; returns its new slot.
+    uint32_t Exchange(uint32_t s, uint16_t k) noexcept {
+        // Weights stay at or below 0x8000, so the sentinel ends the scan.
+        uint32_t l = s + 2;
+        while (k > Freq[l]) ++l;
+        --l;
+        Freq[s] = Freq[l];
+        Freq[l] = k;
+
+        const uint32_t a = Child[s];
+        Parent[a] = static_cast<uint16_t>(l);
+        if (a < kSlots) Parent[a + 1] = static_cast<uint16_t>(l);
+        const uint32_t b = Child[l];
+        Child[l] = static_cast<uint16_t>(a);
+        Parent[b] = static_cast<uint16_t>(s);
+        if (b < kSlots) Parent[b + 1] = static_cast<uint16_t>(s);
+        Child[s] = static_cast<uint16_t>(b);
+        return l;
+    }
+};
+
+}  // namespace kq::lzh1

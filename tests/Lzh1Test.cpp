@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "InstCompress/CodecPipeline.h"
+#include "InstCompress/Decoders.h"
+#include "InstCompress/Lzh1Model.h"
+
+namespace kq {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using lzh1::AdaptiveTree;
+using lzh1::kRoot;
+using lzh1::kSlots;
+using lzh1::kSymbols;
+
+// Writes hand-made streams: symbol codes from a tree kept in step with the
+// decoder's, offsets from the prefix groups written out here independently.
+class StreamBuilder {
+public:
+    StreamBuilder() { tree_.ResetTree(); }
+
+    StreamBuilder& Literal(uint8_t c) { return Symbol(c); }
+    StreamBuilder& Literals(const std::string& text) {
+        for (char ch : text) Literal(static_cast<uint8_t>(ch));
+        return *this;
+    }
+    StreamBuilder& Match(uint32_t length, uint32_t offset) {
+        Symbol(length + 253);
+        // Upper 6 bits: 3-bit codes for 0, 4-bit for 1..3, 5-bit for 4..11,
+        // 6-bit for 12..23, 7-bit for 24..47, 8-bit for 48..63.
+        const uint32_t h = offset >> 6;
+        uint32_t code, length_bits;
+        if (h < 1) code = 0, length_bits = 3;
+        else if (h < 4) code = 0x2 + (h - 1), length_bits = 4;     // 0010.. : index 32 = 1
+        else if (h < 12) code = 0xA + (h - 4), length_bits = 5;    // 01010.. : index 80
+        else if (h < 24) code = 0x24 + (h - 12), length_bits = 6;  // 100100.. : index 144
+        else if (h < 48) code = 0x60 + (h - 24), length_bits = 7;  // 1100000.. : index 192
+        else code = 0xF0 + (h - 48), length_bits = 8;              // index 240
+        Put(code, length_bits);
+        Put(offset & 0x3F, 6);
+        return *this;
+    }
+    Bytes Build() const {
+        Bytes out((bits_.size() + 7) / 8, 0);
+        for (size_t i = 0; i < bits_.size(); ++i) {
+            if (bits_[i]) out[i / 8] = static_cast<uint8_t>(out[i / 8] | (0x80 >> (i % 8)));
+        }
+        return out;
+    }
+
+private:
+    StreamBuilder& Symbol(uint32_t c) {
+        std::vector<bool> path;
+        for (uint32_t s = tree_.Parent[c + kSlots]; s != kRoot; s = tree_.Parent[s]) path.push_back(s & 1);
+        bits_.insert(bits_.end(), path.rbegin(), path.rend());
+        tree_.UpdateTree(c);
+        return *this;
+    }
+    void Put(uint32_t code, uint32_t n) {
+        for (uint32_t i = n; i-- > 0;) bits_.push_back((code >> i) & 1);
+    }
+
+    AdaptiveTree tree_;
+    std::vector<bool> bits_;
+};
+
+struct DecodeResult {
+    Bytes output;
+    int64_t sourcePosition;
+};
+
+DecodeResult Decode(const Bytes& stored, int32_t expectedSize, bool abortAtOnce = false) {
+    TMemoryStream source(stored), dest;
+    CodecPipeline::Setup setup;
+    setup.source = &source;
+    setup.destination = &dest;
+    setup.storedSize = static_cast<int32_t>(stored.size());
+    if (abortAtOnce) setup.progress = [](int32_t& percent) { percent = -1; };
+    CodecPipeline pipe(setup);
+    DecodeLzh1(pipe, expectedSize);
+    pipe.Flush();
+    return {dest.Bytes(), source.Position()};
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+TEST(Lzh1DecoderTest, HandMadeStreams) {
+    const Bytes distinct = [] {
+        Bytes b;
+        for (int i = 0; i < 4096; ++i) b.push_back(static_cast<uint8_t>((i * 7 + i / 256) & 0xFF));
+        return b;
+    }();
+    struct Case {
+        const char* name;
+        StreamBuilder stream;
+        int32_t expectedSize;
+        Bytes output;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"first symbol a match of spaces", StreamBuilder().Match(3, 0), 3, Text("   ")});
+    cases.push_back({"offset 0 repeats last byte", StreamBuilder().Literal('A').Match(5, 0), 6, Text("AAAAAA")});
+    cases.push_back({"overlapping match", StreamBuilder().Literals("ab").Match(6, 1), 8, Text("abababab")});
+    cases.push_back({"final match written whole", StreamBuilder().Literal('x').Match(60, 0), 2,
+                     Text("x" + std::string(60, 'x'))});
+    // Offset 4095 from the first write reaches ring position 4036: a space.
+    cases.push_back({"oldest ring byte at start", StreamBuilder().Match(4, 4095), 4, Text("    ")});
+    cases.push_back({"match straddles spaces and output",
+                     StreamBuilder().Literals("ok").Match(5, 3), 7, Text("ok  ok ")});
+    for (uint32_t offset : {63u, 64u, 255u, 256u, 767u, 768u, 1535u, 1536u, 3071u, 3072u, 4094u}) {
+        StreamBuilder s;
+        for (uint8_t b : distinct) s.Literal(b);
+        s.Match(3, offset);
+        Bytes expected = distinct;
+        for (int k = 0; k < 3; ++k) expected.push_back(distinct[distinct.size() - 1 - offset + static_cast<size_t>(k)]);
+        cases.push_back({"offset group", s, static_cast<int32_t>(expected.size()), expected});
+    }
+    for (auto& c : cases) {
+        EXPECT_EQ(Decode(c.stream.Build(), c.expectedSize).output, c.output) << c.name;
+    }
+}
+
+TEST(Lzh1DecoderTest, NothingToProduceReadsNothing) {
+    const Bytes stored = StreamBuilder().Literals("abc").Build();
+    for (int32_t size : {0, -1, INT32_MIN}) {
+        const DecodeResult r = Decode(stored, size);
+        EXPECT_TRUE(r.output.empty()) << size;
+        EXPECT_EQ(r.sourcePosition, 0) << size;
+    }
+}
+
+TEST(Lzh1DecoderTest, MissingInputDecodesAsZeroBits) {
+    const Bytes stored = StreamBuilder().Literals("abc").Build();
+    const Bytes out = Decode(stored, 5000).output;
+    ASSERT_GE(out.size(), 5000u);
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 3), Text("abc"));
+    // After an abort on the first fetch its bytes still arrive, but with
+    // EndOfInput set: they count as zero bits, as no input at all does.
+    const Bytes fromNothing = Decode(Bytes{}, 5000).output;
+    EXPECT_GE(fromNothing.size(), 5000u);
+    EXPECT_EQ(Decode(stored, 5000, true).output, fromNothing);
+}
+
+TEST(Lzh1DecoderTest, ArbitraryBytesStayInBounds) {
+    for (uint32_t seed : {1u, 2u, 3u}) {
+        std::mt19937 rng(seed);
+        Bytes noise(40000);
+        for (auto& b : noise) b = static_cast<uint8_t>(rng());
+        const Bytes out = Decode(noise, 300000).output;
+        EXPECT_GE(out.size(), 300000u);
+        EXPECT_LE(out.size(), 300059u);
+    }
+}
+
+uint32_t SlotOf(const AdaptiveTree& t, uint32_t symbol) { return t.Parent[symbol + kSlots]; }
+
+TEST(Lzh1TreeTest, ExchangeOnlyWhenOutgrowingNextSlot) {
+    AdaptiveTree t;
+    t.ResetTree();
+    EXPECT_EQ(t.Freq[kRoot], 314);
+    // Symbol 313 (slot 313) reaches 2, equal to the inner node in slot 314: stays.
+    t.UpdateTree(313);
+    EXPECT_EQ(SlotOf(t, 313), 313u);
+    EXPECT_EQ(t.Freq[313], 2);
+    // Symbol 0 (slot 0) reaches 2 over a run of weight-1 leaves ending at slot
+    // 312: it trades places with the last of them.
+    t.UpdateTree(0);
+    EXPECT_EQ(SlotOf(t, 0), 312u);
+    EXPECT_EQ(SlotOf(t, 312), 0u);
+    EXPECT_EQ(t.Freq[kRoot], 316);
+}
+
+TEST(Lzh1TreeTest, FirstRebuildAndHalving) {
+    AdaptiveTree t;
+    t.ResetTree();
+    // 'a' weighs 3, 'b' 4, 'c' 2 (both +1 from the start), the rest 1.
+    for (uint32_t c : {97u, 97u, 98u, 98u, 98u, 99u}) t.UpdateTree(c);
+    // Fill up the root with a symbol of its own, 32454 updates in all.
+    for (int i = 6; i < 32454; ++i) t.UpdateTree(300);
+    EXPECT_EQ(t.Freq[kRoot], 0x8000);
+    EXPECT_EQ(t.Freq[SlotOf(t, 97)], 3);
+    // The 32,455th update rebuilds before it counts.
+    t.UpdateTree(5);
+    EXPECT_EQ(t.Freq[SlotOf(t, 97)], 2);
+    EXPECT_EQ(t.Freq[SlotOf(t, 98)], 2);
+    EXPECT_EQ(t.Freq[SlotOf(t, 99)], 1);
+    EXPECT_EQ(t.Freq[SlotOf(t, 7)], 1);
+    EXPECT_EQ(t.Freq[SlotOf(t, 5)], 2);  // 1 stays 1, then counted
+    EXPECT_EQ(t.Freq[SlotOf(t, 300)], (32449 + 1) / 2);
+}
+
+}  // namespace
+}  // namespace kq

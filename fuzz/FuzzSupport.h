@@ -14,8 +14,8 @@ namespace kq::fuzz {
 // behave, so a header may ask for up to 2 GiB from a few bytes. The
 // harnesses bound the work: decoders are asked for at most kExpectedCap
 // bytes, and every destination refuses to grow past kOutputCap.
-inline constexpr int32_t kExpectedCap = 1 << 20;
-inline constexpr int64_t kOutputCap = 4 << 20;
+inline constexpr int32_t kExpectedCap = 1 << 16;
+inline constexpr int64_t kOutputCap = 1 << 20;
 
 // Reached the output cap: ends the run like any other component failure.
 class OutputCapReached : public Exception {

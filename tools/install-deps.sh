@@ -8,4 +8,5 @@ fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
     ca-certificates g++ cmake ninja-build libgtest-dev googletest \
+    pkg-config liblhasa-dev lhasa jlha-utils p7zip-full \
     > /dev/null

@@ -25,15 +25,17 @@ constexpr int kMinMatch = 3;
 constexpr int kMaxMatch = 256;
 constexpr size_t kWindowSize = 8192;
 constexpr size_t kMaxDistance = kWindowSize;  // position value 8191
-constexpr size_t kMaxBlockSymbols = 65535;    // a stored count of 0 means 65536 to some readers only
+// The count field allows 65535 (0 means 65536 to some readers only);
+// shorter blocks follow changing data more closely and code smaller.
+constexpr size_t kMaxBlockSymbols = 16384;
 constexpr size_t kReportEvery = size_t{1} << 20;
 
 // Match finder tuning: chain steps per search, a length that ends the search
 // at once, and the length beyond which no lazy look-ahead is tried.
-constexpr int kMaxChain = 256;
+constexpr int kMaxChain = 512;
+constexpr int kLazyChain = 256;
 constexpr int kNiceLength = 256;
 constexpr int kLazyLimit = 64;
-constexpr size_t kFarForLength3 = 4096;  // a 3-byte match this far costs more than its literals
 
 constexpr int kHashBits = 15;
 constexpr uint32_t kHashMask = (uint32_t{1} << kHashBits) - 1;
@@ -315,7 +317,7 @@ public:
             if (there[bestLength] == here[bestLength] && there[0] == here[0] && there[1] == here[1]) {
                 int length = 2;
                 while (length < maxLength && there[length] == here[length]) ++length;
-                if (length > bestLength && !(length == kMinMatch && distance > kFarForLength3)) {
+                if (length > bestLength) {
                     bestLength = length;
                     best = {length, distance};
                     if (length >= std::min(maxLength, kNiceLength)) break;
@@ -379,7 +381,7 @@ std::vector<uint8_t> EncodeLh5(std::span<const uint8_t> input, const EncodeProgr
         }
         MatchFinder::Match current;
         if (!holding || held.length < kLazyLimit) {
-            const int chain = holding ? kMaxChain / 4 : kMaxChain;
+            const int chain = holding ? kLazyChain : kMaxChain;
             current = finder.Find(pos, holding ? held.length : 0, chain);
         }
         finder.Insert(pos);

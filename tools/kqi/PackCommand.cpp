@@ -21,7 +21,7 @@ constexpr const char* kPackUsage =
     "  stored as given (for example Installer\\KQInstall.exe). A PATH that is a\n"
     "  folder adds its files recursively in sorted order, named NAME\\relative\\path.\n"
     "  A ':M' after PATH sets that entry's method (for example data.bin=big.bin:none).\n"
-    "  --method M  none, rle, lzh1 or lh5 (default rle)\n"
+    "  --method M  none, rle, lzh1 or lh5 (default lh5)\n"
     "  --key N     key: signed 32-bit decimal or 0x hex; locks the entries\n"
     "  --lock L    entry lock field: 0 open, 1 locked, 2 locked and scrambled\n"
     "              (default 2 with a non-zero key, else 0)\n"
@@ -60,7 +60,7 @@ constexpr int64_t kProgressThreshold = 4 << 20;
 
 int RunPack(int argc, char** argv) {
     std::string out;
-    PackMethod method = PackMethod::Rle;
+    PackMethod method = PackMethod::Lh5;
     PackOptions options;
     std::optional<std::string> id;
     bool quiet = false;

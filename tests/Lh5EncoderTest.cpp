@@ -149,6 +149,40 @@ TEST(Lh5EncoderTest, CompressesAndSplitsBlocks) {
     EXPECT_EQ(coded[0] << 8 | coded[1], 16384);
 }
 
+// Corrupt streams either expand to something or raise the bad-table error;
+// under the sanitizers this also proves no access outside the tables.
+TEST(Lh5EncoderTest, CorruptStreamsFailCleanly) {
+    const Bytes plain = Skewed(60000, 12);
+    const Bytes coded = tools::EncodeLh5(plain);
+    std::mt19937 rng(13);
+    int badTables = 0;
+    for (int round = 0; round < 400; ++round) {
+        Bytes damaged = coded;
+        // Mostly the first block header, sometimes anywhere.
+        const size_t span = round % 4 == 0 ? damaged.size() : std::min<size_t>(damaged.size(), 80);
+        for (int flips = 1 + static_cast<int>(rng() % 4); flips > 0; --flips) {
+            damaged[rng() % span] ^= static_cast<uint8_t>(1u << (rng() % 8));
+        }
+        if (round % 10 == 0) damaged.resize(rng() % damaged.size());
+        try {
+            const Bytes out = Expand(damaged, plain.size());
+            EXPECT_GE(out.size(), plain.size());
+            EXPECT_LE(out.size(), plain.size() + 255);
+        } catch (const ELZHBadDecodeTable&) {
+            ++badTables;
+        }
+    }
+    EXPECT_GT(badTables, 100);
+    // Pure noise as well.
+    for (int round = 0; round < 200; ++round) {
+        const Bytes noise = Random(64 + rng() % 2000, static_cast<uint32_t>(round));
+        try {
+            Expand(noise, 5000);
+        } catch (const ELZHBadDecodeTable&) {
+        }
+    }
+}
+
 TEST(Lh5EncoderTest, ReportsProgress) {
     std::vector<size_t> reports;
     tools::EncodeLh5(Prose(3 << 20, 9), [&](size_t done) { reports.push_back(done); });

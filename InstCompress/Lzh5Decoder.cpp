@@ -13,6 +13,7 @@
 // block without matches never touches its position code.
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -153,16 +154,30 @@ struct BitReader {
     // The top n bits, n 1..16.
     uint32_t Peek(int n) const { return static_cast<uint32_t>(bits >> (64 - n)); }
 
-    // Drops n bits, n 0..17 (a unary length of 20 takes 17).
+    // Drops n bits, n 0..16.
     void Consume(int n) {
-        while (count < n + 16) {
-            // Once the input has ended every further bit is 0.
-            const uint64_t byte = pipe->EndOfInput() ? 0 : pipe->ReadByte();
-            bits |= byte << (56 - count);
-            count += 8;
-        }
         bits <<= n;
-        count -= n;
+        count -= n;  // still >= 0
+        if (count < 16) [[likely]] {
+            Fetch();
+            if (count < 16) Fetch();
+        }
+    }
+
+    // A unary length of 20 drops 17 bits; the bits fetched are the same.
+    void ConsumeLong(int n) {
+        while (n > 16) {
+            Consume(8);
+            n -= 8;
+        }
+        Consume(n);
+    }
+
+    void Fetch() {
+        // Once the input has ended every further bit is 0.
+        const uint64_t byte = pipe->EndOfInput() ? 0 : pipe->ReadByte();
+        bits |= byte << (56 - count);
+        count += 8;
     }
 
     uint32_t Take(int n) {
@@ -180,6 +195,23 @@ struct BitReader {
         return entry & kSymbolMask;
     }
 };
+
+// Copies a match within the window as if byte by byte in increasing order,
+// so a source that overlaps the bytes being written repeats the pattern.
+inline void CopyMatch(uint8_t* window, uint32_t to, uint32_t from, uint32_t length) {
+    const bool wraps = to + length > kWindowSize || from + length > kWindowSize;
+    if (!wraps && (from > to || from + length <= to)) {
+        // Source ahead of or entirely before the target: no byte is read
+        // after it has been overwritten.
+        std::memmove(window + to, window + from, length);
+        return;
+    }
+    for (uint32_t k = 0; k < length; ++k) {
+        window[to] = window[from];
+        to = (to + 1) & kWindowMask;
+        from = (from + 1) & kWindowMask;
+    }
+}
 
 class Lzh5Decoder {
 public:
@@ -200,13 +232,14 @@ public:
         // The hot loop works on a copy of the reader that no store through
         // a byte pointer can alias.
         BitReader in = reader_;
+        uint16_t blockRemaining = 0;
         while (produced < expectedSize) {
-            if (blockRemaining_ == 0) {
+            if (blockRemaining == 0) {
                 reader_ = in;
-                ReadBlockHeader();
+                blockRemaining = ReadBlockHeader();
                 in = reader_;
             }
-            --blockRemaining_;  // a stored count of 0 wraps to 65535: 65536 symbols
+            --blockRemaining;  // a stored count of 0 wraps to 65535: 65536 symbols
             const int symbol = in.Decode(symbols);
             if (symbol < 256) {
                 window[pos] = static_cast<uint8_t>(symbol);
@@ -220,17 +253,15 @@ public:
             const uint32_t distance =
                 positionClass <= 1 ? static_cast<uint32_t>(positionClass)
                                    : (uint32_t{1} << (positionClass - 1)) + in.Take(positionClass - 1);
-            // Byte by byte: an overlapping source repeats the pattern. The
-            // match is written whole even past the expected size.
-            uint32_t from = (pos - distance - 1) & kWindowMask;
+            // The match is written whole even past the expected size.
             produced += length;
-            for (int k = 0; k < length; ++k) {
-                const uint8_t b = window[from];
-                from = (from + 1) & kWindowMask;
-                window[pos] = b;
-                pos = (pos + 1) & kWindowMask;
-                pipe.WriteByte(b);
-            }
+            const uint32_t start = pos;
+            CopyMatch(window, pos, (pos - distance - 1) & kWindowMask, static_cast<uint32_t>(length));
+            pos = (pos + static_cast<uint32_t>(length)) & kWindowMask;
+            // The copy lies in the window whole (length <= 256), wrapping at most once.
+            const uint32_t first = std::min(static_cast<uint32_t>(length), kWindowSize - start);
+            pipe.WriteBytes(window + start, first);
+            if (first < static_cast<uint32_t>(length)) pipe.WriteBytes(window, length - first);
         }
         reader_ = in;
     }
@@ -244,11 +275,14 @@ private:
         }
     }
 
-    void ReadBlockHeader() {
-        blockRemaining_ = static_cast<uint16_t>(reader_.Take(16));
+    // Reads the three codes of the next block; returns its symbol count
+    // field.
+    uint16_t ReadBlockHeader() {
+        const auto count = static_cast<uint16_t>(reader_.Take(16));
         ReadAuxLengths(tables_->lengthCode, 5, 3);
         ReadSymbolLengths();
         ReadAuxLengths(tables_->positions, 4, -1);
+        return count;
     }
 
     // Lengths of the code-length code or of the position code. After
@@ -271,7 +305,7 @@ private:
             if (length == 7) {
                 for (uint64_t mask = uint64_t{1} << 60; length < 20 && (reader_.bits & mask); mask >>= 1) ++length;
             }
-            reader_.Consume(length < 7 ? 3 : length - 3);
+            reader_.ConsumeLong(length < 7 ? 3 : length - 3);
             lengths[i++] = static_cast<uint8_t>(length);
             if (i == specialIndex) {
                 const int zeros = static_cast<int>(reader_.Take(2));
@@ -313,7 +347,6 @@ private:
     CodecPipeline& pipe_;
     std::unique_ptr<Lzh5Tables> tables_;
     BitReader reader_{};
-    uint16_t blockRemaining_ = 0;
 };
 
 }  // namespace

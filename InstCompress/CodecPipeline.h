@@ -41,6 +41,13 @@ public:
     }
     bool EndOfInput() const noexcept { return endOfInput_; }
 
+    // Input of the current chunk that ReadByte has not delivered yet. Taking
+    // bytes from here fetches nothing from the source, so a decoder may read
+    // ahead within the chunk without changing what is fetched when.
+    const uint8_t* BufferedInput() const noexcept { return inCursor_; }
+    size_t BufferedInputSize() const noexcept { return static_cast<size_t>(inEnd_ - inCursor_); }
+    void SkipBufferedInput(size_t count) noexcept { inCursor_ += count; }
+
     // Appends the low 8 bits of `value` to the output.
     void WriteByte(uint32_t value) {
         if (outCursor_ != outLimit_) [[likely]] {

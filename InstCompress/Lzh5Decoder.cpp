@@ -143,9 +143,11 @@ template <typename Table>
 }
 
 // The lookahead the decoder reads from: `bits` holds `count` valid bits, the
-// next one in bit 63. At least 16 bits are always valid, and a byte is
-// fetched only when fewer than 16 would remain, which is when a plain 16-bit
-// reader fetches it too.
+// next one in bit 63, and the bits below them are 0. At least 16 bits are
+// always valid. Bytes of the chunk the pipeline holds are taken eight at a
+// time; a byte beyond it is asked for only when fewer than 16 bits would
+// remain, which is when a plain 16-bit reader asks for it too, so chunks
+// are fetched (and progress reported) at the same points.
 struct BitReader {
     CodecPipeline* pipe;
     uint64_t bits = 0;
@@ -158,10 +160,23 @@ struct BitReader {
     void Consume(int n) {
         bits <<= n;
         count -= n;  // still >= 0
-        if (count < 16) [[likely]] {
-            Fetch();
-            if (count < 16) Fetch();
+        if (count < 16) [[likely]] Refill();
+    }
+
+    void Refill() {
+        if (pipe->BufferedInputSize() >= 8 && !pipe->EndOfInput()) [[likely]] {
+            const uint8_t* const p = pipe->BufferedInput();
+            uint64_t ahead = 0;
+            for (int i = 0; i < 8; ++i) ahead = ahead << 8 | p[i];
+            const int take = (64 - count) >> 3;  // whole bytes that fit: 6 to 8
+            ahead &= ~uint64_t{0} << (64 - 8 * take);
+            bits |= ahead >> count;
+            count += 8 * take;
+            pipe->SkipBufferedInput(static_cast<size_t>(take));
+            return;
         }
+        Fetch();
+        if (count < 16) Fetch();
     }
 
     // A unary length of 20 drops 17 bits; the bits fetched are the same.

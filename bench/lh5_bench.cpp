@@ -5,7 +5,9 @@
 //
 // usage: lh5_bench [FILE...]   (default /tmp/corpus/text.bin /tmp/corpus/binary.bin)
 #include <lhasa.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +34,30 @@ constexpr int kRepeats = 3;
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
+// CPU time of this process, and of its ended children (user + system).
+double ProcessCpu() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double ChildrenCpu() {
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    auto seconds = [](const timeval& v) { return static_cast<double>(v.tv_sec) + static_cast<double>(v.tv_usec) * 1e-6; };
+    return seconds(u.ru_utime) + seconds(u.ru_stime);
+}
+
+// Best wall and best CPU time over the repeats.
+struct Timing {
+    double wall = 1e30;
+    double cpu = 1e30;
+    void Add(double w, double c) {
+        wall = std::min(wall, w);
+        cpu = std::min(cpu, c);
+    }
+};
+
 Bytes ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -48,11 +74,14 @@ struct Member {
     Bytes coded;
 };
 
-// Runs a shell command, returns its wall time in seconds, or -1 when it fails.
-double TimeCommand(const std::string& command) {
+// Runs a shell command, returns its wall time in seconds, or -1 when it
+// fails; `cpu` receives the CPU time of the processes it started.
+double TimeCommand(const std::string& command, double* cpu = nullptr) {
+    const double cpuStart = ChildrenCpu();
     const auto start = Clock::now();
     const int status = std::system(command.c_str());
     const double seconds = Seconds(start);
+    if (cpu != nullptr) *cpu = ChildrenCpu() - cpuStart;
     return (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) ? seconds : -1;
 }
 
@@ -177,20 +206,24 @@ int main(int argc, char** argv) {
 
     // Encoder.
     size_t codedTotal = 0;
+    const double encodeCpuStart = ProcessCpu();
     const auto encodeStart = Clock::now();
     for (Member& m : members) {
         m.coded = kq::tools::EncodeLh5(m.plain);
         codedTotal += m.coded.size();
     }
     const double encodeSeconds = Seconds(encodeStart);
-    std::printf("encoder:  %.2f MB/s, %zu bytes (%.2f%% of the input)\n", mb / encodeSeconds, codedTotal,
+    const double encodeCpu = ProcessCpu() - encodeCpuStart;
+    std::printf("encoder: %.2f MB/s wall, %.2f MB/s CPU; %zu bytes (%.2f%% of the input)\n", mb / encodeSeconds,
+                mb / encodeCpu, codedTotal,
                 100.0 * static_cast<double>(codedTotal) / static_cast<double>(plainTotal));
 
     // Our decoder through the component: ExpandNamedEntry on an in-memory
     // archive, checksum verified, into a counting stream.
     const Bytes archive = BuildArchive(members);
-    double ours = 1e30;
+    Timing ours;
     for (int r = 0; r < kRepeats; ++r) {
+        const double cpuStart = ProcessCpu();
         const auto start = Clock::now();
         int64_t produced = 0;
         for (const Member& m : members) {
@@ -200,7 +233,7 @@ int main(int argc, char** argv) {
             component.ExpandNamedEntry(source, dest, m.name);
             produced += dest.BytesWritten();
         }
-        ours = std::min(ours, Seconds(start));
+        ours.Add(Seconds(start), ProcessCpu() - cpuStart);
         if (produced != static_cast<int64_t>(plainTotal)) {
             std::fprintf(stderr, "component produced %lld bytes\n", static_cast<long long>(produced));
             return 1;
@@ -210,33 +243,35 @@ int main(int argc, char** argv) {
     // lhasa on the same coded bytes.
     Bytes buffer(65536);
     for (const Member& m : members) ExpandWithLhasa(m, buffer, true);
-    double lhasa = 1e30;
+    Timing lhasa;
     for (int r = 0; r < kRepeats; ++r) {
+        const double cpuStart = ProcessCpu();
         const auto start = Clock::now();
         for (const Member& m : members) ExpandWithLhasa(m, buffer, false);
-        lhasa = std::min(lhasa, Seconds(start));
+        lhasa.Add(Seconds(start), ProcessCpu() - cpuStart);
     }
 
     // 7z t on an .lzh with the same streams: wall time of the whole process
     // (start, read, expand, CRC check), nothing subtracted.
     const fs::path lzh = fs::temp_directory_path() / ("lh5_bench_" + std::to_string(getpid()) + ".lzh");
     WriteFile(lzh, BuildLzh(members));
-    double sevenZip = 1e30;
-    for (int r = 0; r < kRepeats; ++r) {
-        const double s = TimeCommand("7z t '" + lzh.string() + "' > /dev/null 2>&1");
-        if (s < 0) {
-            sevenZip = -1;
-            break;
-        }
-        sevenZip = std::min(sevenZip, s);
+    Timing sevenZip;
+    bool sevenZipOk = true;
+    for (int r = 0; r < kRepeats && sevenZipOk; ++r) {
+        double cpu = 0;
+        const double s = TimeCommand("7z t '" + lzh.string() + "' > /dev/null 2>&1", &cpu);
+        sevenZipOk = s >= 0;
+        sevenZip.Add(s, cpu);
     }
     fs::remove(lzh);
 
-    std::printf("expand (output MB/s, best of %d):\n", kRepeats);
-    std::printf("  ours (component, checksum)  %8.1f MB/s\n", mb / ours);
-    std::printf("  lhasa -lh5- decoder         %8.1f MB/s   ours/lhasa = %.2f\n", mb / lhasa, lhasa / ours);
-    if (sevenZip > 0) {
-        std::printf("  7z t (whole process)        %8.1f MB/s   ours/7z    = %.2f\n", mb / sevenZip, sevenZip / ours);
+    std::printf("expand, output MB/s, best of %d (wall clock | CPU time):\n", kRepeats);
+    std::printf("  ours (component, checksum)  %8.1f | %8.1f\n", mb / ours.wall, mb / ours.cpu);
+    std::printf("  lhasa -lh5- decoder         %8.1f | %8.1f   ours/lhasa = %.2f | %.2f\n", mb / lhasa.wall,
+                mb / lhasa.cpu, lhasa.wall / ours.wall, lhasa.cpu / ours.cpu);
+    if (sevenZipOk) {
+        std::printf("  7z t (whole process)        %8.1f | %8.1f   ours/7z    = %.2f | %.2f\n", mb / sevenZip.wall,
+                    mb / sevenZip.cpu, sevenZip.wall / ours.wall, sevenZip.cpu / ours.cpu);
     } else {
         std::printf("  7z t failed or is not installed\n");
     }

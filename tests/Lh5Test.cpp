@@ -107,18 +107,19 @@ std::vector<int> SymbolLengths(std::initializer_list<std::pair<int, int>> symbol
     return lengths;
 }
 
-// Delivers at most one byte per Read, so its position tells how many
-// bytes the decoder fetched.
+// Delivers at most `chunk` bytes per Read, so the pipeline fetches chunks
+// of that size and the position tells how far the decoder made it fetch.
 class TrickleStream final : public TStream {
 public:
-    explicit TrickleStream(const Bytes& bytes) : inner_(bytes) {}
-    int32_t Read(void* buffer, int32_t count) override { return inner_.Read(buffer, count < 1 ? count : 1); }
+    TrickleStream(const Bytes& bytes, int32_t chunk) : inner_(bytes), chunk_(chunk) {}
+    int32_t Read(void* buffer, int32_t count) override { return inner_.Read(buffer, std::min(count, chunk_)); }
     int32_t Write(const void*, int32_t) override { return 0; }
     int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_.Seek(offset, origin); }
     int64_t Size() override { return inner_.Size(); }
 
 private:
     TMemoryStream inner_;
+    int32_t chunk_;
 };
 
 struct DecodeResult {
@@ -126,8 +127,9 @@ struct DecodeResult {
     int64_t fetched;
 };
 
-DecodeResult Decode(const Bytes& coded, int32_t expected, TShowProgressEvent progress = {}, bool trickle = true) {
-    TrickleStream trickling(coded);
+DecodeResult Decode(const Bytes& coded, int32_t expected, TShowProgressEvent progress = {}, bool trickle = true,
+                    int32_t chunk = 1) {
+    TrickleStream trickling(coded, chunk);
     TMemoryStream whole(coded);
     TStream& source = trickle ? static_cast<TStream&>(trickling) : whole;
     TMemoryStream dest;
@@ -360,6 +362,26 @@ TEST(Lh5Test, InputFetchedOnlyWhenNeeded) {
         const auto result = Decode(coded, c.expected);
         EXPECT_EQ(result.fetched, c.fetched) << c.expected;
         EXPECT_EQ(result.output.size(), c.written) << c.expected;
+    }
+
+    // Bytes of a chunk already fetched may be read ahead, but the next chunk
+    // is fetched only when the 16-bit lookahead needs its first byte.
+    const std::vector<int> symbols = SymbolLengths({{'a', 1}, {'b', 1}});
+    Bits text;
+    PutHeader(text, {1000, symbols, 0, {}, 0});
+    Bytes want;
+    for (int i = 0; i < 700; ++i) {
+        want.push_back(i % 3 ? 'a' : 'b');
+        PutCode(text, symbols, want.back());
+    }
+    const int64_t needed = static_cast<int64_t>(text.BitCount() + 16 + 7) / 8;
+    Bytes padded = text.Done();
+    padded.resize(padded.size() + 300, 0x5A);
+    for (int32_t chunk : {1, 3, 8, 10, 64, 4096}) {
+        const auto result = Decode(padded, 700, {}, true, chunk);
+        EXPECT_EQ(result.output, want) << chunk;
+        const int64_t fetched = std::min<int64_t>((needed + chunk - 1) / chunk * chunk, padded.size());
+        EXPECT_EQ(result.fetched, fetched) << "chunk " << chunk;
     }
 }
 

@@ -9,6 +9,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// windows.h defines a YieldProcessor macro; ours is a function.
+#undef YieldProcessor
 #endif
 
 namespace kq {

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
@@ -42,6 +43,10 @@ constexpr uint16_t kNodeFlag = 0x8000;
 constexpr uint16_t kUnusable = 0xFFFF;
 constexpr int kLengthShift = 9;
 constexpr uint16_t kSymbolMask = 0x1FF;
+
+// The bit buffer is one native word: 64 bits, or 32 on 32-bit targets.
+using BitBuffer = std::conditional_t<(sizeof(void*) >= 8), uint64_t, uint32_t>;
+constexpr int kBufferBits = 8 * sizeof(BitBuffer);
 
 [[noreturn]] void BadTable() { throw ELZHBadDecodeTable(msg::kBadDecodeTable); }
 
@@ -128,33 +133,33 @@ void MakeDecodeTable(const uint8_t* lengths, Table& table) {
 }
 
 // Follows a code longer than the table width through its tree; `bits` holds
-// the lookahead with the next bit in bit 63.
+// the lookahead with the next bit in the top bit.
 template <typename Table>
-[[gnu::noinline]] uint16_t WalkTree(const Table& table, uint16_t entry, uint64_t bits) {
+[[gnu::noinline]] uint16_t WalkTree(const Table& table, uint16_t entry, BitBuffer bits) {
     int bit = Table::kBits;
     while (entry & kNodeFlag) {
         if (entry == kUnusable || bit == kMaxCodeLength) BadTable();
         const size_t node = entry & ~kNodeFlag;
         if (node >= table.children.size()) BadTable();
-        entry = table.children[node][(bits >> (63 - bit)) & 1];
+        entry = table.children[node][static_cast<size_t>(bits >> (kBufferBits - 1 - bit)) & 1];
         ++bit;
     }
     return entry;
 }
 
 // The lookahead the decoder reads from: `bits` holds `count` valid bits, the
-// next one in bit 63, and the bits below them are 0. At least 16 bits are
+// next one in the top bit, and the bits below them are 0. At least 16 bits are
 // always valid. Bytes of the chunk the pipeline holds are taken eight at a
-// time; a byte beyond it is asked for only when fewer than 16 bits would
+// word at a time; a byte beyond it is asked for only when fewer than 16 bits would
 // remain, which is when a plain 16-bit reader asks for it too, so chunks
 // are fetched (and progress reported) at the same points.
 struct BitReader {
     CodecPipeline* pipe;
-    uint64_t bits = 0;
+    BitBuffer bits = 0;
     int count = 16;  // an empty 16-bit lookahead of zeros, dropped by the first Consume(16)
 
     // The top n bits, n 1..16.
-    uint32_t Peek(int n) const { return static_cast<uint32_t>(bits >> (64 - n)); }
+    uint32_t Peek(int n) const { return static_cast<uint32_t>(bits >> (kBufferBits - n)); }
 
     // Drops n bits, n 0..16.
     void Consume(int n) {
@@ -164,12 +169,12 @@ struct BitReader {
     }
 
     void Refill() {
-        if (pipe->BufferedInputSize() >= 8 && !pipe->EndOfInput()) [[likely]] {
+        if (pipe->BufferedInputSize() >= sizeof(BitBuffer) && !pipe->EndOfInput()) [[likely]] {
             const uint8_t* const p = pipe->BufferedInput();
-            uint64_t ahead = 0;
-            for (int i = 0; i < 8; ++i) ahead = ahead << 8 | p[i];
-            const int take = (64 - count) >> 3;  // whole bytes that fit: 6 to 8
-            ahead &= ~uint64_t{0} << (64 - 8 * take);
+            BitBuffer ahead = 0;
+            for (size_t i = 0; i < sizeof(BitBuffer); ++i) ahead = static_cast<BitBuffer>(ahead << 8 | p[i]);
+            const int take = (kBufferBits - count) >> 3;  // whole bytes that fit, at least 2
+            ahead &= static_cast<BitBuffer>(~BitBuffer{0} << (kBufferBits - 8 * take));
             bits |= ahead >> count;
             count += 8 * take;
             pipe->SkipBufferedInput(static_cast<size_t>(take));
@@ -190,8 +195,8 @@ struct BitReader {
 
     void Fetch() {
         // Once the input has ended every further bit is 0.
-        const uint64_t byte = pipe->EndOfInput() ? 0 : pipe->ReadByte();
-        bits |= byte << (56 - count);
+        const BitBuffer byte = pipe->EndOfInput() ? 0 : pipe->ReadByte();
+        bits |= static_cast<BitBuffer>(byte << (kBufferBits - 8 - count));
         count += 8;
     }
 
@@ -204,7 +209,7 @@ struct BitReader {
 
     template <typename Table>
     int Decode(const Table& table) {
-        uint16_t entry = table.lookup[bits >> (64 - Table::kBits)];
+        uint16_t entry = table.lookup[static_cast<size_t>(bits >> (kBufferBits - Table::kBits))];
         if (entry & kNodeFlag) entry = WalkTree(table, entry, bits);
         Consume(entry >> kLengthShift);
         return entry & kSymbolMask;
@@ -318,7 +323,9 @@ private:
             // 0..6 in three bits; 7 and up in unary after them, at most 20.
             int length = static_cast<int>(reader_.Peek(3));
             if (length == 7) {
-                for (uint64_t mask = uint64_t{1} << 60; length < 20 && (reader_.bits & mask); mask >>= 1) ++length;
+                for (BitBuffer mask = BitBuffer{1} << (kBufferBits - 4); length < 20 && (reader_.bits & mask); mask >>= 1) {
+                    ++length;
+                }
             }
             reader_.ConsumeLong(length < 7 ? 3 : length - 3);
             lengths[i++] = static_cast<uint8_t>(length);

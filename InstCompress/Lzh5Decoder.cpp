@@ -149,8 +149,8 @@ template <typename Table>
 
 // The lookahead the decoder reads from: `bits` holds `count` valid bits, the
 // next one in the top bit, and the bits below them are 0. At least 16 bits are
-// always valid. Bytes of the chunk the pipeline holds are taken eight at a
-// word at a time; a byte beyond it is asked for only when fewer than 16 bits would
+// always valid. Bytes of the chunk the pipeline holds are taken a word at a
+// time; a byte beyond it is asked for only when fewer than 16 bits would
 // remain, which is when a plain 16-bit reader asks for it too, so chunks
 // are fetched (and progress reported) at the same points.
 struct BitReader {
@@ -270,13 +270,14 @@ public:
             }
             const int length = symbol - 256 + kMinMatch;
             const int positionClass = in.Decode(positions);
-            const uint32_t distance =
+            // Position value p copies from p + 1 bytes back.
+            const uint32_t position =
                 positionClass <= 1 ? static_cast<uint32_t>(positionClass)
                                    : (uint32_t{1} << (positionClass - 1)) + in.Take(positionClass - 1);
             // The match is written whole even past the expected size.
             produced += length;
             const uint32_t start = pos;
-            CopyMatch(window, pos, (pos - distance - 1) & kWindowMask, static_cast<uint32_t>(length));
+            CopyMatch(window, pos, (pos - position - 1) & kWindowMask, static_cast<uint32_t>(length));
             pos = (pos + static_cast<uint32_t>(length)) & kWindowMask;
             // The copy lies in the window whole (length <= 256), wrapping at most once.
             const uint32_t first = std::min(static_cast<uint32_t>(length), kWindowSize - start);

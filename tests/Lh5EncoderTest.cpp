@@ -144,9 +144,18 @@ TEST(Lh5EncoderTest, CompressesAndSplitsBlocks) {
     EXPECT_LT(tools::EncodeLh5(Bytes(70000, 0)).size(), 300u);
     EXPECT_LT(tools::EncodeLh5(Prose(900000, 1)).size(), 900000u / 4);
     EXPECT_LT(tools::EncodeLh5(Random(200000, 6)).size(), 200000u + 200000u / 100);
-    // Random bytes are nearly all literals: the first block is full.
+    // Random bytes are nearly all literals with one flat code: the first
+    // block is full, and its count field is 65535, never 0.
     const Bytes coded = tools::EncodeLh5(Random(200000, 6));
-    EXPECT_EQ(coded[0] << 8 | coded[1], 16384);
+    EXPECT_EQ(coded[0] << 8 | coded[1], 65535);
+    // Prose then noise (over 30000 symbols in all) codes smaller as
+    // separate blocks.
+    Bytes mixed = Prose(30000, 7);
+    const Bytes noise = Random(30000, 8);
+    mixed.insert(mixed.end(), noise.begin(), noise.end());
+    const Bytes split = tools::EncodeLh5(mixed);
+    EXPECT_LT(split[0] << 8 | split[1], 30000);
+    EXPECT_EQ(Expand(split, mixed.size()), mixed);
 }
 
 // Corrupt streams either expand to something or raise the bad-table error;

@@ -25,9 +25,10 @@ constexpr int kMinMatch = 3;
 constexpr int kMaxMatch = 256;
 constexpr size_t kWindowSize = 8192;
 constexpr size_t kMaxDistance = kWindowSize;  // position value 8191
-// The count field allows 65535 (0 means 65536 to some readers only);
-// shorter blocks follow changing data more closely and code smaller.
-constexpr size_t kMaxBlockSymbols = 16384;
+// The count field allows 65535 (0 means 65536 to some readers only). A
+// full buffer is split into halves while that codes smaller.
+constexpr size_t kMaxBlockSymbols = 65535;
+constexpr size_t kMinSplitBlock = 2048;
 constexpr size_t kReportEvery = size_t{1} << 20;
 
 // Match finder tuning: chain steps per search, a length that ends the search
@@ -53,6 +54,8 @@ public:
             out_.push_back(static_cast<uint8_t>(acc_ >> pending_));
         }
     }
+
+    size_t BitCount() const { return out_.size() * 8 + static_cast<size_t>(pending_); }
 
     // Pads the last byte with zero bits.
     void Finish() {
@@ -238,7 +241,7 @@ std::vector<LengthItem> SymbolLengthItems(const std::vector<uint8_t>& lengths, i
     return items;
 }
 
-void WriteBlock(BitWriter& out, const std::vector<Token>& tokens) {
+void WriteBlock(BitWriter& out, std::span<const Token> tokens) {
     std::array<uint32_t, kSymbolCount> symbolFreq{};
     std::array<uint32_t, kPositionCount> positionFreq{};
     for (const Token& t : tokens) {
@@ -285,6 +288,30 @@ void WriteBlock(BitWriter& out, const std::vector<Token>& tokens) {
             out.Put(positionClass - 1, t.position - (uint32_t{1} << (positionClass - 1)));
         }
     }
+}
+
+// Bits that `tokens` take as one block.
+size_t BlockBits(std::span<const Token> tokens, std::vector<uint8_t>& scratch) {
+    scratch.clear();
+    BitWriter counter(scratch);
+    WriteBlock(counter, tokens);
+    return counter.BitCount();
+}
+
+// Writes `tokens` as one block, or as two halves (each split further the
+// same way) when that takes fewer bits: codes then follow changing data.
+void WriteBlocks(BitWriter& out, std::span<const Token> tokens, std::vector<uint8_t>& scratch) {
+    if (tokens.size() >= 2 * kMinSplitBlock) {
+        const size_t half = tokens.size() / 2;
+        const size_t whole = BlockBits(tokens, scratch);
+        const size_t split = BlockBits(tokens.first(half), scratch) + BlockBits(tokens.subspan(half), scratch);
+        if (split < whole) {
+            WriteBlocks(out, tokens.first(half), scratch);
+            WriteBlocks(out, tokens.subspan(half), scratch);
+            return;
+        }
+    }
+    WriteBlock(out, tokens);
 }
 
 // Hash chains over the last 8 KiB of input.
@@ -355,11 +382,12 @@ std::vector<uint8_t> EncodeLh5(std::span<const uint8_t> input, const EncodeProgr
     BitWriter writer(out);
     MatchFinder finder(input);
     std::vector<Token> block;
+    std::vector<uint8_t> scratch;
     block.reserve(kMaxBlockSymbols);
     auto emit = [&](Token t) {
         block.push_back(t);
         if (block.size() == kMaxBlockSymbols) {
-            WriteBlock(writer, block);
+            WriteBlocks(writer, block, scratch);
             block.clear();
         }
     };
@@ -404,7 +432,7 @@ std::vector<uint8_t> EncodeLh5(std::span<const uint8_t> input, const EncodeProgr
         ++pos;
     }
     if (holding) emit(match(held));
-    if (!block.empty()) WriteBlock(writer, block);
+    if (!block.empty()) WriteBlocks(writer, block, scratch);
     writer.Finish();
     if (progress) progress(input.size());
     return out;

@@ -232,8 +232,9 @@ TEST(Lh5EncoderTest, ExpandsAnIndependentEncodersStreams) {
     int index = 0;
     int expanded = 0;
     for (const auto& [what, input] : Inputs()) {
-        const fs::path file = dir / ("in" + std::to_string(index));
-        const fs::path archive = dir / ("a" + std::to_string(index++) + ".lzh");
+        const std::string number = std::to_string(index++);
+        const fs::path file = dir / "in" += number;
+        const fs::path archive = (dir / "a" += number) += ".lzh";
         std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(input.data()),
                                                      static_cast<std::streamsize>(input.size()));
         const std::string command = "cd '" + dir.string() + "' && jlha co5q '" + archive.filename().string() + "' '" +

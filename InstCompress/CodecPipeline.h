@@ -6,7 +6,9 @@
 // paths, which run once per 8192 bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "InstCompress/InstCompress.h"
@@ -39,6 +41,13 @@ public:
     }
     bool EndOfInput() const noexcept { return endOfInput_; }
 
+    // Input of the current chunk that ReadByte has not delivered yet. Taking
+    // bytes from here fetches nothing from the source, so a decoder may read
+    // ahead within the chunk without changing what is fetched when.
+    const uint8_t* BufferedInput() const noexcept { return inCursor_; }
+    size_t BufferedInputSize() const noexcept { return static_cast<size_t>(inEnd_ - inCursor_); }
+    void SkipBufferedInput(size_t count) noexcept { inCursor_ += count; }
+
     // Appends the low 8 bits of `value` to the output.
     void WriteByte(uint32_t value) {
         if (outCursor_ != outLimit_) [[likely]] {
@@ -46,6 +55,24 @@ public:
             return;
         }
         WriteByteSlow(static_cast<uint8_t>(value));
+    }
+
+    // Appends `count` bytes, exactly as that many WriteByte calls would:
+    // whole stretches up to the limit are copied, the slow path takes the rest.
+    void WriteBytes(const uint8_t* data, size_t count) {
+        while (count > 0) {
+            const size_t room = static_cast<size_t>(outLimit_ - outCursor_);
+            if (room == 0) {
+                WriteByteSlow(*data++);
+                --count;
+                continue;
+            }
+            const size_t n = count < room ? count : room;
+            std::memcpy(outCursor_, data, n);
+            outCursor_ += n;
+            data += n;
+            count -= n;
+        }
     }
 
     // Writes what the output buffer holds (no write when empty).

@@ -36,7 +36,7 @@ std::vector<Bytes> Inputs() {
 
 TEST(ArchiveWriterTest, RoundTripsEveryMethodKeyAndLock) {
     const auto inputs = Inputs();
-    for (PackMethod method : {PackMethod::None, PackMethod::Rle, PackMethod::Lzh1}) {
+    for (PackMethod method : {PackMethod::None, PackMethod::Rle, PackMethod::Lzh1, PackMethod::Lh5}) {
         for (int32_t key : {0, 0x5EED1234, -7}) {
             for (std::optional<int32_t> lock : {std::optional<int32_t>{}, std::optional<int32_t>{1}}) {
                 if (key == 0 && lock) continue;  // a locked entry needs a key

@@ -220,5 +220,53 @@ TEST(CodecPipelineTest, DestinationWriteErrorPassesThrough) {
     EXPECT_THROW(RunCodec(component, dest, source, 9000, 0, kMethodRle, checksum, true, false), EWriteError);
 }
 
+// Writing in stretches gives the same writes, bytes, checksum and budget
+// failure as writing byte by byte.
+TEST(CodecPipelineTest, WriteBytesEqualsWriteByte) {
+    Bytes data(20000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 300);
+    struct Run {
+        std::vector<int32_t> writes;
+        Bytes bytes;
+        uint32_t sum;
+    };
+    auto run = [&](size_t stretch, int32_t budget, bool scramble) {
+        TMemoryStream source;
+        test::RecordingStream dest;
+        CodecPipeline::Setup setup;
+        setup.source = &source;
+        setup.destination = &dest;
+        setup.budget = budget;
+        setup.key = 0x0badf00d;
+        setup.scrambleOutput = scramble;
+        CodecPipeline pipe(std::move(setup));
+        try {
+            for (size_t at = 0; at < data.size(); at += stretch) {
+                const size_t n = std::min(stretch, data.size() - at);
+                if (stretch == 1) {
+                    pipe.WriteByte(data[at]);
+                } else {
+                    pipe.WriteBytes(data.data() + at, n);
+                }
+            }
+        } catch (const EUnableToCompress&) {
+        }
+        const uint32_t sum = pipe.OutputSum();
+        pipe.Flush();
+        return Run{dest.writes, dest.Bytes(), sum};
+    };
+    for (int32_t budget : {2147483647, 8192, 8193, 12345}) {
+        for (bool scramble : {false, true}) {
+            const Run single = run(1, budget, scramble);
+            for (size_t stretch : {size_t{3}, size_t{256}, size_t{8191}, size_t{20000}}) {
+                const Run bulk = run(stretch, budget, scramble);
+                EXPECT_EQ(bulk.writes, single.writes) << budget << " " << stretch;
+                EXPECT_EQ(bulk.bytes, single.bytes) << budget << " " << stretch;
+                EXPECT_EQ(bulk.sum, single.sum) << budget << " " << stretch;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kq

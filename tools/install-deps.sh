@@ -10,6 +10,6 @@ fi
 apt-get update -qq
 apt-get install -y -qq \
     ca-certificates g++ cmake ninja-build libgtest-dev googletest clang libclang-rt-14-dev \
-    pkg-config liblhasa-dev libjlha-java jlha-utils \
+    pkg-config liblhasa-dev lhasa libjlha-java jlha-utils p7zip-full \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 \
     > /dev/null

@@ -18,7 +18,7 @@ yes "setup text line" | head -c 200000 > text.txt
 : > empty.bin
 mkdir -p tree/sub && echo one > tree/b.txt && echo two > tree/sub/a.txt && echo three > tree/a.txt
 
-for method in none rle lzh1; do
+for method in none rle lzh1 lh5; do
     "$KQI" pack -q -o "a-$method.kqa" --method "$method" \
         'Installer\KQInstall.exe=random.bin' docs=text.txt empty=empty.bin 'data=tree' || fail=$((fail + 1))
     check "$method list" bash -c "'$KQI' list a-$method.kqa | grep -q 'Installer.KQInstall.exe'"
@@ -30,6 +30,18 @@ for method in none rle lzh1; do
     "$KQI" extract "a-$method.kqa" 'data\sub\a.txt' -o out.txt
     check "$method folder entry" cmp -s out.txt tree/sub/a.txt
 done
+
+# lh5 is the default; a locked lh5 entry needs the key, and a wrong key fails
+# as a locked entry whatever the stream then decodes to.
+"$KQI" pack -q -o default.kqa docs=text.txt
+check "default method lh5" bash -c "'$KQI' list default.kqa | grep -q '^LH5 '"
+check "help names the default" bash -c "'$KQI' pack --help | grep -q 'default lh5'"
+"$KQI" pack -q -o lh5-locked.kqa --key -99 'x=random.bin' 'y=text.txt'
+check "lh5 locked test with key" "$KQI" test lh5-locked.kqa --key -99
+"$KQI" extract lh5-locked.kqa y -o y.out --key -99
+check "lh5 locked extract" cmp -s y.out text.txt
+"$KQI" extract lh5-locked.kqa y -o wrong.out --key 5 2> err.txt
+check "lh5 wrong key" grep -qx 'kqi: EInvalidKey: File locked -- valid key required' err.txt
 
 # Keys, locks and the per-entry method suffix.
 "$KQI" pack -q -o locked.kqa --key 0x1234 'x=text.txt:rle' 'y=random.bin:none' 'z=text.txt:lzh1'

@@ -19,7 +19,7 @@ namespace kq::tools {
 enum class PackMethod { None, Rle, Lzh1, Lh5 };
 
 // What kqi pack and kqi setup write when no method is given.
-inline constexpr PackMethod kDefaultPackMethod = PackMethod::Rle;
+inline constexpr PackMethod kDefaultPackMethod = PackMethod::Lh5;
 
 std::optional<PackMethod> ParsePackMethod(std::string_view name);
 std::string_view PackMethodName(PackMethod method);

@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "InstCompress/CodecPipeline.h"
+#include "InstCompress/Decoders.h"
+#include "tools/kqi/Encoders.h"
+
+#ifdef KQ_HAVE_LHASA
+#include <lhasa.h>
+#endif
+
+namespace kq {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Expand(const Bytes& coded, size_t size) {
+    TMemoryStream source(coded), dest;
+    CodecPipeline::Setup setup;
+    setup.source = &source;
+    setup.destination = &dest;
+    setup.storedSize = static_cast<int32_t>(coded.size());
+    CodecPipeline pipe(std::move(setup));
+    DecodeLzh5(pipe, static_cast<int32_t>(size));
+    pipe.Flush();
+    return dest.Bytes();
+}
+
+#ifdef KQ_HAVE_LHASA
+struct LhasaInput {
+    const Bytes* data;
+    size_t pos = 0;
+};
+
+size_t FeedLhasa(void* buffer, size_t length, void* user) {
+    auto* in = static_cast<LhasaInput*>(user);
+    const size_t n = std::min(length, in->data->size() - in->pos);
+    std::copy_n(in->data->data() + in->pos, n, static_cast<uint8_t*>(buffer));
+    in->pos += n;
+    return n;
+}
+
+Bytes ExpandWithLhasa(const Bytes& coded, size_t size) {
+    LhasaInput input{&coded};
+    char name[] = "-lh5-";
+    LHADecoder* decoder = lha_decoder_new(lha_decoder_for_name(name), FeedLhasa, &input, size);
+    if (decoder == nullptr) return {};
+    Bytes out(size);
+    size_t done = 0;
+    while (done < size) {
+        const size_t n = lha_decoder_read(decoder, out.data() + done, size - done);
+        if (n == 0) break;
+        done += n;
+    }
+    lha_decoder_free(decoder);
+    out.resize(done);
+    return out;
+}
+#endif
+
+Bytes Random(size_t size, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes out(size);
+    for (auto& b : out) b = static_cast<uint8_t>(rng());
+    return out;
+}
+
+// Words drawn from a small vocabulary: many matches at every distance.
+Bytes Prose(size_t size, uint32_t seed) {
+    static const char* const kWords[] = {"setup ",  "archive ", "entry ",   "expands ", "the ",    "window ",
+                                         "block\r\n", "Installer\\", "KQInstall.exe ", "key ", "of ", "a "};
+    std::mt19937 rng(seed);
+    Bytes out;
+    while (out.size() < size) {
+        const char* w = kWords[rng() % std::size(kWords)];
+        out.insert(out.end(), w, w + std::char_traits<char>::length(w));
+    }
+    out.resize(size);
+    return out;
+}
+
+// Bytes that favour a few values, with short repeats now and then.
+Bytes Skewed(size_t size, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::geometric_distribution<int> value(0.08);
+    Bytes out;
+    while (out.size() < size) {
+        if (out.size() > 300 && rng() % 8 == 0) {
+            const size_t from = out.size() - 1 - rng() % 300;
+            const size_t length = 3 + rng() % 40;
+            for (size_t k = 0; k < length; ++k) out.push_back(out[from + k]);
+        } else {
+            out.push_back(static_cast<uint8_t>(value(rng)));
+        }
+    }
+    out.resize(size);
+    return out;
+}
+
+std::vector<std::pair<std::string, Bytes>> Inputs() {
+    Bytes all;
+    for (int i = 0; i < 256; ++i) all.push_back(static_cast<uint8_t>(i));
+    Bytes cycle;  // period 8192 + 1: matches at the longest distance
+    for (int i = 0; i < 3; ++i) {
+        const Bytes part = Random(8193, 5);
+        cycle.insert(cycle.end(), part.begin(), part.end());
+    }
+    Bytes mixed = Prose(200000, 3);
+    const Bytes noise = Random(150000, 4);
+    mixed.insert(mixed.end(), noise.begin(), noise.end());
+    return {
+        {"one byte", {'x'}},
+        {"two bytes", {'x', 'y'}},
+        {"three equal", {7, 7, 7}},
+        {"all values", all},
+        {"zeros", Bytes(70000, 0)},
+        {"markers", Bytes(70000, 0x94)},
+        {"longest distance", cycle},
+        {"prose, many blocks", Prose(900000, 1)},
+        {"skewed", Skewed(300000, 2)},
+        {"prose then noise", mixed},
+        {"random, many blocks", Random(200000, 6)},
+    };
+}
+
+TEST(Lh5EncoderTest, RoundTripsHereAndInLhasa) {
+    EXPECT_TRUE(tools::EncodeLh5(Bytes{}).empty());
+    for (const auto& [what, input] : Inputs()) {
+        const Bytes coded = tools::EncodeLh5(input);
+        ASSERT_FALSE(coded.empty()) << what;
+        EXPECT_EQ(Expand(coded, input.size()), input) << what;
+#ifdef KQ_HAVE_LHASA
+        EXPECT_EQ(ExpandWithLhasa(coded, input.size()), input) << what << " (lhasa)";
+#endif
+    }
+}
+
+TEST(Lh5EncoderTest, CompressesAndSplitsBlocks) {
+    EXPECT_LT(tools::EncodeLh5(Bytes(70000, 0)).size(), 300u);
+    EXPECT_LT(tools::EncodeLh5(Prose(900000, 1)).size(), 900000u / 4);
+    EXPECT_LT(tools::EncodeLh5(Random(200000, 6)).size(), 200000u + 200000u / 100);
+    // Random bytes are nearly all literals with one flat code: the first
+    // block is full, and its count field is 65535, never 0.
+    const Bytes coded = tools::EncodeLh5(Random(200000, 6));
+    EXPECT_EQ(coded[0] << 8 | coded[1], 65535);
+    // Prose then noise (over 30000 symbols in all) codes smaller as
+    // separate blocks.
+    Bytes mixed = Prose(30000, 7);
+    const Bytes noise = Random(30000, 8);
+    mixed.insert(mixed.end(), noise.begin(), noise.end());
+    const Bytes split = tools::EncodeLh5(mixed);
+    EXPECT_LT(split[0] << 8 | split[1], 30000);
+    EXPECT_EQ(Expand(split, mixed.size()), mixed);
+}
+
+// Corrupt streams either expand to something or raise the bad-table error;
+// under the sanitizers this also proves no access outside the tables.
+TEST(Lh5EncoderTest, CorruptStreamsFailCleanly) {
+    const Bytes plain = Skewed(60000, 12);
+    const Bytes coded = tools::EncodeLh5(plain);
+    std::mt19937 rng(13);
+    int badTables = 0;
+    for (int round = 0; round < 400; ++round) {
+        Bytes damaged = coded;
+        // Mostly the first block header, sometimes anywhere.
+        const size_t span = round % 4 == 0 ? damaged.size() : std::min<size_t>(damaged.size(), 80);
+        for (int flips = 1 + static_cast<int>(rng() % 4); flips > 0; --flips) {
+            damaged[rng() % span] ^= static_cast<uint8_t>(1u << (rng() % 8));
+        }
+        if (round % 10 == 0) damaged.resize(rng() % damaged.size());
+        try {
+            const Bytes out = Expand(damaged, plain.size());
+            EXPECT_GE(out.size(), plain.size());
+            EXPECT_LE(out.size(), plain.size() + 255);
+        } catch (const ELZHBadDecodeTable&) {
+            ++badTables;
+        }
+    }
+    EXPECT_GT(badTables, 100);
+    // Pure noise as well.
+    for (int round = 0; round < 200; ++round) {
+        const Bytes noise = Random(64 + rng() % 2000, static_cast<uint32_t>(round));
+        try {
+            Expand(noise, 5000);
+        } catch (const ELZHBadDecodeTable&) {
+        }
+    }
+}
+
+TEST(Lh5EncoderTest, ReportsProgress) {
+    std::vector<size_t> reports;
+    tools::EncodeLh5(Prose(3 << 20, 9), [&](size_t done) { reports.push_back(done); });
+    ASSERT_GE(reports.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+    EXPECT_EQ(reports.back(), size_t{3} << 20);
+}
+
+#ifndef _WIN32
+struct LhaMember {
+    std::string method;
+    Bytes data;
+};
+
+// The method and raw data of the first member of a level 0 or level 2 LHA
+// archive.
+LhaMember ReadLhaMember(const Bytes& archive) {
+    if (archive.size() < 22) return {};
+    const std::string method(archive.begin() + 2, archive.begin() + 7);
+    const uint32_t packed = archive[7] | archive[8] << 8 | archive[9] << 16 | uint32_t{archive[10]} << 24;
+    size_t offset = 0;
+    if (archive[20] == 0) offset = size_t{archive[0]} + 2;
+    else if (archive[20] == 2) offset = archive[0] | archive[1] << 8;
+    else return {};
+    if (offset + packed > archive.size()) return {};
+    return {method, Bytes(archive.begin() + static_cast<ptrdiff_t>(offset),
+                          archive.begin() + static_cast<ptrdiff_t>(offset + packed))};
+}
+
+// Streams of an independent -lh5- encoder expand byte for byte. Needs
+// jlha (Java) and a POSIX shell; skipped without jlha.
+TEST(Lh5EncoderTest, ExpandsAnIndependentEncodersStreams) {
+    if (std::system("command -v jlha > /dev/null 2>&1") != 0) GTEST_SKIP() << "jlha not installed";
+    namespace fs = std::filesystem;
+    std::string pattern = (fs::temp_directory_path() / "kq-lh5-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const fs::path dir = pattern;
+    int index = 0;
+    int expanded = 0;
+    for (const auto& [what, input] : Inputs()) {
+        const std::string number = std::to_string(index++);
+        const fs::path file = dir / "in" += number;
+        const fs::path archive = (dir / "a" += number) += ".lzh";
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(input.data()),
+                                                     static_cast<std::streamsize>(input.size()));
+        const std::string command = "cd '" + dir.string() + "' && jlha co5q '" + archive.filename().string() + "' '" +
+                                    file.filename().string() + "' > /dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << what;
+        std::ifstream in(archive, std::ios::binary);
+        const Bytes lzh((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const LhaMember member = ReadLhaMember(lzh);
+        if (member.method == "-lh0-") continue;  // stored: it did not shrink
+        ASSERT_EQ(member.method, "-lh5-") << what;
+        EXPECT_EQ(Expand(member.data, input.size()), input) << what;
+        ++expanded;
+    }
+    fs::remove_all(dir);
+    EXPECT_GE(expanded, 4);
+}
+#endif
+
+}  // namespace
+}  // namespace kq

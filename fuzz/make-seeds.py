@@ -55,5 +55,24 @@ with tempfile.TemporaryDirectory() as work:
                     offset = len(stub)
                     image = stub.replace(b"XXXX", struct.pack("<i", offset)) + struct.pack("<i", len(archive)) + archive
                     save("locator", tag, image)
+    # LH5 streams of an independent encoder, raw and inside an archive.
+    if subprocess.run(["sh", "-c", "command -v jlha"], capture_output=True).returncode == 0:
+        for sample, data in samples.items():
+            path = os.path.join(work, sample)
+            lzh = os.path.join(work, sample + ".lzh")
+            subprocess.run(["jlha", "co5q", lzh, sample], cwd=work, capture_output=True)
+            if not os.path.exists(lzh):
+                continue
+            raw = open(lzh, "rb").read()
+            if raw[2:7] != b"-lh5-" or raw[20] != 2:
+                continue
+            header_size = struct.unpack_from("<H", raw, 0)[0]
+            stored = struct.unpack_from("<I", raw, 7)[0]
+            stream = raw[header_size:header_size + stored]
+            save("lzh5", "jlha-" + sample, struct.pack("<i", len(data)) + stream)
+            name = b"Installer\\KQInstall.exe"
+            entry = struct.pack("<h6siiBIi", len(name), b"\0" * 6, len(data), len(stream), 4, sum(data) & 0xFFFFFFFF, 0)
+            archive = b"VRAX\x1aLH5" + struct.pack("<iBii", len(data), 1, 0, 0) + entry + name + stream
+            save("expand", "jlha-" + sample, struct.pack("<iBB", 0, 0, len(name)) + name + archive)
     save("locator", "unpatched", b"MZ" + b"\x00" * 50 + b"KQI_SIZEXXXX" + b"\x00" * 50)
     save("locator", "straddle", b"\x00" * (16384 - 4) + b"KQI_SIZE" + struct.pack("<i", 16400) + b"\x00" * 40)

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-60}
 cmake --preset fuzz > /dev/null
-cmake --build --preset fuzz
+cmake --build --preset fuzz -j2
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 status=0

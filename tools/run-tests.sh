@@ -1,9 +1,22 @@
 #!/bin/bash
-# Builds with ASan + UBSan and runs every test; then cross-builds for 32-bit
-# Windows and runs the unit tests and the launcher's end-to-end tests under
-# wine (skipped with a note when mingw-w64 or wine is missing).
+# Every check CI runs, in this order:
+#  1. the release build (the optimiser's warnings are errors too);
+#  2. the libFuzzer harnesses, each run briefly from its saved corpus;
+#  3. the ASan + UBSan build and every test;
+#  4. the 32-bit Windows cross build, its unit tests and the launcher's
+#     end-to-end tests under wine (skipped with a note when mingw-w64 or
+#     wine is missing).
+# FUZZ_SECONDS sets the time per harness (default 40; 0 skips the fuzzers).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+cmake --preset release > /dev/null
+cmake --build --preset release -j2
+
+if [ "${FUZZ_SECONDS:-40}" != 0 ]; then
+    bash tools/fuzz-smoke.sh "${FUZZ_SECONDS:-40}"
+fi
+
 cmake --preset debug > /dev/null
 cmake --build --preset debug -j2
 ctest --preset debug -j2

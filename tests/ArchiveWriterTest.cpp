@@ -3,6 +3,7 @@
 #include <random>
 
 #include "InstCompress/InstCompress.h"
+#include "tests/TestArchives.h"
 #include "tools/kqi/ArchiveWriter.h"
 
 namespace kq {
@@ -13,13 +14,7 @@ using tools::PackItem;
 using tools::PackMethod;
 using tools::PackOptions;
 
-Bytes Expand(const Bytes& archive, const std::string& name, int32_t key) {
-    TKQInstCompress component;
-    component.Key = key;
-    TMemoryStream source(archive), dest;
-    component.ExpandNamedEntry(source, dest, name);
-    return dest.Bytes();
-}
+using test::ExpandNamed;
 
 std::vector<Bytes> Inputs() {
     std::mt19937 rng(11);
@@ -47,7 +42,7 @@ TEST(ArchiveWriterTest, RoundTripsEveryMethodKeyAndLock) {
                 PackOptions options{std::string(tools::MethodIdOf(method)), key, lock};
                 const Bytes archive = tools::BuildArchive(items, options);
                 for (size_t i = 0; i < inputs.size(); ++i) {
-                    EXPECT_EQ(Expand(archive, "DIR\\FILE" + std::to_string(i), key), inputs[i])
+                    EXPECT_EQ(ExpandNamed(archive, "DIR\\FILE" + std::to_string(i), key), inputs[i])
                         << tools::PackMethodName(method) << " key " << key << " item " << i;
                 }
             }
@@ -82,7 +77,7 @@ TEST(ArchiveWriterTest, HeaderAndEntryFields) {
 
 TEST(ArchiveWriterTest, SameNameTwiceExpandsBoth) {
     std::vector<PackItem> items = {{"n", Bytes{'a'}, PackMethod::Rle}, {"n", Bytes{'b'}, PackMethod::None}};
-    EXPECT_EQ(Expand(tools::BuildArchive(items, PackOptions{"RLE", 0, std::nullopt}), "n", 0), (Bytes{'a', 'b'}));
+    EXPECT_EQ(ExpandNamed(tools::BuildArchive(items, PackOptions{"RLE", 0, std::nullopt}), "n", 0), (Bytes{'a', 'b'}));
 }
 
 }  // namespace

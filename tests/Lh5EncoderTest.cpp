@@ -8,11 +8,9 @@
 
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
+#include "tests/LhasaReference.h"
+#include "tests/TestPipeline.h"
 #include "tools/kqi/Encoders.h"
-
-#ifdef KQ_HAVE_LHASA
-#include <lhasa.h>
-#endif
 
 namespace kq {
 namespace {
@@ -20,48 +18,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 Bytes Expand(const Bytes& coded, size_t size) {
-    TMemoryStream source(coded), dest;
-    CodecPipeline::Setup setup;
-    setup.source = &source;
-    setup.destination = &dest;
-    setup.storedSize = static_cast<int32_t>(coded.size());
-    CodecPipeline pipe(std::move(setup));
-    DecodeLzh5(pipe, static_cast<int32_t>(size));
-    pipe.Flush();
-    return dest.Bytes();
+    return test::RunDecoder(coded, [&](CodecPipeline& pipe) { DecodeLzh5(pipe, static_cast<int32_t>(size)); }).output;
 }
 
-#ifdef KQ_HAVE_LHASA
-struct LhasaInput {
-    const Bytes* data;
-    size_t pos = 0;
-};
-
-size_t FeedLhasa(void* buffer, size_t length, void* user) {
-    auto* in = static_cast<LhasaInput*>(user);
-    const size_t n = std::min(length, in->data->size() - in->pos);
-    std::copy_n(in->data->data() + in->pos, n, static_cast<uint8_t*>(buffer));
-    in->pos += n;
-    return n;
-}
-
-Bytes ExpandWithLhasa(const Bytes& coded, size_t size) {
-    LhasaInput input{&coded};
-    char name[] = "-lh5-";
-    LHADecoder* decoder = lha_decoder_new(lha_decoder_for_name(name), FeedLhasa, &input, size);
-    if (decoder == nullptr) return {};
-    Bytes out(size);
-    size_t done = 0;
-    while (done < size) {
-        const size_t n = lha_decoder_read(decoder, out.data() + done, size - done);
-        if (n == 0) break;
-        done += n;
-    }
-    lha_decoder_free(decoder);
-    out.resize(done);
-    return out;
-}
-#endif
 
 Bytes Random(size_t size, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -135,7 +94,7 @@ TEST(Lh5EncoderTest, RoundTripsHereAndInLhasa) {
         ASSERT_FALSE(coded.empty()) << what;
         EXPECT_EQ(Expand(coded, input.size()), input) << what;
 #ifdef KQ_HAVE_LHASA
-        EXPECT_EQ(ExpandWithLhasa(coded, input.size()), input) << what << " (lhasa)";
+        EXPECT_EQ(test::ExpandWithLhasa(coded, input.size(), "-lh5-"), input) << what << " (lhasa)";
 #endif
     }
 }

@@ -8,6 +8,7 @@
 #include "InstCompress/Decoders.h"
 #include "InstCompress/InstCompress.h"
 #include "tests/TestArchives.h"
+#include "tests/TestPipeline.h"
 
 namespace kq {
 namespace {
@@ -123,26 +124,13 @@ private:
     int32_t chunk_;
 };
 
-struct DecodeResult {
-    Bytes output;
-    int64_t fetched;
-};
-
-DecodeResult Decode(const Bytes& coded, int32_t expected, TShowProgressEvent progress = {}, bool trickle = true,
-                    int32_t chunk = 1) {
+test::DecodeResult Decode(const Bytes& coded, int32_t expected, TShowProgressEvent progress = {},
+                          bool trickle = true, int32_t chunk = 1) {
     TrickleStream trickling(coded, chunk);
     TMemoryStream whole(coded);
     TStream& source = trickle ? static_cast<TStream&>(trickling) : whole;
-    TMemoryStream dest;
-    CodecPipeline::Setup setup;
-    setup.source = &source;
-    setup.destination = &dest;
-    setup.storedSize = static_cast<int32_t>(coded.size());
-    setup.progress = std::move(progress);
-    CodecPipeline pipe(std::move(setup));
-    DecodeLzh5(pipe, expected);
-    pipe.Flush();
-    return {dest.Bytes(), source.Position()};
+    return test::RunDecoder(source, static_cast<int32_t>(coded.size()),
+                            [&](CodecPipeline& pipe) { DecodeLzh5(pipe, expected); }, std::move(progress));
 }
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
@@ -361,7 +349,7 @@ TEST(Lh5Test, InputFetchedOnlyWhenNeeded) {
     };
     for (const Case c : {Case{0, 0, 0}, Case{-5, 2, 0}, Case{5, 9, 5}}) {
         const auto result = Decode(coded, c.expected);
-        EXPECT_EQ(result.fetched, c.fetched) << c.expected;
+        EXPECT_EQ(result.sourcePosition, c.fetched) << c.expected;
         EXPECT_EQ(result.output.size(), c.written) << c.expected;
     }
 
@@ -382,7 +370,7 @@ TEST(Lh5Test, InputFetchedOnlyWhenNeeded) {
         const auto result = Decode(padded, 700, {}, true, chunk);
         EXPECT_EQ(result.output, want) << chunk;
         const int64_t fetched = std::min<int64_t>((needed + chunk - 1) / chunk * chunk, padded.size());
-        EXPECT_EQ(result.fetched, fetched) << "chunk " << chunk;
+        EXPECT_EQ(result.sourcePosition, fetched) << "chunk " << chunk;
     }
 }
 

@@ -12,9 +12,7 @@
 #include "tools/kqi/ArchiveWriter.h"
 #include "tools/kqi/Encoders.h"
 
-#ifdef KQ_HAVE_LHASA
-#include <lha_decoder.h>
-#endif
+#include "tests/LhasaReference.h"
 
 namespace kq {
 namespace {
@@ -23,14 +21,6 @@ using Bytes = std::vector<uint8_t>;
 using tools::PackItem;
 using tools::PackMethod;
 using tools::PackOptions;
-
-Bytes ExpandOne(const Bytes& archive, int32_t key) {
-    TKQInstCompress component;
-    component.Key = key;
-    TMemoryStream source(archive), dest;
-    component.ExpandNamedEntry(source, dest, "x");
-    return dest.Bytes();
-}
 
 Bytes PseudoText(size_t size, uint32_t seed) {
     static const char* const kWords[] = {"the",   "setup",   "archive", "entry",  "key",    "window",
@@ -102,7 +92,7 @@ TEST(Lzh1EncoderTest, RoundTripsAndCompresses) {
         for (int32_t key : {0, 0x13572468}) {
             const Bytes archive =
                 tools::BuildArchive({PackItem{"x", in.data, PackMethod::Lzh1}}, PackOptions{"LZH", key, {}});
-            EXPECT_EQ(ExpandOne(archive, key), in.data) << in.name << " key " << key;
+            EXPECT_EQ(test::ExpandNamed(archive, "x", key), in.data) << in.name << " key " << key;
         }
         const Bytes coded = tools::EncodeLzh1(in.data);
         EXPECT_LT(static_cast<double>(coded.size()), in.maxRatio * static_cast<double>(in.data.size())) << in.name;
@@ -119,40 +109,14 @@ TEST(Lzh1EncoderTest, EmptyInputGivesNoBytesAndProgressIsReported) {
     EXPECT_EQ(reports.back(), data.size());
 }
 
-#ifdef KQ_HAVE_LHASA
-struct LhasaInput {
-    const Bytes* data;
-    size_t position = 0;
-};
-
-size_t LhasaRead(void* buffer, size_t length, void* user) {
-    auto* in = static_cast<LhasaInput*>(user);
-    const size_t n = std::min(length, in->data->size() - in->position);
-    std::memcpy(buffer, in->data->data() + in->position, n);
-    in->position += n;
-    return n;
-}
-#endif
 
 // Independent -lh1- decoder on our encoder's output.
 TEST(Lzh1EncoderTest, LhasaDecodesOurStreams) {
 #ifndef KQ_HAVE_LHASA
     GTEST_SKIP() << "liblhasa not available";
 #else
-    char name[] = "-lh1-";
-    LHADecoderType* type = lha_decoder_for_name(name);
-    ASSERT_NE(type, nullptr);
     for (const Input& in : Inputs()) {
-        const Bytes coded = tools::EncodeLzh1(in.data);
-        LhasaInput source{&coded};
-        LHADecoder* decoder = lha_decoder_new(type, LhasaRead, &source, in.data.size());
-        ASSERT_NE(decoder, nullptr);
-        Bytes out(in.data.size() + 4096);
-        size_t got = 0;
-        for (size_t n; (n = lha_decoder_read(decoder, out.data() + got, out.size() - got)) > 0;) got += n;
-        lha_decoder_free(decoder);
-        out.resize(got);
-        EXPECT_EQ(out, in.data) << in.name;
+        EXPECT_EQ(test::ExpandWithLhasa(tools::EncodeLzh1(in.data), in.data.size(), "-lh1-"), in.data) << in.name;
     }
 #endif
 }
@@ -184,7 +148,7 @@ TEST(Lzh1EncoderTest, ExpandsJlhaStreams) {
         const Bytes archive = test::ArchiveBuilder("LZH")
                                   .Entry("x", kMethodLzh1, static_cast<int32_t>(plain.size()), coded, test::Sum(plain))
                                   .Build();
-        EXPECT_EQ(ExpandOne(archive, 0), plain) << inputs[i].name;
+        EXPECT_EQ(test::ExpandNamed(archive, "x"), plain) << inputs[i].name;
     }
     std::filesystem::remove_all(dir);
     ASSERT_EQ(status, 0) << command;

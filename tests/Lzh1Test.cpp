@@ -5,6 +5,7 @@
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
 #include "InstCompress/Lzh1Model.h"
+#include "tests/TestPipeline.h"
 
 namespace kq {
 namespace {
@@ -66,22 +67,10 @@ private:
     std::vector<bool> bits_;
 };
 
-struct DecodeResult {
-    Bytes output;
-    int64_t sourcePosition;
-};
-
-DecodeResult Decode(const Bytes& stored, int32_t expectedSize, bool abortAtOnce = false) {
-    TMemoryStream source(stored), dest;
-    CodecPipeline::Setup setup;
-    setup.source = &source;
-    setup.destination = &dest;
-    setup.storedSize = static_cast<int32_t>(stored.size());
-    if (abortAtOnce) setup.progress = [](int32_t& percent) { percent = -1; };
-    CodecPipeline pipe(setup);
-    DecodeLzh1(pipe, expectedSize);
-    pipe.Flush();
-    return {dest.Bytes(), source.Position()};
+test::DecodeResult Decode(const Bytes& stored, int32_t expectedSize, bool abortAtOnce = false) {
+    TShowProgressEvent abort;
+    if (abortAtOnce) abort = [](int32_t& percent) { percent = -1; };
+    return test::RunDecoder(stored, [&](CodecPipeline& pipe) { DecodeLzh1(pipe, expectedSize); }, abort);
 }
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
@@ -124,7 +113,7 @@ TEST(Lzh1DecoderTest, HandMadeStreams) {
 TEST(Lzh1DecoderTest, NothingToProduceReadsNothing) {
     const Bytes stored = StreamBuilder().Literals("abc").Build();
     for (int32_t size : {0, -1, INT32_MIN}) {
-        const DecodeResult r = Decode(stored, size);
+        const test::DecodeResult r = Decode(stored, size);
         EXPECT_TRUE(r.output.empty()) << size;
         EXPECT_EQ(r.sourcePosition, 0) << size;
     }

@@ -4,6 +4,7 @@
 
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
+#include "tests/TestPipeline.h"
 #include "tools/kqi/Encoders.h"
 
 namespace kq {
@@ -11,17 +12,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Decode(const Bytes& coded) {
-    TMemoryStream source(coded), dest;
-    CodecPipeline::Setup setup;
-    setup.source = &source;
-    setup.destination = &dest;
-    setup.storedSize = static_cast<int32_t>(coded.size());
-    CodecPipeline pipe(std::move(setup));
-    DecodeRle(pipe);
-    pipe.Flush();
-    return dest.Bytes();
-}
+Bytes Decode(const Bytes& coded) { return test::RunDecoder(coded, DecodeRle).output; }
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;

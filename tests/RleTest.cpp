@@ -3,6 +3,7 @@
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
 #include "tests/TestArchives.h"
+#include "tests/TestPipeline.h"
 
 namespace kq {
 namespace {
@@ -10,17 +11,7 @@ namespace {
 using test::Bytes;
 
 Bytes DecodeRleBytes(const Bytes& coded, TShowProgressEvent progress = {}) {
-    TMemoryStream source(coded);
-    TMemoryStream dest;
-    CodecPipeline::Setup setup;
-    setup.source = &source;
-    setup.destination = &dest;
-    setup.storedSize = static_cast<int32_t>(coded.size());
-    setup.progress = std::move(progress);
-    CodecPipeline pipe(std::move(setup));
-    DecodeRle(pipe);
-    pipe.Flush();
-    return dest.Bytes();
+    return test::RunDecoder(coded, DecodeRle, std::move(progress)).output;
 }
 
 TEST(RleTest, Tokens) {

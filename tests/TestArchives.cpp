@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "InstCompress/InstCompress.h"
+
 namespace kq::test {
 
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -57,6 +59,14 @@ Bytes ArchiveBuilder::Build() const {
     std::copy(header.begin(), header.end(), out.begin());
     std::copy(body_.begin(), body_.end(), out.begin() + static_cast<std::ptrdiff_t>(header.size()));
     return out;
+}
+
+Bytes ExpandNamed(const Bytes& archive, const std::string& name, int32_t key) {
+    TKQInstCompress component;
+    component.Key = key;
+    TMemoryStream source(archive), dest;
+    component.ExpandNamedEntry(source, dest, name);
+    return dest.Bytes();
 }
 
 Bytes Scramble(Bytes bytes, int32_t key) {

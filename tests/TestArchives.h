@@ -39,6 +39,9 @@ private:
     Bytes body_;
 };
 
+// Every entry of that name expanded by a component with `key`.
+Bytes ExpandNamed(const Bytes& archive, const std::string& name, int32_t key = 0);
+
 // Stored bytes scrambled with a key as the component expects for lock 2.
 Bytes Scramble(Bytes bytes, int32_t key);
 

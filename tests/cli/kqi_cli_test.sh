@@ -5,12 +5,7 @@ set -u
 KQI=$1
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-pass=0
-fail=0
-check() {  # check NAME CONDITION...
-    local name=$1; shift
-    if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $name"; fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 
 cd "$WORK"
 head -c 300000 /dev/urandom > random.bin
@@ -76,5 +71,4 @@ check "usage exit 2" test $? -eq 2
 check "bad key exit 2" test $? -eq 2
 check "help" bash -c "'$KQI' pack --help | grep -q NAME=PATH"
 
-echo "$pass passed, $fail failed"
-test "$fail" -eq 0
+report

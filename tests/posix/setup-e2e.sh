@@ -7,12 +7,7 @@ STUB=$(realpath "$1")
 KQI=$(realpath "$2")
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-pass=0
-fail=0
-check() {  # check NAME CONDITION...
-    local name=$1; shift
-    if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $name"; fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 cd "$WORK"
 cp "$STUB" kqsetup
 STUB_SIZE=$(stat -c %s kqsetup)
@@ -152,5 +147,4 @@ TMPDIR=$WORK/not-a-folder launch setup
 TMPDIR=$WORK/tmp expect_box "no temporary folder" EFCreateError setup \
     "Cannot create file $WORK/not-a-folder/KQIXXXXXX.tmp." 0
 
-echo "$pass passed, $fail failed"
-test "$fail" -eq 0
+report

@@ -20,12 +20,7 @@ cleanup() {
 }
 trap cleanup EXIT
 WINDIR=$WINEPREFIX/drive_c/windows
-pass=0
-fail=0
-check() {  # check NAME CONDITION...
-    local name=$1; shift
-    if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $name"; fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 
 cd "$WORK"
 cp "$STUB_EXE" kqsetup.exe
@@ -158,5 +153,4 @@ launch 'установка.exe'
 expect_box "image cannot be opened" EFOpenError '?????????.exe' \
     "Cannot open file $(winepath -w "$WORK")\\?????????.exe." 0
 
-echo "$pass passed, $fail failed"
-test "$fail" -eq 0
+report

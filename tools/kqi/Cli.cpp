@@ -52,6 +52,22 @@ int32_t KeyOption(ArgReader& args, std::string_view option) {
     return *key;
 }
 
+PackMethod MethodOption(ArgReader& args, std::string_view option) {
+    const std::string name = args.Value(option);
+    const auto method = ParsePackMethod(name);
+    if (!method) throw UsageError("unknown method " + name);
+    return *method;
+}
+
+int ReportFailure(const std::exception& failure) {
+    if (const auto* e = dynamic_cast<const Exception*>(&failure)) {
+        std::fprintf(stderr, "kqi: %s: %s\n", e->ClassName(), e->Message().c_str());
+    } else {
+        std::fprintf(stderr, "kqi: %s\n", failure.what());
+    }
+    return 1;
+}
+
 ArchiveSource::ArchiveSource(const std::string& path)
     : file_(std::make_unique<TFileStream>(path, FileMode::OpenReadExclusive)) {
     std::array<uint8_t, 5> head{};

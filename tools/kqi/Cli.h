@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "InstCompress/Stream.h"
+#include "tools/kqi/ArchiveWriter.h"
 
 namespace kq::tools {
 
@@ -46,6 +47,13 @@ private:
 };
 
 int32_t KeyOption(ArgReader& args, std::string_view option);
+
+// The value of --method: none, rle, lzh1 or lh5.
+PackMethod MethodOption(ArgReader& args, std::string_view option);
+
+// Prints "kqi: CLASS: MESSAGE" for the component's failures, "kqi: MESSAGE"
+// for others, and returns exit code 1.
+int ReportFailure(const std::exception& failure);
 
 // The archive inside FILE: the file itself, or the payload of a setup image
 // when the file does not start with the archive signature.

@@ -36,11 +36,6 @@ int Usage(const char* text, const std::string& problem) {
     return 2;
 }
 
-int ReportFailure(const Exception& e) {
-    std::fprintf(stderr, "kqi: %s: %s\n", e.ClassName(), e.Message().c_str());
-    return 1;
-}
-
 std::string MethodName(uint8_t method) {
     if (method < kMethodIds.size()) return std::string(kMethodIds[method]);
     // Appended rather than "#" + ...: GCC 12 at -O3 warns falsely about that.

@@ -79,10 +79,7 @@ int RunPack(int argc, char** argv) {
             if (arg == "-o") {
                 out = args.Value(arg);
             } else if (arg == "--method") {
-                const std::string name = args.Value(arg);
-                const auto parsed = ParsePackMethod(name);
-                if (!parsed) throw UsageError("unknown method " + name);
-                method = *parsed;
+                method = MethodOption(args, arg);
             } else if (arg == "--key") {
                 options.key = KeyOption(args, arg);
             } else if (arg == "--lock") {
@@ -110,15 +107,7 @@ int RunPack(int argc, char** argv) {
 
     try {
         std::vector<PackItem> items;
-        for (const std::string& spec : specs) {
-            const auto parsed = ParsePackSpec(spec, method);
-            if (!parsed) {
-                std::fprintf(stderr, "kqi: bad entry '%s': write NAME=PATH or NAME=PATH:METHOD\n%s",
-                             spec.c_str(), kPackUsage);
-                return 2;
-            }
-            AddPackInputs(*parsed, items);
-        }
+        AddPackSpecs(specs, method, items);
         int64_t total = 0;
         for (const PackItem& item : items) total += static_cast<int64_t>(item.plain.size());
 
@@ -133,12 +122,11 @@ int RunPack(int argc, char** argv) {
         });
         output.Commit();
         return 0;
-    } catch (const Exception& e) {
-        std::fprintf(stderr, "kqi: %s: %s\n", e.ClassName(), e.Message().c_str());
-        return 1;
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "kqi: %s\n%s", e.what(), kPackUsage);
+        return 2;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "kqi: %s\n", e.what());
-        return 1;
+        return ReportFailure(e);
     }
 }
 

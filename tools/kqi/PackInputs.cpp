@@ -44,4 +44,12 @@ void AddPackInputs(const PackSpec& spec, std::vector<PackItem>& items) {
     }
 }
 
+void AddPackSpecs(const std::vector<std::string>& specs, PackMethod defaultMethod, std::vector<PackItem>& items) {
+    for (const std::string& spec : specs) {
+        const auto parsed = ParsePackSpec(spec, defaultMethod);
+        if (!parsed) throw UsageError("bad entry '" + spec + "': write NAME=PATH or NAME=PATH:METHOD");
+        AddPackInputs(*parsed, items);
+    }
+}
+
 }  // namespace kq::tools

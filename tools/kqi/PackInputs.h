@@ -22,4 +22,8 @@ std::optional<PackSpec> ParsePackSpec(const std::string& spec, PackMethod defaul
 // Appends the file, or a folder's files in sorted order, to `items`.
 void AddPackInputs(const PackSpec& spec, std::vector<PackItem>& items);
 
+// Parses every NAME=PATH[:METHOD] argument and appends its items; a
+// malformed one is a usage error.
+void AddPackSpecs(const std::vector<std::string>& specs, PackMethod defaultMethod, std::vector<PackItem>& items);
+
 }  // namespace kq::tools

@@ -115,10 +115,7 @@ int RunSetup(int argc, char** argv) {
             } else if (arg == "-o") {
                 out = args.Value(arg);
             } else if (arg == "--method") {
-                const std::string name = args.Value(arg);
-                const auto parsed = ParsePackMethod(name);
-                if (!parsed) throw UsageError("unknown method " + name);
-                method = *parsed;
+                method = MethodOption(args, arg);
             } else if (arg == "--key") {
                 key = KeyOption(args, arg);
             } else if (arg == "-q" || arg == "--quiet") {
@@ -141,14 +138,7 @@ int RunSetup(int argc, char** argv) {
     try {
         std::vector<PackItem> items;
         items.push_back(PackItem{kInstallerEntryName, ReadWholeFile(installerPath), method});
-        for (const std::string& spec : specs) {
-            const auto parsed = ParsePackSpec(spec, method);
-            if (!parsed) {
-                std::fprintf(stderr, "kqi: bad entry '%s': write NAME=PATH or NAME=PATH:METHOD\n", spec.c_str());
-                return 2;
-            }
-            AddPackInputs(*parsed, items);
-        }
+        AddPackSpecs(specs, method, items);
         // The launcher expands every entry of the installer's name into one
         // file, so a second one would be glued to the installer.
         for (size_t i = 1; i < items.size(); ++i) {
@@ -172,12 +162,12 @@ int RunSetup(int argc, char** argv) {
                         out.c_str(), stubSize, stubSize, archive.size(), items.size());
         }
         return 0;
-    } catch (const Exception& e) {
-        std::fprintf(stderr, "kqi: %s: %s\n", e.ClassName(), e.Message().c_str());
-        return 1;
-    } catch (const std::exception& e) {
+    } catch (const UsageError& e) {
         std::fprintf(stderr, "kqi: %s\n", e.what());
-        return 1;
+        PrintSetupUsage(stderr);
+        return 2;
+    } catch (const std::exception& e) {
+        return ReportFailure(e);
     }
 }
 

@@ -1,0 +1,11 @@
+# Sourced by the shell tests: counts checks and reports them on one line.
+pass=0
+fail=0
+check() {  # check NAME COMMAND...: passes when the command succeeds
+    local name=$1; shift
+    if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $name"; fi
+}
+report() {  # the closing line; exit status 0 only when nothing failed
+    echo "$pass passed, $fail failed"
+    test "$fail" -eq 0
+}

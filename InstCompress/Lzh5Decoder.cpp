@@ -156,13 +156,13 @@ template <typename Table>
 struct BitReader {
     CodecPipeline* pipe;
     BitBuffer bits = 0;
-    int count = 16;  // an empty 16-bit lookahead of zeros, dropped by the first Consume(16)
+    int count = 16;  // an empty 16-bit lookahead of zeros, dropped by the first ConsumeBits(16)
 
     // The top n bits, n 1..16.
     uint32_t Peek(int n) const { return static_cast<uint32_t>(bits >> (kBufferBits - n)); }
 
     // Drops n bits, n 0..16.
-    void Consume(int n) {
+    void ConsumeBits(int n) {
         bits <<= n;
         count -= n;  // still >= 0
         if (count < 16) [[likely]] Refill();
@@ -185,12 +185,12 @@ struct BitReader {
     }
 
     // A unary length of 20 drops 17 bits; the bits fetched are the same.
-    void ConsumeLong(int n) {
+    void ConsumeLongBits(int n) {
         while (n > 16) {
-            Consume(8);
+            ConsumeBits(8);
             n -= 8;
         }
-        Consume(n);
+        ConsumeBits(n);
     }
 
     void Fetch() {
@@ -200,10 +200,10 @@ struct BitReader {
         count += 8;
     }
 
-    uint32_t Take(int n) {
+    uint32_t TakeBits(int n) {
         if (n == 0) return 0;
         const uint32_t value = Peek(n);
-        Consume(n);
+        ConsumeBits(n);
         return value;
     }
 
@@ -211,7 +211,7 @@ struct BitReader {
     int Decode(const Table& table) {
         uint16_t entry = table.lookup[static_cast<size_t>(bits >> (kBufferBits - Table::kBits))];
         if (entry & kNodeFlag) entry = WalkTree(table, entry, bits);
-        Consume(entry >> kLengthShift);
+        ConsumeBits(entry >> kLengthShift);
         return entry & kSymbolMask;
     }
 };
@@ -235,12 +235,12 @@ inline void CopyMatch(uint8_t* window, uint32_t to, uint32_t from, uint32_t leng
 
 class Lzh5Decoder {
 public:
-    explicit Lzh5Decoder(CodecPipeline& pipe) : pipe_(pipe), tables_(AllocTables()) {
+    explicit Lzh5Decoder(CodecPipeline& pipe) : pipe_(pipe), tables_(AllocLzh5Tables()) {
         reader_.pipe = &pipe;
     }
 
     void Run(int32_t expectedSize) {
-        reader_.Consume(16);
+        reader_.ConsumeBits(16);
         tables_->window.fill(' ');
         // 64 bits: a final match may carry the count past the largest size.
         int64_t produced = 0;
@@ -253,14 +253,27 @@ public:
         // a byte pointer can alias.
         BitReader in = reader_;
         uint16_t blockRemaining = 0;
-        while (produced < expectedSize) {
+
+        // The next symbol of the symbol code; a block header comes first
+        // when the block is used up.
+        const auto DecodeBlockSymbol = [&]() -> int {
             if (blockRemaining == 0) {
                 reader_ = in;
                 blockRemaining = ReadBlockHeader();
                 in = reader_;
             }
             --blockRemaining;  // a stored count of 0 wraps to 65535: 65536 symbols
-            const int symbol = in.Decode(symbols);
+            return in.Decode(symbols);
+        };
+        // Position value p copies from p + 1 bytes back.
+        const auto DecodeMatchPosition = [&]() -> uint32_t {
+            const int positionClass = in.Decode(positions);
+            if (positionClass <= 1) return static_cast<uint32_t>(positionClass);
+            return (uint32_t{1} << (positionClass - 1)) + in.TakeBits(positionClass - 1);
+        };
+
+        while (produced < expectedSize) {
+            const int symbol = DecodeBlockSymbol();
             if (symbol < 256) {
                 window[pos] = static_cast<uint8_t>(symbol);
                 pos = (pos + 1) & kWindowMask;
@@ -269,11 +282,7 @@ public:
                 continue;
             }
             const int length = symbol - 256 + kMinMatch;
-            const int positionClass = in.Decode(positions);
-            // Position value p copies from p + 1 bytes back.
-            const uint32_t position =
-                positionClass <= 1 ? static_cast<uint32_t>(positionClass)
-                                   : (uint32_t{1} << (positionClass - 1)) + in.Take(positionClass - 1);
+            const uint32_t position = DecodeMatchPosition();
             // The match is written whole even past the expected size.
             produced += length;
             const uint32_t start = pos;
@@ -288,7 +297,8 @@ public:
     }
 
 private:
-    static std::unique_ptr<Lzh5Tables> AllocTables() {
+    // Released with the decoder, however the decode ends.
+    static std::unique_ptr<Lzh5Tables> AllocLzh5Tables() {
         try {
             return std::make_unique_for_overwrite<Lzh5Tables>();
         } catch (const std::bad_alloc&) {
@@ -299,7 +309,7 @@ private:
     // Reads the three codes of the next block; returns its symbol count
     // field.
     uint16_t ReadBlockHeader() {
-        const auto count = static_cast<uint16_t>(reader_.Take(16));
+        const auto count = static_cast<uint16_t>(reader_.TakeBits(16));
         ReadAuxLengths(tables_->lengthCode, 5, 3);
         ReadSymbolLengths();
         ReadAuxLengths(tables_->positions, 4, -1);
@@ -312,9 +322,9 @@ private:
     void ReadAuxLengths(Table& table, int countBits, int specialIndex) {
         constexpr int kSymbols = Table::kSymbols;
         uint8_t* const lengths = tables_->auxLengths.data();
-        const int stored = static_cast<int>(reader_.Take(countBits));
+        const int stored = static_cast<int>(reader_.TakeBits(countBits));
         if (stored == 0) {
-            const uint32_t only = reader_.Take(countBits);
+            const uint32_t only = reader_.TakeBits(countBits);
             std::fill(lengths, lengths + kSymbols, uint8_t{0});
             table.lookup.fill(only < kSymbols ? Leaf(static_cast<int>(only), 0) : kUnusable);
             return;
@@ -328,10 +338,10 @@ private:
                     ++length;
                 }
             }
-            reader_.ConsumeLong(length < 7 ? 3 : length - 3);
+            reader_.ConsumeLongBits(length < 7 ? 3 : length - 3);
             lengths[i++] = static_cast<uint8_t>(length);
             if (i == specialIndex) {
-                const int zeros = static_cast<int>(reader_.Take(2));
+                const int zeros = static_cast<int>(reader_.TakeBits(2));
                 std::fill(lengths + i, lengths + i + zeros, uint8_t{0});
                 i += zeros;
             }
@@ -343,9 +353,9 @@ private:
     void ReadSymbolLengths() {
         uint8_t* const lengths = tables_->symbolLengths.data();
         constexpr int kCapacity = kSymbolCount + 1;
-        const int stored = static_cast<int>(reader_.Take(9));
+        const int stored = static_cast<int>(reader_.TakeBits(9));
         if (stored == 0) {
-            const uint32_t only = reader_.Take(9);
+            const uint32_t only = reader_.TakeBits(9);
             std::fill(lengths, lengths + kSymbolCount, uint8_t{0});
             tables_->symbols.lookup.fill(only < kSymbolCount ? Leaf(static_cast<int>(only), 0) : kUnusable);
             return;
@@ -354,8 +364,8 @@ private:
         while (i < stored) {
             const int c = reader_.Decode(tables_->lengthCode);
             if (c <= 2) {
-                const int zeros = c == 0 ? 1 : c == 1 ? static_cast<int>(reader_.Take(4)) + 3
-                                                      : static_cast<int>(reader_.Take(9)) + 20;
+                const int zeros = c == 0 ? 1 : c == 1 ? static_cast<int>(reader_.TakeBits(4)) + 3
+                                                      : static_cast<int>(reader_.TakeBits(9)) + 20;
                 if (zeros > kCapacity - i) BadTable();
                 std::fill(lengths + i, lengths + i + zeros, uint8_t{0});
                 i += zeros;

@@ -64,6 +64,15 @@ check "missing file" grep -qx "kqi: EFOpenError: Cannot open file missing.kqa" e
 head -c 1000 a-rle.kqa > cut.kqa
 check "truncated list" bash -c "'$KQI' list cut.kqa | grep -q truncated"
 
+# An entry over 2147483647 bytes is refused before anything is written
+# (a sparse file: nothing is read).
+truncate -s 2147483648 huge.bin
+"$KQI" pack -q -o huge.kqa big=huge.bin 2> err.txt
+check "huge entry exit" test $? -eq 1
+check "huge entry message" grep -q 'larger than 2147483647 bytes' err.txt
+check "huge entry leaves nothing" bash -c "! ls huge.kqa* 2>/dev/null"
+rm -f huge.bin
+
 # Usage errors.
 "$KQI" extract a-rle.kqa 2> /dev/null
 check "usage exit 2" test $? -eq 2

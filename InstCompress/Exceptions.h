@@ -32,10 +32,10 @@ private:
 
 // Run-time failures.
 KQ_DECLARE_EXCEPTION(EOutOfMemory);   // "Out of memory"
-KQ_DECLARE_EXCEPTION(EFOpenError);    // "Cannot open file %s"
-KQ_DECLARE_EXCEPTION(EFCreateError);  // "Cannot create file %s"
-KQ_DECLARE_EXCEPTION(EReadError);     // "Stream read error"
-KQ_DECLARE_EXCEPTION(EWriteError);    // "Stream write error"
+KQ_DECLARE_EXCEPTION(EFileOpenError);    // "Cannot open file %s"
+KQ_DECLARE_EXCEPTION(EFileCreateError);  // "Cannot create file %s"
+KQ_DECLARE_EXCEPTION(EStreamReadError);     // "Stream read error"
+KQ_DECLARE_EXCEPTION(EStreamWriteError);    // "Stream write error"
 
 // The component's own failures.
 KQ_DECLARE_EXCEPTION(EInvalidHeader);

@@ -49,11 +49,11 @@ int64_t TStream::Size() {
 }
 
 void TStream::ReadBuffer(void* buffer, int32_t count) {
-    if (count != 0 && Read(buffer, count) != count) throw EReadError(msg::kStreamRead);
+    if (count != 0 && Read(buffer, count) != count) throw EStreamReadError(msg::kStreamRead);
 }
 
 void TStream::WriteBuffer(const void* buffer, int32_t count) {
-    if (count != 0 && Write(buffer, count) != count) throw EWriteError(msg::kStreamWrite);
+    if (count != 0 && Write(buffer, count) != count) throw EStreamWriteError(msg::kStreamWrite);
 }
 
 int64_t TStream::CopyFrom(TStream& source, int64_t count) {
@@ -92,8 +92,8 @@ TFileStream::TFileStream(const std::string& fileName, FileMode mode) : fileName_
     HANDLE h = CreateFileA(fileName.c_str(), access, share, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        if (mode == FileMode::Create) throw EFCreateError(CannotCreateFileMessage(fileName));
-        throw EFOpenError(CannotOpenFileMessage(fileName));
+        if (mode == FileMode::Create) throw EFileCreateError(CannotCreateFileMessage(fileName));
+        throw EFileOpenError(CannotOpenFileMessage(fileName));
     }
     handle_ = h;
 }
@@ -149,13 +149,13 @@ TFileStream::TFileStream(const std::string& fileName, FileMode mode) : fileName_
         fd_ = ::open(fileName.c_str(), flags, 0666);
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) {
-        if (mode == FileMode::Create) throw EFCreateError(CannotCreateFileMessage(fileName));
-        throw EFOpenError(CannotOpenFileMessage(fileName));
+        if (mode == FileMode::Create) throw EFileCreateError(CannotCreateFileMessage(fileName));
+        throw EFileOpenError(CannotOpenFileMessage(fileName));
     }
     struct stat st {};
     if (mode != FileMode::Create && (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode))) {
         ::close(fd_);
-        throw EFOpenError(CannotOpenFileMessage(fileName));
+        throw EFileOpenError(CannotOpenFileMessage(fileName));
     }
 }
 

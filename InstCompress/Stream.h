@@ -24,7 +24,7 @@ public:
     virtual int64_t Seek(int64_t offset, SeekOrigin origin) = 0;
     virtual int64_t Size();
 
-    // Raise EReadError / EWriteError when fewer bytes move than asked.
+    // Raise EStreamReadError / EStreamWriteError when fewer bytes move than asked.
     void ReadBuffer(void* buffer, int32_t count);
     void WriteBuffer(const void* buffer, int32_t count);
 

@@ -24,7 +24,7 @@ void CopyPayload(const std::string& imagePath, int32_t payloadOffset, const std:
     std::array<uint8_t, 4> sizeField{};
     int32_t payloadSize = 0;
     if (image.Read(sizeField.data(), 4) == 4) payloadSize = static_cast<int32_t>(LoadLE32(sizeField.data()));
-    if (payloadSize < 0) throw EReadError(msg::kStreamRead);
+    if (payloadSize < 0) throw EStreamReadError(msg::kStreamRead);
     archive.CopyFrom(image, payloadSize);
     // The archive closes before the image: reverse order of opening.
 }

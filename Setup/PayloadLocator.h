@@ -22,7 +22,7 @@ inline constexpr int kLocatorChunk = 16384;
 // (no marker, unpatched, zero, or not smaller than the file size). A negative
 // field comes back unchanged.
 int32_t LocatePayload(TStream& image);
-// Opens the file shared for reading; open failures raise EFOpenError.
+// Opens the file shared for reading; open failures raise EFileOpenError.
 int32_t LocatePayload(const std::string& imagePath);
 
 // Where the marker's field lies in the image, if there is a marker.

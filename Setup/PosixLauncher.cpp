@@ -38,7 +38,7 @@ public:
         std::vector<char> buffer(256);
         for (;;) {
             const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-            if (length < 0) throw EFOpenError(CannotOpenFileMessage("/proc/self/exe"));
+            if (length < 0) throw EFileOpenError(CannotOpenFileMessage("/proc/self/exe"));
             if (static_cast<size_t>(length) < buffer.size()) return std::string(buffer.data(), static_cast<size_t>(length));
             buffer.resize(buffer.size() * 2);
         }
@@ -48,7 +48,7 @@ public:
         const std::string pattern = TempDirectory() + "/KQIXXXXXX.tmp";
         std::string name = pattern;
         const int fd = ::mkstemps(name.data(), 4);
-        if (fd < 0) throw EFCreateError(CannotCreateFileMessage(pattern));
+        if (fd < 0) throw EFileCreateError(CannotCreateFileMessage(pattern));
         ::close(fd);
         return name;
     }
@@ -56,7 +56,7 @@ public:
     std::string InstallerFolder() override {
         const std::string pattern = TempDirectory() + "/KQIXXXXXX";
         std::string folder = pattern;
-        if (::mkdtemp(folder.data()) == nullptr) throw EFCreateError(CannotCreateFileMessage(pattern));
+        if (::mkdtemp(folder.data()) == nullptr) throw EFileCreateError(CannotCreateFileMessage(pattern));
         installerFolder_ = folder;
         return folder + "/";
     }

@@ -217,7 +217,7 @@ TEST(CodecPipelineTest, DestinationWriteErrorPassesThrough) {
     TMemoryStream source(Literals(9000));
     test::FullDiskStream dest(100);
     uint32_t checksum = 0;
-    EXPECT_THROW(RunCodec(component, dest, source, 9000, 0, kMethodRle, checksum, true, false), EWriteError);
+    EXPECT_THROW(RunCodec(component, dest, source, 9000, 0, kMethodRle, checksum, true, false), EStreamWriteError);
 }
 
 // Writing in stretches gives the same writes, bytes, checksum and budget

@@ -242,7 +242,7 @@ TEST(ComponentTest, RunningSumWrapsLikeA32BitInteger) {
 TEST(ComponentTest, StoredEntryLongerThanArchiveFailsWithReadError) {
     Bytes archive = ArchiveBuilder("NON").Entry("a", kMethodStored, 10, ToBytes("0123456789"), 0).Build();
     archive.resize(archive.size() - 3);
-    ExpectFailure<EReadError>(archive, "a", 0, "Stream read error");
+    ExpectFailure<EStreamReadError>(archive, "a", 0, "Stream read error");
 }
 
 TEST(ComponentTest, ExceptionClassNames) {
@@ -280,7 +280,7 @@ TEST(ExpandFileFromArchiveTest, ExpandsFromAFileWithAndWithoutProgress) {
     std::remove(path.c_str());
 
     TMemoryStream dest3;
-    EXPECT_THROW(ExpandFileFromArchive(path, dest3, "f", nullptr, nullptr), EFOpenError);
+    EXPECT_THROW(ExpandFileFromArchive(path, dest3, "f", nullptr, nullptr), EFileOpenError);
 }
 
 TEST(ComponentTest, SecondEntryAfterAbortStartsClean) {

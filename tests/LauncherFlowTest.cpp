@@ -242,12 +242,12 @@ TEST_F(LauncherFlowTest, FailuresBeforeTheExpansionReachTheBox) {
         bool archiveLeft;
     } cases[] = {
         {"payload shorter than its size", SetupImage(archive, static_cast<int32_t>(archive.size()) + 1), false,
-         false, "EReadError", [](FakePlatform&) { return std::string("Stream read error."); }, true},
-        {"negative payload size", SetupImage(archive, -1), false, false, "EReadError",
+         false, "EStreamReadError", [](FakePlatform&) { return std::string("Stream read error."); }, true},
+        {"negative payload size", SetupImage(archive, -1), false, false, "EStreamReadError",
          [](FakePlatform&) { return std::string("Stream read error."); }, true},
-        {"missing image", Bytes{}, true, false, "EFOpenError",
+        {"missing image", Bytes{}, true, false, "EFileOpenError",
          [](FakePlatform& p) { return "Cannot open file " + p.image.string() + "."; }, false},
-        {"installer cannot be created", SetupImage(archive), false, true, "EFCreateError",
+        {"installer cannot be created", SetupImage(archive), false, true, "EFileCreateError",
          [](FakePlatform& p) { return "Cannot create file " + p.InstallerPath().string() + "."; }, true},
     };
     for (const auto& c : cases) {
@@ -292,12 +292,12 @@ TEST(LauncherTextTest, ErrorBoxText) {
 
     // A message with its own full stop gets no second one; failures that are
     // not the component's still make a box.
-    EXPECT_TRUE(textOf([] { throw EReadError("Done."); }).ends_with("\nDone."));
+    EXPECT_TRUE(textOf([] { throw EStreamReadError("Done."); }).ends_with("\nDone."));
     EXPECT_EQ(textOf([] { throw std::bad_alloc(); }),
               "Exception EOutOfMemory in module kqsetup.exe at 00000000.\nOut of memory.");
     EXPECT_EQ(textOf([] { throw std::runtime_error("odd"); }),
               "Exception Exception in module kqsetup.exe at 00000000.\nodd.");
-    EXPECT_TRUE(textOf([] { throw EReadError(""); }).ends_with(".\n."));
+    EXPECT_TRUE(textOf([] { throw EStreamReadError(""); }).ends_with(".\n."));
 }
 
 }  // namespace

@@ -39,16 +39,16 @@ TEST(StreamTest, CopyFromBeyondSourceRaisesReadError) {
     try {
         dest.CopyFrom(source, 101);
         FAIL() << "no exception";
-    } catch (const EReadError& e) {
+    } catch (const EStreamReadError& e) {
         EXPECT_EQ(e.Message(), "Stream read error");
-        EXPECT_STREQ(e.ClassName(), "EReadError");
+        EXPECT_STREQ(e.ClassName(), "EStreamReadError");
     }
 }
 
 TEST(StreamTest, ShortWriteRaisesWriteError) {
     test::FullDiskStream full(10);
     const std::vector<uint8_t> data(11, 1);
-    EXPECT_THROW(full.WriteBuffer(data.data(), 11), EWriteError);
+    EXPECT_THROW(full.WriteBuffer(data.data(), 11), EStreamWriteError);
 }
 
 TEST(StreamTest, FileOpenAndCreateFailuresNameTheFile) {
@@ -56,13 +56,13 @@ TEST(StreamTest, FileOpenAndCreateFailuresNameTheFile) {
     try {
         TFileStream f(missing, FileMode::OpenReadShared);
         FAIL();
-    } catch (const EFOpenError& e) {
+    } catch (const EFileOpenError& e) {
         EXPECT_EQ(e.Message(), "Cannot open file " + missing);
     }
     try {
         TFileStream f(missing, FileMode::Create);
         FAIL();
-    } catch (const EFCreateError& e) {
+    } catch (const EFileCreateError& e) {
         EXPECT_EQ(e.Message(), "Cannot create file " + missing);
     }
 }

@@ -58,7 +58,7 @@ printf 'Z' | dd of=corrupt.kqa bs=1 seek=0 conv=notrunc 2> /dev/null
 "$KQI" extract corrupt.kqa docs -o x.out 2> err.txt
 check "bad signature" grep -qx "kqi: EInvalidHeader: Can't recognize compressed file header" err.txt
 "$KQI" extract missing.kqa docs -o x.out 2> err.txt
-check "missing file" grep -qx "kqi: EFOpenError: Cannot open file missing.kqa" err.txt
+check "missing file" grep -qx "kqi: EFileOpenError: Cannot open file missing.kqa" err.txt
 
 # A truncated archive still lists.
 head -c 1000 a-rle.kqa > cut.kqa

@@ -127,12 +127,12 @@ head -c "$cut" stored > truncated
 for i in 0 1 2 3; do poke truncated $((STUB_SIZE + i)) $((((cut - payload) >> (8 * i)) & 255)); done
 chmod +x truncated
 launch truncated
-expect_box "truncated archive" EReadError truncated "Stream read error." 0
+expect_box "truncated archive" EStreamReadError truncated "Stream read error." 0
 
 head -c "$cut" stored > short
 chmod +x short
 launch short
-expect_box "payload shorter than its size" EReadError short "Stream read error." 1
+expect_box "payload shorter than its size" EStreamReadError short "Stream read error." 1
 
 : > plain
 "$KQI" setup -q --stub kqsetup --installer plain -o empty-installer
@@ -144,7 +144,7 @@ check "installer that cannot start: silent" test ! -s err
 : > not-a-folder
 rm -rf "$TMPDIR"/*
 TMPDIR=$WORK/not-a-folder launch setup
-TMPDIR=$WORK/tmp expect_box "no temporary folder" EFCreateError setup \
+TMPDIR=$WORK/tmp expect_box "no temporary folder" EFileCreateError setup \
     "Cannot create file $WORK/not-a-folder/KQIXXXXXX.tmp." 0
 
 report

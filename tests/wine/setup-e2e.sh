@@ -133,24 +133,24 @@ head -c "$cut" stored.exe > truncated.exe
 new_size=$((cut - payload))
 for i in 0 1 2 3; do poke truncated.exe $((STUB_SIZE + i)) $(((new_size >> (8 * i)) & 255)); done
 launch truncated.exe
-expect_box "truncated archive" EReadError truncated.exe "Stream read error." 0
+expect_box "truncated archive" EStreamReadError truncated.exe "Stream read error." 0
 check "truncated archive: partial installer removed" test ! -e "$WINDIR/KQInstall.exe"
 
 # ---- failures before the expansion: the temporary archive stays
 head -c "$((cut))" stored.exe > short.exe
 launch short.exe
-expect_box "payload shorter than its size" EReadError short.exe "Stream read error." 1
+expect_box "payload shorter than its size" EStreamReadError short.exe "Stream read error." 1
 
 mkdir "$WINDIR/KQInstall.exe"
 launch setup.exe
-expect_box "installer not writable" EFCreateError setup.exe 'Cannot create file C:\windows\KQInstall.exe.' 1
+expect_box "installer not writable" EFileCreateError setup.exe 'Cannot create file C:\windows\KQInstall.exe.' 1
 rmdir "$WINDIR/KQInstall.exe"
 
 # A name the ANSI code page cannot hold comes back with '?': the image
 # cannot be opened under the name the launcher gets.
 cp setup.exe 'установка.exe'
 launch 'установка.exe'
-expect_box "image cannot be opened" EFOpenError '?????????.exe' \
+expect_box "image cannot be opened" EFileOpenError '?????????.exe' \
     "Cannot open file $(winepath -w "$WORK")\\?????????.exe." 0
 
 report

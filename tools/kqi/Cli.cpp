@@ -94,7 +94,7 @@ AtomicOutputFile::AtomicOutputFile(std::string path) : path_(std::move(path)) {
             stream_ = std::make_unique<TFileStream>(tempPath_, FileMode::Create);
         }
     }
-    if (!stream_) throw EFCreateError(CannotCreateFileMessage(path_));
+    if (!stream_) throw EFileCreateError(CannotCreateFileMessage(path_));
 }
 
 AtomicOutputFile::~AtomicOutputFile() {
@@ -109,7 +109,7 @@ void AtomicOutputFile::Commit() {
     stream_.reset();
     std::error_code error;
     std::filesystem::rename(tempPath_, path_, error);
-    if (error) throw EFCreateError(CannotCreateFileMessage(path_));
+    if (error) throw EFileCreateError(CannotCreateFileMessage(path_));
     committed_ = true;
 }
 

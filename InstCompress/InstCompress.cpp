@@ -1,10 +1,23 @@
 #include "InstCompress/InstCompress.h"
 
+#include <new>
+
 #include "InstCompress/CodecPipeline.h"
 
 namespace kq {
 
 namespace {
+
+// Allocation failures anywhere below surface as the component's EOutOfMemory.
+template <typename Body>
+void RaisingOutOfMemory(Body body) {
+    try {
+        body();
+    } catch (const std::bad_alloc&) {
+        throw EOutOfMemory(msg::kOutOfMemory);
+    }
+}
+
 constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 }  // namespace
 
@@ -35,11 +48,17 @@ int TKQInstCompress::RecognizeMethodId(const std::string& id) {
 
 void TKQInstCompress::ExpandNamedEntry(const std::string& archivePath, TStream& dest,
                                        const std::string& entryName) {
-    TFileStream archive(archivePath, FileMode::OpenReadExclusive);
-    ExpandNamedEntry(archive, dest, entryName);
+    RaisingOutOfMemory([&] {
+        TFileStream archive(archivePath, FileMode::OpenReadExclusive);
+        ExpandNamedEntry(archive, dest, entryName);
+    });
 }
 
 void TKQInstCompress::ExpandNamedEntry(TStream& archive, TStream& dest, const std::string& entryName) {
+    RaisingOutOfMemory([&] { WalkEntries(archive, dest, entryName); });
+}
+
+void TKQInstCompress::WalkEntries(TStream& archive, TStream& dest, const std::string& entryName) {
     const ArchiveHeader header =
         ReadArchiveHeader(archive, [this](const std::string& id) { RecognizeMethodId(id); });
 
@@ -63,6 +82,15 @@ void TKQInstCompress::ExpandEntry(TStream& dest, TStream& archive, int32_t lock,
                                   const std::string& methodId, uint8_t method,
                                   uint32_t storedChecksum, int32_t expandedSize,
                                   int32_t compressedSize) {
+    RaisingOutOfMemory([&] {
+        ExpandOneEntry(dest, archive, lock, methodId, method, storedChecksum, expandedSize, compressedSize);
+    });
+}
+
+void TKQInstCompress::ExpandOneEntry(TStream& dest, TStream& archive, int32_t lock,
+                                     const std::string& methodId, uint8_t method,
+                                     uint32_t storedChecksum, int32_t expandedSize,
+                                     int32_t compressedSize) {
     if (method != kMethodStored && lock > 0 && Key == 0) throw EInvalidKey(msg::kInvalidKey);
 
     uint32_t checksum = 0;

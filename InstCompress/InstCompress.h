@@ -63,6 +63,10 @@ public:
                      int32_t compressedSize);
 
 private:
+    void WalkEntries(TStream& archive, TStream& dest, const std::string& entryName);
+    void ExpandOneEntry(TStream& dest, TStream& archive, int32_t lock, const std::string& methodId,
+                        uint8_t method, uint32_t storedChecksum, int32_t expandedSize, int32_t compressedSize);
+
     std::string targetPath_;
 };
 

@@ -30,8 +30,14 @@ std::vector<Bytes> Inputs() {
 }
 
 TEST(ArchiveWriterTest, RoundTripsEveryMethodKeyAndLock) {
-    const auto inputs = Inputs();
+    auto inputs = Inputs();
+    const Bytes random = std::move(inputs.back());
+    inputs.pop_back();
     for (PackMethod method : {PackMethod::None, PackMethod::Rle, PackMethod::Lzh1, PackMethod::Lh5}) {
+        // The large input once per method; keys and locks on the small ones.
+        const Bytes big = tools::BuildArchive({{"big", random, method}},
+                                              PackOptions{std::string(tools::MethodIdOf(method)), 0, std::nullopt});
+        EXPECT_EQ(ExpandNamed(big, "big"), random) << tools::PackMethodName(method);
         for (int32_t key : {0, 0x5EED1234, -7}) {
             for (std::optional<int32_t> lock : {std::optional<int32_t>{}, std::optional<int32_t>{1}}) {
                 if (key == 0 && lock) continue;  // a locked entry needs a key

@@ -6,15 +6,15 @@
 #  4. the 32-bit Windows cross build, its unit tests and the launcher's
 #     end-to-end tests under wine (skipped with a note when mingw-w64 or
 #     wine is missing).
-# FUZZ_SECONDS sets the time per harness (default 40; 0 skips the fuzzers).
+# FUZZ_SECONDS sets the time per harness (default 60; 0 skips the fuzzers).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cmake --preset release > /dev/null
 cmake --build --preset release -j2
 
-if [ "${FUZZ_SECONDS:-40}" != 0 ]; then
-    bash tools/fuzz-smoke.sh "${FUZZ_SECONDS:-40}"
+if [ "${FUZZ_SECONDS:-60}" != 0 ]; then
+    bash tools/fuzz-smoke.sh "${FUZZ_SECONDS:-60}"
 fi
 
 cmake --preset debug > /dev/null

@@ -13,6 +13,8 @@
 #include <array>
 #include <queue>
 
+#include "tools/kqi/BitWriter.h"
+
 namespace kq::tools {
 
 namespace {
@@ -40,33 +42,6 @@ constexpr int kLazyLimit = 64;
 
 constexpr int kHashBits = 15;
 constexpr uint32_t kHashMask = (uint32_t{1} << kHashBits) - 1;
-
-class BitWriter {
-public:
-    explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
-
-    // n 0..32, value below 2^n.
-    void Put(int n, uint32_t value) {
-        acc_ = (acc_ << n) | value;
-        pending_ += n;
-        while (pending_ >= 8) {
-            pending_ -= 8;
-            out_.push_back(static_cast<uint8_t>(acc_ >> pending_));
-        }
-    }
-
-    size_t BitCount() const { return out_.size() * 8 + static_cast<size_t>(pending_); }
-
-    // Pads the last byte with zero bits.
-    void Finish() {
-        if (pending_ > 0) Put(8 - pending_, 0);
-    }
-
-private:
-    std::vector<uint8_t>& out_;
-    uint64_t acc_ = 0;
-    int pending_ = 0;
-};
 
 // Huffman code lengths of at most `limit` bits for the symbols with a
 // non-zero frequency; fewer than two such symbols get no lengths at all

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "InstCompress/Lzh1Model.h"
+#include "tools/kqi/BitWriter.h"
 #include "tools/kqi/Encoders.h"
 
 namespace kq::tools {
@@ -25,33 +26,6 @@ constexpr uint32_t kHashBits = 15;
 constexpr uint32_t kMaxChain = 192;  // candidates tried per position
 constexpr int64_t kNoPosition = -1;
 constexpr uint32_t kShortMatch = 5;  // longer matches always beat literals
-
-class BitWriter {
-public:
-    explicit BitWriter(size_t reserve) { out_.reserve(reserve); }
-
-    // `code` holds `length` (at most 32) bits, sent most significant first.
-    void Put(uint32_t code, uint32_t length) {
-        acc_ = (acc_ << length) | code;
-        count_ += length;
-        while (count_ >= 8) {
-            count_ -= 8;
-            out_.push_back(static_cast<uint8_t>(acc_ >> count_));
-        }
-    }
-
-    // Pads the last partial byte with zero bits.
-    std::vector<uint8_t> Finish() {
-        if (count_ > 0) out_.push_back(static_cast<uint8_t>(acc_ << (8 - count_)));
-        count_ = 0;
-        return std::move(out_);
-    }
-
-private:
-    std::vector<uint8_t> out_;
-    uint64_t acc_ = 0;
-    uint32_t count_ = 0;
-};
 
 // Prefix code of each upper-6-bit offset value with its 6 low bits appended
 // later; derived from the decoder's tables so both agree by construction.
@@ -90,11 +64,11 @@ public:
         for (uint32_t i = 0; i < depth; ++i) {
             code = (code << 1) | (path[i] & 1u);
             if (++length == 32) {
-                out_.Put(code, 32);
+                out_.Put(32, code);
                 code = length = 0;
             }
         }
-        out_.Put(code, length);
+        out_.Put(length, code);
         tree_.UpdateTreeAlongPath(symbol, path, depth);
     }
 
@@ -109,7 +83,7 @@ public:
 
     void EncodeOffset(uint32_t offset) {
         const OffsetCode& c = kOffsetCodes[offset >> 6];
-        out_.Put((uint32_t{c.prefix} << 6) | (offset & 0x3F), c.length + 6u);
+        out_.Put(c.length + 6u, (uint32_t{c.prefix} << 6) | (offset & 0x3F));
     }
 
 private:
@@ -198,8 +172,10 @@ private:
 }  // namespace
 
 std::vector<uint8_t> EncodeLzh1(std::span<const uint8_t> input, const EncodeProgress& progress) {
-    BitWriter out(input.size() / 2 + 64);
-    if (input.empty()) return out.Finish();
+    std::vector<uint8_t> coded;
+    if (input.empty()) return coded;
+    coded.reserve(input.size() / 2 + 64);
+    BitWriter out(coded);
 
     std::vector<uint8_t> window(kFirstWrite + input.size());
     std::memset(window.data(), ' ', kFirstWrite);
@@ -248,8 +224,9 @@ std::vector<uint8_t> EncodeLzh1(std::span<const uint8_t> input, const EncodeProg
         pos += static_cast<int64_t>(current.length);
         if (pos < end) current = finder.FindAndInsert(pos, limitAt(pos));
     }
+    out.Finish();
     if (progress) progress(input.size());
-    return out.Finish();
+    return coded;
 }
 
 }  // namespace kq::tools

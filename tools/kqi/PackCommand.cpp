@@ -108,14 +108,13 @@ int RunPack(int argc, char** argv) {
     try {
         std::vector<PackItem> items;
         AddPackSpecs(specs, method, items);
-        int64_t total = 0;
-        for (const PackItem& item : items) total += static_cast<int64_t>(item.plain.size());
-
-        ProgressBar bar(!quiet && StderrIsTerminal() && total > kProgressThreshold, total);
+        // Where each item starts in the plain bytes of all items together.
         std::vector<int64_t> startOf(items.size() + 1, 0);
         for (size_t i = 0; i < items.size(); ++i) {
             startOf[i + 1] = startOf[i] + static_cast<int64_t>(items[i].plain.size());
         }
+        const int64_t total = startOf.back();
+        ProgressBar bar(!quiet && StderrIsTerminal() && total > kProgressThreshold, total);
         AtomicOutputFile output(out);
         WriteArchive(output.Stream(), items, options, [&](size_t item, size_t done) {
             bar.Update(startOf[item] + static_cast<int64_t>(done));

@@ -4,7 +4,6 @@
 // encoder's speed and size against `jlha co5`.
 //
 // usage: lh5_bench [FILE...]   (default /tmp/corpus/text.bin /tmp/corpus/binary.bin)
-#include <lhasa.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -22,11 +21,13 @@
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/InstCompress.h"
 #include "InstCompress/Stream.h"
+#include "bench/BenchSupport.h"
 #include "tools/kqi/Encoders.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using kq::bench::ReadFile;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
@@ -57,11 +58,6 @@ struct Timing {
         cpu = std::min(cpu, c);
     }
 };
-
-Bytes ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
     std::ofstream(path, std::ios::binary)
@@ -147,35 +143,16 @@ Bytes BuildArchive(const std::vector<Member>& members) {
     return out;
 }
 
-struct LhasaInput {
-    const Bytes* data;
-    size_t pos = 0;
-};
-
-size_t FeedLhasa(void* buffer, size_t length, void* user) {
-    auto* in = static_cast<LhasaInput*>(user);
-    const size_t n = std::min(length, in->data->size() - in->pos);
-    std::copy_n(in->data->data() + in->pos, n, static_cast<uint8_t*>(buffer));
-    in->pos += n;
-    return n;
-}
-
 // Expands with lhasa into a reused buffer; returns the bytes produced and
-// checks the first member against the plain data.
+// checks them against the plain data when asked.
 size_t ExpandWithLhasa(const Member& m, Bytes& buffer, bool verify) {
-    LhasaInput input{&m.coded};
-    char name[] = "-lh5-";
-    LHADecoder* decoder = lha_decoder_new(lha_decoder_for_name(name), FeedLhasa, &input, m.plain.size());
-    size_t done = 0;
     bool same = true;
-    for (;;) {
-        const size_t n = lha_decoder_read(decoder, buffer.data(), buffer.size());
-        if (n == 0) break;
-        if (verify) same = same && std::equal(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(n),
-                                               m.plain.begin() + static_cast<ptrdiff_t>(done));
-        done += n;
-    }
-    lha_decoder_free(decoder);
+    const size_t done = kq::bench::ExpandWithLhasa(
+        m.coded, m.plain.size(), "-lh5-", buffer, [&](const uint8_t* piece, size_t n, size_t offset) {
+            if (!verify || !same) return;
+            same = offset + n <= m.plain.size() &&
+                   std::equal(piece, piece + n, m.plain.begin() + static_cast<ptrdiff_t>(offset));
+        });
     if (verify && (!same || done != m.plain.size())) {
         std::fprintf(stderr, "lhasa expanded %s differently\n", m.name.c_str());
         std::exit(1);
@@ -193,7 +170,7 @@ int main(int argc, char** argv) {
     std::vector<Member> members;
     size_t plainTotal = 0;
     for (const fs::path& f : files) {
-        Bytes plain = ReadFile(f);
+        Bytes plain = ReadFile(f.string());
         if (plain.empty()) {
             std::fprintf(stderr, "cannot read %s (bench/make-corpus.sh makes a corpus)\n", f.c_str());
             return 1;
@@ -287,7 +264,7 @@ int main(int argc, char** argv) {
             const fs::path in = fs::absolute(files[i]);
             const double s = TimeCommand("cd '" + in.parent_path().string() + "' && jlha co5q '" + out.string() +
                                          "' '" + in.filename().string() + "' > /dev/null 2>&1");
-            const Bytes lzhBytes = ReadFile(out);
+            const Bytes lzhBytes = ReadFile(out.string());
             ok = s >= 0 && lzhBytes.size() > 22 && std::string(lzhBytes.begin() + 2, lzhBytes.begin() + 7) == "-lh5-";
             if (ok) jlhaTotal += lzhBytes[7] | lzhBytes[8] << 8 | lzhBytes[9] << 16 | size_t{lzhBytes[10]} << 24;
         }

@@ -6,7 +6,6 @@
 // -lh1- encoder.
 //
 //   lzh1_bench [FILE...]   (default /tmp/corpus/text.bin /tmp/corpus/binary.bin)
-#include <lha_decoder.h>
 
 #include <algorithm>
 #include <ctime>
@@ -19,22 +18,15 @@
 #include <vector>
 
 #include "InstCompress/InstCompress.h"
+#include "bench/BenchSupport.h"
 #include "tools/kqi/ArchiveWriter.h"
 #include "tools/kqi/Encoders.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using kq::bench::ReadFile;
 constexpr int kRepeats = 7;
-
-Bytes ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        std::fprintf(stderr, "cannot read %s (make one with bench/make-corpus.sh DIR)\n", path.c_str());
-        std::exit(1);
-    }
-    return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
 
 // Processor seconds of this (single-threaded) process: the machine may be
 // shared, and waiting for a core is no part of a coder's speed.
@@ -66,30 +58,6 @@ Bytes MakeArchive(const Bytes& plain, const Bytes& coded) {
     out.WriteBuffer("x", 1);
     out.WriteBuffer(coded.data(), static_cast<int32_t>(coded.size()));
     return std::move(out.Bytes());
-}
-
-struct LhasaSource {
-    const Bytes* data;
-    size_t position;
-};
-
-size_t LhasaRead(void* buffer, size_t length, void* user) {
-    auto* s = static_cast<LhasaSource*>(user);
-    const size_t n = std::min(length, s->data->size() - s->position);
-    std::memcpy(buffer, s->data->data() + s->position, n);
-    s->position += n;
-    return n;
-}
-
-size_t LhasaExpand(const Bytes& coded, size_t plainSize, Bytes& scratch) {
-    char name[] = "-lh1-";
-    LhasaSource source{&coded, 0};
-    LHADecoder* decoder = lha_decoder_new(lha_decoder_for_name(name), LhasaRead, &source, plainSize);
-    if (decoder == nullptr) std::exit(1);
-    size_t total = 0;
-    for (size_t n; (n = lha_decoder_read(decoder, scratch.data(), scratch.size())) > 0;) total += n;
-    lha_decoder_free(decoder);
-    return total;
 }
 
 // Size of jlha's -lh1- coding of `path`, or -1 when java or jlha is missing.
@@ -136,7 +104,7 @@ int main(int argc, char** argv) {
                 component.ExpandNamedEntry(source, sink, "x");
                 ourBytes = sink.BytesWritten();
             }));
-            lhasa = std::min(lhasa, BestSeconds(1, [&] { lhasaBytes = LhasaExpand(coded, plain.size(), scratch); }));
+            lhasa = std::min(lhasa, BestSeconds(1, [&] { lhasaBytes = kq::bench::ExpandWithLhasa(coded, plain.size(), "-lh1-", scratch); }));
         }
         if (ourBytes != static_cast<int64_t>(plain.size()) || lhasaBytes != plain.size()) {
             std::fprintf(stderr, "%s: expanded %lld (ours) and %zu (lhasa) of %zu bytes\n", path.c_str(),

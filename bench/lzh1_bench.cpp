@@ -19,8 +19,8 @@
 
 #include "InstCompress/InstCompress.h"
 #include "bench/BenchSupport.h"
-#include "tools/kqi/ArchiveWriter.h"
-#include "tools/kqi/Encoders.h"
+#include "InstCompressPack/ArchiveWriter.h"
+#include "InstCompressPack/Encoders.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ Bytes MakeArchive(const Bytes& plain, const Bytes& coded) {
     h.expandedSize = static_cast<int32_t>(plain.size());
     h.compressedSize = static_cast<int32_t>(coded.size());
     h.method = kq::kMethodLzh1;
-    h.checksum = static_cast<int32_t>(kq::tools::ByteSum(plain));
+    h.checksum = static_cast<int32_t>(kq::pack::ByteSum(plain));
     const auto raw = kq::BuildEntryHeader(h);
     out.WriteBuffer(raw.data(), static_cast<int32_t>(raw.size()));
     out.WriteBuffer("x", 1);
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     for (const std::string& path : files) {
         const Bytes plain = ReadFile(path);
         Bytes coded;
-        const double encodeSeconds = BestSeconds(2, [&] { coded = kq::tools::EncodeLzh1(plain); });
+        const double encodeSeconds = BestSeconds(2, [&] { coded = kq::pack::EncodeLzh1(plain); });
         const Bytes archive = MakeArchive(plain, coded);
 
         kq::TKQInstCompress component;

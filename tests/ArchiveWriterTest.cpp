@@ -4,15 +4,15 @@
 
 #include "InstCompress/InstCompress.h"
 #include "tests/TestArchives.h"
-#include "tools/kqi/ArchiveWriter.h"
+#include "InstCompressPack/ArchiveWriter.h"
 
 namespace kq {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using tools::PackItem;
-using tools::PackMethod;
-using tools::PackOptions;
+using pack::PackItem;
+using pack::PackMethod;
+using pack::PackOptions;
 
 using test::ExpandNamed;
 
@@ -33,11 +33,11 @@ TEST(ArchiveWriterTest, RoundTripsEveryMethodKeyAndLock) {
     auto inputs = Inputs();
     const Bytes random = std::move(inputs.back());
     inputs.pop_back();
-    for (PackMethod method : {PackMethod::None, PackMethod::Rle, PackMethod::Lzh1, PackMethod::Lh5}) {
+    for (PackMethod method : {PackMethod::None, PackMethod::Rle, PackMethod::Lzh1, PackMethod::Lzh5}) {
         // The large input once per method; keys and locks on the small ones.
-        const Bytes big = tools::BuildArchive({{"big", random, method}},
-                                              PackOptions{std::string(tools::MethodIdOf(method)), 0, std::nullopt});
-        EXPECT_EQ(ExpandNamed(big, "big"), random) << tools::PackMethodName(method);
+        const Bytes big = pack::BuildArchive({{"big", random, method}},
+                                              PackOptions{std::string(pack::MethodIdOf(method)), 0, std::nullopt});
+        EXPECT_EQ(ExpandNamed(big, "big"), random) << pack::PackMethodName(method);
         for (int32_t key : {0, 0x5EED1234, -7}) {
             for (std::optional<int32_t> lock : {std::optional<int32_t>{}, std::optional<int32_t>{1}}) {
                 if (key == 0 && lock) continue;  // a locked entry needs a key
@@ -45,11 +45,11 @@ TEST(ArchiveWriterTest, RoundTripsEveryMethodKeyAndLock) {
                 for (size_t i = 0; i < inputs.size(); ++i) {
                     items.push_back(PackItem{"dir\\file" + std::to_string(i), inputs[i], method});
                 }
-                PackOptions options{std::string(tools::MethodIdOf(method)), key, lock};
-                const Bytes archive = tools::BuildArchive(items, options);
+                PackOptions options{std::string(pack::MethodIdOf(method)), key, lock};
+                const Bytes archive = pack::BuildArchive(items, options);
                 for (size_t i = 0; i < inputs.size(); ++i) {
                     EXPECT_EQ(ExpandNamed(archive, "DIR\\FILE" + std::to_string(i), key), inputs[i])
-                        << tools::PackMethodName(method) << " key " << key << " item " << i;
+                        << pack::PackMethodName(method) << " key " << key << " item " << i;
                 }
             }
         }
@@ -58,7 +58,7 @@ TEST(ArchiveWriterTest, RoundTripsEveryMethodKeyAndLock) {
 
 TEST(ArchiveWriterTest, HeaderAndEntryFields) {
     std::vector<PackItem> items = {{"a", Bytes{1, 2, 3}, PackMethod::Rle}, {"b", Bytes{}, PackMethod::None}};
-    const Bytes archive = tools::BuildArchive(items, PackOptions{"RLE", 5, std::nullopt});
+    const Bytes archive = pack::BuildArchive(items, PackOptions{"RLE", 5, std::nullopt});
     TMemoryStream s(archive);
     const ArchiveHeader header = ReadArchiveHeader(s, nullptr);
     EXPECT_EQ(header.methodId, "RLE");
@@ -83,7 +83,7 @@ TEST(ArchiveWriterTest, HeaderAndEntryFields) {
 
 TEST(ArchiveWriterTest, SameNameTwiceExpandsBoth) {
     std::vector<PackItem> items = {{"n", Bytes{'a'}, PackMethod::Rle}, {"n", Bytes{'b'}, PackMethod::None}};
-    EXPECT_EQ(ExpandNamed(tools::BuildArchive(items, PackOptions{"RLE", 0, std::nullopt}), "n", 0), (Bytes{'a', 'b'}));
+    EXPECT_EQ(ExpandNamed(pack::BuildArchive(items, PackOptions{"RLE", 0, std::nullopt}), "n", 0), (Bytes{'a', 'b'}));
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 
 #include "InstCompress/InstCompress.h"
 #include "tests/TestArchives.h"
-#include "tools/kqi/ArchiveWriter.h"
-#include "tools/kqi/Encoders.h"
+#include "InstCompressPack/ArchiveWriter.h"
+#include "InstCompressPack/Encoders.h"
 
 #include "tests/LhasaReference.h"
 
@@ -18,9 +18,9 @@ namespace kq {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using tools::PackItem;
-using tools::PackMethod;
-using tools::PackOptions;
+using pack::PackItem;
+using pack::PackMethod;
+using pack::PackOptions;
 
 Bytes PseudoText(size_t size, uint32_t seed) {
     static const char* const kWords[] = {"the",   "setup",   "archive", "entry",  "key",    "window",
@@ -91,19 +91,19 @@ TEST(Lzh1EncoderTest, RoundTripsAndCompresses) {
     for (const Input& in : Inputs()) {
         for (int32_t key : {0, 0x13572468}) {
             const Bytes archive =
-                tools::BuildArchive({PackItem{"x", in.data, PackMethod::Lzh1}}, PackOptions{"LZH", key, {}});
+                pack::BuildArchive({PackItem{"x", in.data, PackMethod::Lzh1}}, PackOptions{"LZH", key, {}});
             EXPECT_EQ(test::ExpandNamed(archive, "x", key), in.data) << in.name << " key " << key;
         }
-        const Bytes coded = tools::EncodeLzh1(in.data);
+        const Bytes coded = pack::EncodeLzh1(in.data);
         EXPECT_LT(static_cast<double>(coded.size()), in.maxRatio * static_cast<double>(in.data.size())) << in.name;
     }
 }
 
 TEST(Lzh1EncoderTest, EmptyInputGivesNoBytesAndProgressIsReported) {
-    EXPECT_TRUE(tools::EncodeLzh1({}).empty());
+    EXPECT_TRUE(pack::EncodeLzh1({}).empty());
     std::vector<size_t> reports;
     const Bytes data = PseudoText(2500000, 4);
-    tools::EncodeLzh1(data, [&](size_t done) { reports.push_back(done); });
+    pack::EncodeLzh1(data, [&](size_t done) { reports.push_back(done); });
     ASSERT_GE(reports.size(), 2u);
     EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
     EXPECT_EQ(reports.back(), data.size());
@@ -116,7 +116,7 @@ TEST(Lzh1EncoderTest, LhasaDecodesOurStreams) {
     GTEST_SKIP() << "liblhasa not available";
 #else
     for (const Input& in : Inputs()) {
-        EXPECT_EQ(test::ExpandWithLhasa(tools::EncodeLzh1(in.data), in.data.size(), "-lh1-"), in.data) << in.name;
+        EXPECT_EQ(test::ExpandWithLhasa(pack::EncodeLzh1(in.data), in.data.size(), "-lh1-"), in.data) << in.name;
     }
 #endif
 }

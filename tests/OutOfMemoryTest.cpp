@@ -9,7 +9,7 @@
 
 #include "InstCompress/InstCompress.h"
 #include "tests/TestArchives.h"
-#include "tools/kqi/ArchiveWriter.h"
+#include "InstCompressPack/ArchiveWriter.h"
 
 namespace {
 
@@ -36,15 +36,15 @@ namespace kq {
 namespace {
 
 using test::Bytes;
-using tools::PackMethod;
+using pack::PackMethod;
 
 TEST(OutOfMemoryTest, EveryAllocationFailureIsEOutOfMemory) {
     std::mt19937 rng(5);
     Bytes plain(20000);
     for (auto& b : plain) b = static_cast<uint8_t>(rng() % 7);
-    for (PackMethod method : {PackMethod::None, PackMethod::Rle, PackMethod::Lzh1, PackMethod::Lh5}) {
-        const Bytes archive = tools::BuildArchive({{"a", plain, method}, {"a", plain, method}},
-                                                  tools::PackOptions{"LH5", 0, std::nullopt});
+    for (PackMethod method : {PackMethod::None, PackMethod::Rle, PackMethod::Lzh1, PackMethod::Lzh5}) {
+        const Bytes archive = pack::BuildArchive({{"a", plain, method}, {"a", plain, method}},
+                                                  pack::PackOptions{"LH5", 0, std::nullopt});
         bool completed = false;
         for (long k = 1; !completed && k < 10000; ++k) {
             TKQInstCompress component;
@@ -64,11 +64,11 @@ TEST(OutOfMemoryTest, EveryAllocationFailureIsEOutOfMemory) {
             if (completed) {
                 Bytes twice = plain;
                 twice.insert(twice.end(), plain.begin(), plain.end());
-                EXPECT_EQ(dest.Bytes(), twice) << tools::PackMethodName(method);
+                EXPECT_EQ(dest.Bytes(), twice) << pack::PackMethodName(method);
                 EXPECT_GT(k, 1) << "the expansion allocated nothing";
             }
         }
-        EXPECT_TRUE(completed) << tools::PackMethodName(method);
+        EXPECT_TRUE(completed) << pack::PackMethodName(method);
     }
 }
 

@@ -5,7 +5,7 @@
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
 #include "tests/TestPipeline.h"
-#include "tools/kqi/Encoders.h"
+#include "InstCompressPack/Encoders.h"
 
 namespace kq {
 namespace {
@@ -49,18 +49,18 @@ TEST(RleEncoderTest, RoundTripsAwkwardInputs) {
         markerHeavy,
     };
     for (const Bytes& input : inputs) {
-        const Bytes coded = tools::EncodeRle(input);
+        const Bytes coded = pack::EncodeRle(input);
         EXPECT_EQ(Decode(coded), input) << "size " << input.size();
         EXPECT_LE(coded.size(), 2 * input.size());
     }
 }
 
 TEST(RleEncoderTest, RunsShrink) {
-    EXPECT_EQ(tools::EncodeRle(Bytes(1000, 0x41)).size(), 12u);  // 4 x (literal + run token)
-    EXPECT_EQ(tools::EncodeRle(Bytes(1000, 0)).size(), 11u);     // the first run needs no literal: 2 + 3 x 3
-    EXPECT_LE(tools::EncodeRle(Bytes(1000, 0x94)).size(), 12u);
-    EXPECT_EQ(tools::EncodeRle(Bytes(4, 0x41)), (Bytes{0x41, 0x94, 0x04}));
-    EXPECT_EQ(tools::EncodeRle(Bytes{0x94}), (Bytes{0x94, 0x00}));
+    EXPECT_EQ(pack::EncodeRle(Bytes(1000, 0x41)).size(), 12u);  // 4 x (literal + run token)
+    EXPECT_EQ(pack::EncodeRle(Bytes(1000, 0)).size(), 11u);     // the first run needs no literal: 2 + 3 x 3
+    EXPECT_LE(pack::EncodeRle(Bytes(1000, 0x94)).size(), 12u);
+    EXPECT_EQ(pack::EncodeRle(Bytes(4, 0x41)), (Bytes{0x41, 0x94, 0x04}));
+    EXPECT_EQ(pack::EncodeRle(Bytes{0x94}), (Bytes{0x94, 0x00}));
 }
 
 TEST(RleEncoderTest, WorstCaseIsTwiceTheInput) {
@@ -70,7 +70,7 @@ TEST(RleEncoderTest, WorstCaseIsTwiceTheInput) {
         lone.push_back(0x94);
         lone.push_back(0x01);
     }
-    const Bytes coded = tools::EncodeRle(lone);
+    const Bytes coded = pack::EncodeRle(lone);
     EXPECT_EQ(Decode(coded), lone);
     EXPECT_LE(coded.size(), 2 * lone.size());
 }

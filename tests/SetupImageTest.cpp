@@ -6,7 +6,7 @@
 #include "InstCompress/Stream.h"
 #include "Setup/PayloadLocator.h"
 #include "tools/kqi/Cli.h"
-#include "tools/kqi/SetupImage.h"
+#include "InstCompressPack/SetupImage.h"
 
 namespace kq {
 namespace {
@@ -23,7 +23,7 @@ Bytes StubWithField(size_t size, size_t at, const char field[4]) {
 TEST(SetupImageTest, PatchesTheFieldAndAppendsThePayload) {
     const Bytes stub = StubWithField(20000, 17000, "XXXX");
     const Bytes archive = {'K', 'Q', 'I', 1, 2, 3, 4, 5, 6};
-    const Bytes image = tools::BuildSetupImage(stub, archive);
+    const Bytes image = pack::BuildSetupImage(stub, archive);
 
     ASSERT_EQ(image.size(), stub.size() + 4 + archive.size());
     EXPECT_EQ(LoadLE32(image.data() + 17008), 20000u);
@@ -56,9 +56,9 @@ TEST(SetupImageTest, RefusesWhatIsNoLauncher) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         try {
-            tools::BuildSetupImage(c.stub, {1, 2, 3});
+            pack::BuildSetupImage(c.stub, {1, 2, 3});
             ADD_FAILURE() << "accepted";
-        } catch (const tools::ToolError& e) {
+        } catch (const pack::PackError& e) {
             EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
         }
     }

@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "InstCompress/Stream.h"
-#include "tools/kqi/ArchiveWriter.h"
+#include "InstCompressPack/ArchiveWriter.h"
 
 namespace kq::tools {
+
+// The command is a thin layer over the writer library.
+using namespace kq::pack;
 
 // A usage error: the command prints its usage text and exits 2.
 class UsageError : public std::runtime_error {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "InstCompress/Exceptions.h"
-#include "tools/kqi/ArchiveWriter.h"
+#include "InstCompressPack/ArchiveWriter.h"
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
 #include "tools/kqi/PackInputs.h"

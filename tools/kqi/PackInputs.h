@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/kqi/ArchiveWriter.h"
+#include "tools/kqi/Cli.h"
 
 namespace kq::tools {
 

@@ -9,11 +9,11 @@
 #include "InstCompress/Exceptions.h"
 #include "Setup/LauncherFlow.h"
 #include "Setup/PayloadLocator.h"
-#include "tools/kqi/ArchiveWriter.h"
+#include "InstCompressPack/ArchiveWriter.h"
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
 #include "tools/kqi/PackInputs.h"
-#include "tools/kqi/SetupImage.h"
+#include "InstCompressPack/SetupImage.h"
 
 namespace kq::tools {
 
@@ -70,27 +70,6 @@ std::string DefaultOutput(const std::string& stub) {
 }
 
 }  // namespace
-
-std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vector<uint8_t>& archive) {
-    if (stub.size() > static_cast<size_t>(kMaxEntrySize) - 4 ||
-        archive.size() > static_cast<size_t>(kMaxEntrySize) - 4 - stub.size()) {
-        throw ToolError("the setup would be larger than 2147483647 bytes, which the payload offset cannot describe");
-    }
-    TSpanStream view(stub.data(), stub.size());
-    const auto field = FindMarkerField(view);
-    if (!field) throw ToolError("the stub carries no payload marker: not a launcher");
-    const auto at = static_cast<size_t>(*field);
-    if (at + kMarkerFieldLength > stub.size()) throw ToolError("the stub's marker field is cut off");
-    if (stub[at] != 'X') throw ToolError("the stub's marker field is already patched: give the launcher itself, not a setup");
-
-    const auto payloadOffset = static_cast<uint32_t>(stub.size());
-    StoreLE32(stub.data() + at, payloadOffset);
-    uint8_t sizeField[4];
-    StoreLE32(sizeField, static_cast<uint32_t>(archive.size()));
-    stub.insert(stub.end(), sizeField, sizeField + 4);
-    stub.insert(stub.end(), archive.begin(), archive.end());
-    return stub;
-}
 
 int RunSetup(int argc, char** argv) {
     std::string stubPath;

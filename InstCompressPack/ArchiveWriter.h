@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,12 +15,19 @@ namespace kq {
 class TStream;
 }
 
-namespace kq::tools {
+namespace kq::pack {
 
-enum class PackMethod { None, Rle, Lzh1, Lh5 };
+// A request the writer cannot carry out: a size beyond the format's limits,
+// a stub that is no launcher.
+class PackError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class PackMethod { None, Rle, Lzh1, Lzh5 };
 
 // What kqi pack and kqi setup write when no method is given.
-inline constexpr PackMethod kDefaultPackMethod = PackMethod::Lh5;
+inline constexpr PackMethod kDefaultPackMethod = PackMethod::Lzh5;
 
 std::optional<PackMethod> ParsePackMethod(std::string_view name);
 std::string_view PackMethodName(PackMethod method);
@@ -59,4 +67,4 @@ std::vector<uint8_t> BuildArchive(const std::vector<PackItem>& items, const Pack
 // Sum of the bytes, wrapping modulo 2^32.
 uint32_t ByteSum(const std::vector<uint8_t>& bytes);
 
-}  // namespace kq::tools
+}  // namespace kq::pack

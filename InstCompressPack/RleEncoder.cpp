@@ -4,11 +4,11 @@
 // previous byte. So a run of X (X != 0x94) is a literal X followed by one run
 // token, repeated per 255 bytes; a run of 0x94 is one escaped marker followed
 // by run tokens that can chain, since each leaves 0x94 behind.
-#include "tools/kqi/Encoders.h"
+#include "InstCompressPack/Encoders.h"
 
 #include <algorithm>
 
-namespace kq::tools {
+namespace kq::pack {
 
 namespace {
 constexpr uint8_t kMarker = 0x94;
@@ -56,4 +56,4 @@ std::vector<uint8_t> EncodeRle(std::span<const uint8_t> input, const EncodeProgr
     return out;
 }
 
-}  // namespace kq::tools
+}  // namespace kq::pack

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace kq::tools {
+namespace kq::pack {
 
 class BitWriter {
 public:
@@ -35,4 +35,4 @@ private:
     uint32_t pending_ = 0;
 };
 
-}  // namespace kq::tools
+}  // namespace kq::pack

@@ -1,17 +1,17 @@
-#include "tools/kqi/ArchiveWriter.h"
+#include "InstCompressPack/ArchiveWriter.h"
 
 #include <stdexcept>
 
 #include "InstCompress/Stream.h"
-#include "tools/kqi/Encoders.h"
+#include "InstCompressPack/Encoders.h"
 
-namespace kq::tools {
+namespace kq::pack {
 
 std::optional<PackMethod> ParsePackMethod(std::string_view name) {
     if (name == "none") return PackMethod::None;
     if (name == "rle") return PackMethod::Rle;
     if (name == "lzh1") return PackMethod::Lzh1;
-    if (name == "lh5") return PackMethod::Lh5;
+    if (name == "lh5") return PackMethod::Lzh5;
     return std::nullopt;
 }
 
@@ -20,7 +20,7 @@ std::string_view PackMethodName(PackMethod method) {
         case PackMethod::None: return "none";
         case PackMethod::Rle: return "rle";
         case PackMethod::Lzh1: return "lzh1";
-        case PackMethod::Lh5: return "lh5";
+        case PackMethod::Lzh5: return "lh5";
     }
     return "?";
 }
@@ -30,7 +30,7 @@ uint8_t MethodByte(PackMethod method) {
         case PackMethod::None: return kMethodStored;
         case PackMethod::Rle: return kMethodRle;
         case PackMethod::Lzh1: return kMethodLzh1;
-        case PackMethod::Lh5: return kMethodLzh5;
+        case PackMethod::Lzh5: return kMethodLzh5;
     }
     return kMethodStored;
 }
@@ -43,9 +43,9 @@ std::vector<uint8_t> EncodeWith(PackMethod method, const std::vector<uint8_t>& p
         case PackMethod::None: return plain;
         case PackMethod::Rle: return EncodeRle(plain, progress);
         case PackMethod::Lzh1: return EncodeLzh1(plain, progress);
-        case PackMethod::Lh5: return EncodeLh5(plain, progress);
+        case PackMethod::Lzh5: return EncodeLzh5(plain, progress);
     }
-    throw std::runtime_error("method " + std::string(PackMethodName(method)) +
+    throw PackError("method " + std::string(PackMethodName(method)) +
                              " cannot be written by this build");
 }
 
@@ -60,15 +60,15 @@ void WriteArchive(TStream& out, const std::vector<PackItem>& items, const PackOp
     int64_t total = 0;
     for (const PackItem& item : items) {
         if (static_cast<int64_t>(item.plain.size()) > kMaxEntrySize) {
-            throw std::runtime_error("entry " + item.name + " is larger than 2147483647 bytes");
+            throw PackError("entry " + item.name + " is larger than 2147483647 bytes");
         }
         if (item.name.size() > 32767) {
-            throw std::runtime_error("entry name longer than 32767 bytes: " + item.name.substr(0, 64));
+            throw PackError("entry name longer than 32767 bytes: " + item.name.substr(0, 64));
         }
         total += static_cast<int64_t>(item.plain.size());
     }
     if (total > kMaxEntrySize) {
-        throw std::runtime_error("archive contents exceed 2147483647 bytes in all");
+        throw PackError("archive contents exceed 2147483647 bytes in all");
     }
 
     const auto header = BuildArchiveHeader(options.methodId, static_cast<int32_t>(total),
@@ -82,7 +82,7 @@ void WriteArchive(TStream& out, const std::vector<PackItem>& items, const PackOp
         if (progress) itemProgress = [&progress, index](size_t done) { progress(index, done); };
         std::vector<uint8_t> coded = EncodeWith(item.method, item.plain, itemProgress);
         if (static_cast<int64_t>(coded.size()) > kMaxEntrySize) {
-            throw std::runtime_error("coded entry " + item.name + " is larger than 2147483647 bytes");
+            throw PackError("coded entry " + item.name + " is larger than 2147483647 bytes");
         }
         // Stored entries are copied as they are, so only coded data is scrambled.
         if (lock == 2 && item.method != PackMethod::None) {
@@ -113,4 +113,4 @@ std::vector<uint8_t> BuildArchive(const std::vector<PackItem>& items, const Pack
     return std::move(out.Bytes());
 }
 
-}  // namespace kq::tools
+}  // namespace kq::pack

@@ -10,7 +10,7 @@
 #include "InstCompress/Decoders.h"
 #include "tests/LhasaReference.h"
 #include "tests/TestPipeline.h"
-#include "tools/kqi/Encoders.h"
+#include "InstCompressPack/Encoders.h"
 
 namespace kq {
 namespace {
@@ -87,10 +87,10 @@ std::vector<std::pair<std::string, Bytes>> Inputs() {
     };
 }
 
-TEST(Lh5EncoderTest, RoundTripsHereAndInLhasa) {
-    EXPECT_TRUE(tools::EncodeLh5(Bytes{}).empty());
+TEST(Lzh5EncoderTest, RoundTripsHereAndInLhasa) {
+    EXPECT_TRUE(pack::EncodeLzh5(Bytes{}).empty());
     for (const auto& [what, input] : Inputs()) {
-        const Bytes coded = tools::EncodeLh5(input);
+        const Bytes coded = pack::EncodeLzh5(input);
         ASSERT_FALSE(coded.empty()) << what;
         EXPECT_EQ(Expand(coded, input.size()), input) << what;
 #ifdef KQ_HAVE_LHASA
@@ -99,29 +99,29 @@ TEST(Lh5EncoderTest, RoundTripsHereAndInLhasa) {
     }
 }
 
-TEST(Lh5EncoderTest, CompressesAndSplitsBlocks) {
-    EXPECT_LT(tools::EncodeLh5(Bytes(70000, 0)).size(), 300u);
-    EXPECT_LT(tools::EncodeLh5(Prose(900000, 1)).size(), 900000u / 4);
-    EXPECT_LT(tools::EncodeLh5(Random(200000, 6)).size(), 200000u + 200000u / 100);
+TEST(Lzh5EncoderTest, CompressesAndSplitsBlocks) {
+    EXPECT_LT(pack::EncodeLzh5(Bytes(70000, 0)).size(), 300u);
+    EXPECT_LT(pack::EncodeLzh5(Prose(900000, 1)).size(), 900000u / 4);
+    EXPECT_LT(pack::EncodeLzh5(Random(200000, 6)).size(), 200000u + 200000u / 100);
     // Random bytes are nearly all literals with one flat code: the first
     // block is full, and its count field is 65535, never 0.
-    const Bytes coded = tools::EncodeLh5(Random(200000, 6));
+    const Bytes coded = pack::EncodeLzh5(Random(200000, 6));
     EXPECT_EQ(coded[0] << 8 | coded[1], 65535);
     // Prose then noise (over 30000 symbols in all) codes smaller as
     // separate blocks.
     Bytes mixed = Prose(30000, 7);
     const Bytes noise = Random(30000, 8);
     mixed.insert(mixed.end(), noise.begin(), noise.end());
-    const Bytes split = tools::EncodeLh5(mixed);
+    const Bytes split = pack::EncodeLzh5(mixed);
     EXPECT_LT(split[0] << 8 | split[1], 30000);
     EXPECT_EQ(Expand(split, mixed.size()), mixed);
 }
 
 // Corrupt streams either expand to something or raise the bad-table error;
 // under the sanitizers this also proves no access outside the tables.
-TEST(Lh5EncoderTest, CorruptStreamsFailCleanly) {
+TEST(Lzh5EncoderTest, CorruptStreamsFailCleanly) {
     const Bytes plain = Skewed(60000, 12);
-    const Bytes coded = tools::EncodeLh5(plain);
+    const Bytes coded = pack::EncodeLzh5(plain);
     std::mt19937 rng(13);
     int badTables = 0;
     for (int round = 0; round < 400; ++round) {
@@ -151,9 +151,9 @@ TEST(Lh5EncoderTest, CorruptStreamsFailCleanly) {
     }
 }
 
-TEST(Lh5EncoderTest, ReportsProgress) {
+TEST(Lzh5EncoderTest, ReportsProgress) {
     std::vector<size_t> reports;
-    tools::EncodeLh5(Prose(3 << 20, 9), [&](size_t done) { reports.push_back(done); });
+    pack::EncodeLzh5(Prose(3 << 20, 9), [&](size_t done) { reports.push_back(done); });
     ASSERT_GE(reports.size(), 3u);
     EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
     EXPECT_EQ(reports.back(), size_t{3} << 20);
@@ -182,7 +182,7 @@ LhaMember ReadLhaMember(const Bytes& archive) {
 
 // Streams of an independent -lh5- encoder expand byte for byte. Needs
 // jlha (Java) and a POSIX shell; skipped without jlha.
-TEST(Lh5EncoderTest, ExpandsAnIndependentEncodersStreams) {
+TEST(Lzh5EncoderTest, ExpandsAnIndependentEncodersStreams) {
     if (std::system("command -v jlha > /dev/null 2>&1") != 0) GTEST_SKIP() << "jlha not installed";
     namespace fs = std::filesystem;
     std::string pattern = (fs::temp_directory_path() / "kq-lh5-XXXXXX").string();

@@ -7,15 +7,15 @@
 //
 // Matches never reach before the first input byte: the decoder's window
 // starts as spaces, but not every -lh5- reader fills it the same way.
-#include "tools/kqi/Encoders.h"
+#include "InstCompressPack/Encoders.h"
 
 #include <algorithm>
 #include <array>
 #include <queue>
 
-#include "tools/kqi/BitWriter.h"
+#include "InstCompressPack/BitWriter.h"
 
-namespace kq::tools {
+namespace kq::pack {
 
 namespace {
 
@@ -350,7 +350,7 @@ private:
 
 }  // namespace
 
-std::vector<uint8_t> EncodeLh5(std::span<const uint8_t> input, const EncodeProgress& progress) {
+std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeProgress& progress) {
     std::vector<uint8_t> out;
     if (input.empty()) return out;
     out.reserve(input.size() / 2 + 64);
@@ -413,4 +413,4 @@ std::vector<uint8_t> EncodeLh5(std::span<const uint8_t> input, const EncodeProgr
     return out;
 }
 
-}  // namespace kq::tools
+}  // namespace kq::pack

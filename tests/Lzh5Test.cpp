@@ -157,7 +157,7 @@ Bytes PositionCodeStream(const std::vector<int>& positionLengths, uint32_t p, bo
     return bits.Done();
 }
 
-TEST(Lh5Test, PositionCodeTables) {
+TEST(Lzh5Test, PositionCodeTables) {
     struct Case {
         const char* what;
         std::vector<int> lengths;
@@ -202,7 +202,7 @@ TEST(Lh5Test, PositionCodeTables) {
     }
 }
 
-TEST(Lh5Test, SymbolCodeTables) {
+TEST(Lzh5Test, SymbolCodeTables) {
     // 256 literals of length 8 fill the 12-bit table without a tree.
     std::vector<int> flat(256, 8);
     // Lengths 1..15 and 16, 16 take the tree down to four levels.
@@ -218,7 +218,7 @@ TEST(Lh5Test, SymbolCodeTables) {
     }
 }
 
-TEST(Lh5Test, HostileHeaders) {
+TEST(Lzh5Test, HostileHeaders) {
     struct Case {
         const char* what;
         std::function<void(Bits&)> write;
@@ -265,7 +265,7 @@ TEST(Lh5Test, HostileHeaders) {
     }
 }
 
-TEST(Lh5Test, UnusedOddCodesAreHarmless) {
+TEST(Lzh5Test, UnusedOddCodesAreHarmless) {
     // An all-zero position code, or one whose single class is out of range,
     // only matters once a match needs it.
     for (const std::vector<int>& positions : {std::vector<int>{0, 0, 0}, std::vector<int>{}}) {
@@ -286,7 +286,7 @@ TEST(Lh5Test, UnusedOddCodesAreHarmless) {
     EXPECT_EQ(Decode(bits.Done(), 5).output, Text("aaaaa"));
 }
 
-TEST(Lh5Test, BlockCountZeroMeans65536) {
+TEST(Lzh5Test, BlockCountZeroMeans65536) {
     Bits bits;
     PutHeader(bits, {0, {}, 'x', {}, 0});
     PutHeader(bits, {3, {}, 'y', {}, 0});
@@ -296,7 +296,7 @@ TEST(Lh5Test, BlockCountZeroMeans65536) {
     EXPECT_EQ(result.output, want);
 }
 
-TEST(Lh5Test, MatchesAndWindow) {
+TEST(Lzh5Test, MatchesAndWindow) {
     const std::vector<int> symbols = SymbolLengths({{'a', 2}, {'b', 2}, {256 + 3, 2}, {256 + 253, 2}});
     const std::vector<int> positions = {2, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
     struct Case {
@@ -334,7 +334,7 @@ TEST(Lh5Test, MatchesAndWindow) {
     EXPECT_EQ(Decode(bits.Done(), 8195).output, want);
 }
 
-TEST(Lh5Test, InputFetchedOnlyWhenNeeded) {
+TEST(Lzh5Test, InputFetchedOnlyWhenNeeded) {
     // Header of 52 bits, then symbols that cost no bits: the 16-bit
     // lookahead needs the input up to bit 68, that is 9 bytes.
     Bits bits;
@@ -374,7 +374,7 @@ TEST(Lh5Test, InputFetchedOnlyWhenNeeded) {
     }
 }
 
-TEST(Lh5Test, ZeroBitsAfterTheInputEnds) {
+TEST(Lzh5Test, ZeroBitsAfterTheInputEnds) {
     const std::vector<int> symbols = SymbolLengths({{'a', 1}, {'b', 1}});
     Bits bits;
     PutHeader(bits, {100, symbols, 0, {}, 0});
@@ -392,7 +392,7 @@ TEST(Lh5Test, ZeroBitsAfterTheInputEnds) {
     EXPECT_NE(real, aborted.output);
 }
 
-TEST(Lh5Test, BadTableThroughTheComponent) {
+TEST(Lzh5Test, BadTableThroughTheComponent) {
     Bits bits;
     PutHeader(bits, {1, {}, 510, {}, 0});
     bits.Put(16, 0);

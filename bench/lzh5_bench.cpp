@@ -3,7 +3,7 @@
 // decoder, and by `7z t` on an .lzh holding the same streams; then the
 // encoder's speed and size against `jlha co5`.
 //
-// usage: lh5_bench [FILE...]   (default /tmp/corpus/text.bin /tmp/corpus/binary.bin)
+// usage: lzh5_bench [FILE...]   (default /tmp/corpus/text.bin /tmp/corpus/binary.bin)
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -22,7 +22,7 @@
 #include "InstCompress/InstCompress.h"
 #include "InstCompress/Stream.h"
 #include "bench/BenchSupport.h"
-#include "tools/kqi/Encoders.h"
+#include "InstCompressPack/Encoders.h"
 
 namespace {
 
@@ -186,7 +186,7 @@ int main(int argc, char** argv) {
     const double encodeCpuStart = ProcessCpu();
     const auto encodeStart = Clock::now();
     for (Member& m : members) {
-        m.coded = kq::tools::EncodeLh5(m.plain);
+        m.coded = kq::pack::EncodeLzh5(m.plain);
         codedTotal += m.coded.size();
     }
     const double encodeSeconds = Seconds(encodeStart);
@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
 
     // 7z t on an .lzh with the same streams: wall time of the whole process
     // (start, read, expand, CRC check), nothing subtracted.
-    const fs::path lzh = fs::temp_directory_path() / ("lh5_bench_" + std::to_string(getpid()) + ".lzh");
+    const fs::path lzh = fs::temp_directory_path() / ("lzh5_bench_" + std::to_string(getpid()) + ".lzh");
     WriteFile(lzh, BuildLzh(members));
     Timing sevenZip;
     bool sevenZipOk = true;
@@ -255,7 +255,7 @@ int main(int argc, char** argv) {
 
     // jlha co5 on the same files: size of its -lh5- members.
     if (std::system("command -v jlha > /dev/null 2>&1") == 0) {
-        const fs::path dir = fs::temp_directory_path() / ("lh5_bench_jlha_" + std::to_string(getpid()));
+        const fs::path dir = fs::temp_directory_path() / ("lzh5_bench_jlha_" + std::to_string(getpid()));
         fs::create_directories(dir);
         size_t jlhaTotal = 0;
         bool ok = true;

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-namespace kq::tools {
+namespace kq::pack {
 
 // Told now and then how many input bytes are coded; may be empty.
 using EncodeProgress = std::function<void(size_t bytesDone)>;
@@ -23,6 +23,6 @@ std::vector<uint8_t> EncodeRle(std::span<const uint8_t> input, const EncodeProgr
 std::vector<uint8_t> EncodeLzh1(std::span<const uint8_t> input, const EncodeProgress& progress = {});
 
 // LZSS over an 8 KiB window, static Huffman blocks (the -lh5- stream).
-std::vector<uint8_t> EncodeLh5(std::span<const uint8_t> input, const EncodeProgress& progress = {});
+std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeProgress& progress = {});
 
-}  // namespace kq::tools
+}  // namespace kq::pack

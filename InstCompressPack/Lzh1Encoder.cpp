@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "InstCompress/Lzh1Model.h"
-#include "tools/kqi/BitWriter.h"
-#include "tools/kqi/Encoders.h"
+#include "InstCompressPack/BitWriter.h"
+#include "InstCompressPack/Encoders.h"
 
-namespace kq::tools {
+namespace kq::pack {
 
 namespace {
 
@@ -229,4 +229,4 @@ std::vector<uint8_t> EncodeLzh1(std::span<const uint8_t> input, const EncodeProg
     return coded;
 }
 
-}  // namespace kq::tools
+}  // namespace kq::pack

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "InstCompress/CodecPipeline.h"
+#include "InstCompress/EntryReader.h"
 
 namespace kq {
 
@@ -59,22 +60,9 @@ void TKQInstCompress::ExpandNamedEntry(TStream& archive, TStream& dest, const st
 }
 
 void TKQInstCompress::WalkEntries(TStream& archive, TStream& dest, const std::string& entryName) {
-    const ArchiveHeader header =
-        ReadArchiveHeader(archive, [this](const std::string& id) { RecognizeMethodId(id); });
-
-    // The running sum wraps like a 32-bit two's-complement integer; it is
-    // kept unsigned so that the wrap is defined, and compared signed.
-    uint32_t runningSum = 0;
-    while (const auto entry = ReadEntryHeader(archive)) {
-        if (static_cast<int32_t>(runningSum) >= header.totalSize) break;
-        const EntryHeader& h = entry->header;
-        if (!SameEntryName(entry->name, entryName)) {
-            archive.Seek(h.compressedSize);
-        } else {
-            ExpandEntry(dest, archive, h.lock, header.methodId, h.method,
-                        static_cast<uint32_t>(h.checksum), h.expandedSize, h.compressedSize);
-        }
-        runningSum += static_cast<uint32_t>(h.expandedSize);
+    TEntryReader reader(archive, *this);
+    while (const ArchiveEntry* entry = reader.Next()) {
+        if (SameEntryName(entry->name, entryName)) reader.Expand(dest);
     }
 }
 

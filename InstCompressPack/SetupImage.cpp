@@ -3,7 +3,7 @@
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Stream.h"
 #include "InstCompressPack/ArchiveWriter.h"
-#include "Setup/PayloadLocator.h"
+#include "InstCompress/PayloadLocator.h"
 
 namespace kq::pack {
 

@@ -9,7 +9,7 @@
 #include "InstCompress/Exceptions.h"
 #include "InstCompress/Stream.h"
 #include "InstCompressIntf/InstCompressIntf.h"
-#include "Setup/PayloadLocator.h"
+#include "InstCompress/PayloadLocator.h"
 
 namespace kq {
 

@@ -1,5 +1,5 @@
 // The payload locator on an in-memory image, and the archive view behind it.
-#include "Setup/PayloadLocator.h"
+#include "InstCompress/PayloadLocator.h"
 #include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -14,7 +14,7 @@
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Exceptions.h"
 #include "Setup/LauncherFlow.h"
-#include "Setup/PayloadLocator.h"
+#include "InstCompress/PayloadLocator.h"
 #include "tests/TestArchives.h"
 
 namespace kq {

@@ -4,7 +4,7 @@
 
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Stream.h"
-#include "Setup/PayloadLocator.h"
+#include "InstCompress/PayloadLocator.h"
 
 namespace kq {
 namespace {

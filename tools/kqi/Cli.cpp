@@ -1,14 +1,11 @@
 #include "tools/kqi/Cli.h"
 
-#include <array>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 
-#include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Exceptions.h"
-#include "Setup/PayloadLocator.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -66,19 +63,6 @@ int ReportFailure(const std::exception& failure) {
         std::fprintf(stderr, "kqi: %s\n", failure.what());
     }
     return 1;
-}
-
-ArchiveSource::ArchiveSource(const std::string& path)
-    : file_(std::make_unique<TFileStream>(path, FileMode::OpenReadExclusive)) {
-    std::array<uint8_t, 5> head{};
-    const int32_t got = file_->Read(head.data(), static_cast<int32_t>(head.size()));
-    file_->SetPosition(0);
-    if (got == 5 && head == kArchiveSignature) return;
-    if (const auto payload = LocatePayloadArchive(*file_)) {
-        offset_ = payload->start;
-        view_ = std::make_unique<TSubStream>(*file_, payload->start, payload->length);
-    }
-    file_->SetPosition(0);
 }
 
 AtomicOutputFile::AtomicOutputFile(std::string path) : path_(std::move(path)) {

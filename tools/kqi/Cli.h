@@ -58,24 +58,6 @@ PackMethod MethodOption(ArgReader& args, std::string_view option);
 // for others, and returns exit code 1.
 int ReportFailure(const std::exception& failure);
 
-// The archive inside FILE: the file itself, or the payload of a setup image
-// when the file does not start with the archive signature.
-class ArchiveSource {
-public:
-    explicit ArchiveSource(const std::string& path);
-    TStream& Stream() {
-        if (view_) return *view_;
-        return *file_;
-    }
-    bool IsSetupImage() const { return view_ != nullptr; }
-    int64_t ArchiveOffset() const { return offset_; }
-
-private:
-    std::unique_ptr<TFileStream> file_;
-    std::unique_ptr<TSubStream> view_;
-    int64_t offset_ = 0;
-};
-
 // A file written under a temporary name beside its final path and renamed
 // into place by Commit; dropped without a trace otherwise.
 class AtomicOutputFile {

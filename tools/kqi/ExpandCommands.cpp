@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "InstCompress/EntryReader.h"
 #include "InstCompress/InstCompress.h"
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
@@ -116,7 +117,7 @@ int RunExtract(int argc, char** argv) {
     const int32_t key = args.key;
 
     try {
-        ArchiveSource source(file);
+        TArchiveFile source(file);
         TKQInstCompress component;
         component.Key = key;
         if (out == "-") {
@@ -138,41 +139,30 @@ void ListArchive(TStream& archive, std::FILE* out) {
     TKQInstCompress component;
     AcceptAnyId(component);
     const int64_t archiveSize = archive.Size();
-    const ArchiveHeader header =
-        ReadArchiveHeader(archive, [&](const std::string& id) { component.RecognizeMethodId(id); });
+    TEntryReader reader(archive, component);
     if (archiveSize < kArchiveHeaderSize) {
         std::fprintf(out, "archive: too short for a header (%" PRId64 " bytes): no entries\n", archiveSize);
         return;
     }
+    const ArchiveHeader& header = reader.Header();
     std::fprintf(out, "archive: method %s, total size %" PRId32 ", archive lock %" PRId32 "\n",
                  Printable(header.methodId).c_str(), header.totalSize, header.archiveLock);
     std::fprintf(out, "%-6s %12s %12s %5s %10s  %s\n", "method", "expanded", "stored", "lock", "checksum", "name");
-    uint32_t runningSum = 0;
     int entries = 0;
-    while (true) {
-        const int64_t headerAt = archive.Position();
-        const auto entry = ReadEntryHeader(archive);
-        if (!entry) {
-            if (headerAt < archiveSize) {
-                std::fprintf(out, "(archive ends early: %" PRId64 " bytes after the last entry are not an entry)\n",
-                             archiveSize - headerAt);
-            }
-            break;
-        }
-        if (static_cast<int32_t>(runningSum) >= header.totalSize) break;
-        const EntryHeader& h = entry->header;
+    while (const ArchiveEntry* entry = reader.Next()) {
         std::fprintf(out, "%-6s %12" PRId32 " %12" PRId32 " %5" PRId32 "   %08" PRIx32 "  %s\n",
-                     MethodName(h.method).c_str(), h.expandedSize, h.compressedSize, h.lock,
-                     static_cast<uint32_t>(h.checksum), Printable(entry->name).c_str());
+                     MethodName(entry->method).c_str(), entry->expandedSize, entry->storedSize, entry->lock,
+                     entry->checksum, Printable(entry->name).c_str());
         ++entries;
-        const int64_t dataEnd = archive.Position() + h.compressedSize;
-        if (dataEnd > archiveSize) {
+        if (entry->dataOffset + entry->storedSize > archiveSize) {
             std::fprintf(out, "(entry data truncated: %" PRId64 " of %" PRId32 " bytes present)\n",
-                         archiveSize - archive.Position(), h.compressedSize);
+                         archiveSize - entry->dataOffset, entry->storedSize);
             break;
         }
-        archive.SetPosition(dataEnd);
-        runningSum += static_cast<uint32_t>(h.expandedSize);
+    }
+    if (reader.WalkEnd() == TEntryReader::End::NoHeader && reader.EndOffset() < archiveSize) {
+        std::fprintf(out, "(archive ends early: %" PRId64 " bytes after the last entry are not an entry)\n",
+                     archiveSize - reader.EndOffset());
     }
     std::fprintf(out, "%d entr%s\n", entries, entries == 1 ? "y" : "ies");
 }
@@ -183,7 +173,7 @@ int RunList(int argc, char** argv) {
     const std::string& file = args.positional[0];
 
     try {
-        ArchiveSource source(file);
+        TArchiveFile source(file);
         if (source.IsSetupImage()) {
             std::printf("setup image, archive at offset %" PRId64 "\n", source.ArchiveOffset());
         }
@@ -201,29 +191,19 @@ int RunTest(int argc, char** argv) {
     const int32_t key = args.key;
 
     try {
-        ArchiveSource source(file);
-        TStream& archive = source.Stream();
+        TArchiveFile source(file);
         TKQInstCompress component;
         component.Key = key;
-        const ArchiveHeader header = ReadArchiveHeader(
-            archive, [&](const std::string& id) { component.RecognizeMethodId(id); });
+        TEntryReader reader(source.Stream(), component);
         bool allPassed = true;
-        uint32_t runningSum = 0;
-        while (const auto entry = ReadEntryHeader(archive)) {
-            if (static_cast<int32_t>(runningSum) >= header.totalSize) break;
-            const EntryHeader& h = entry->header;
-            const int64_t dataStart = archive.Position();
+        while (const ArchiveEntry* entry = reader.Next()) {
             try {
-                TCountingStream sink;
-                component.ExpandEntry(sink, archive, h.lock, header.methodId, h.method,
-                                      static_cast<uint32_t>(h.checksum), h.expandedSize, h.compressedSize);
+                reader.Test();
                 std::printf("OK %s\n", entry->name.c_str());
             } catch (const Exception& e) {
                 allPassed = false;
                 std::printf("FAILED %s: %s: %s\n", entry->name.c_str(), e.ClassName(), e.Message().c_str());
             }
-            archive.SetPosition(dataStart + h.compressedSize);
-            runningSum += static_cast<uint32_t>(h.expandedSize);
         }
         return allPassed ? 0 : 1;
     } catch (const Exception& e) {

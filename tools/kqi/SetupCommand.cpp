@@ -8,7 +8,7 @@
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Exceptions.h"
 #include "Setup/LauncherFlow.h"
-#include "Setup/PayloadLocator.h"
+#include "InstCompress/PayloadLocator.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"

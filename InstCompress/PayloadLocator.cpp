@@ -1,4 +1,4 @@
-#include "Setup/PayloadLocator.h"
+#include "InstCompress/PayloadLocator.h"
 
 #include <algorithm>
 #include <array>

@@ -127,13 +127,12 @@ TEST(EntryReaderTest, ExpandAndTestFromTheWalk) {
 
 TEST(EntryReaderTest, ArchiveFileFindsTheArchiveInAFileOrASetupImage) {
     const Bytes archive = ArchiveBuilder("NON").Entry("x", kMethodStored, 2, ToBytes("hi"), 0).Build();
-    Bytes image(300, 0xCC);
+    // A stand-in stub of 300 bytes with the patched marker, then the payload.
+    Bytes image(304 + archive.size(), 0xCC);
     std::memcpy(image.data() + 40, kPayloadMarker, kMarkerLength);
-    StoreLE32(image.data() + 40 + kMarkerLength, static_cast<uint32_t>(image.size()));
-    Bytes size(4);
-    StoreLE32(size.data(), static_cast<uint32_t>(archive.size()));
-    image.insert(image.end(), size.begin(), size.end());
-    image.insert(image.end(), archive.begin(), archive.end());
+    StoreLE32(image.data() + 40 + kMarkerLength, 300);
+    StoreLE32(image.data() + 300, static_cast<uint32_t>(archive.size()));
+    std::memcpy(image.data() + 304, archive.data(), archive.size());
 
     const auto path = std::filesystem::temp_directory_path() /
                       ("kq_entry_reader_" + std::to_string(std::random_device()()));

@@ -1,14 +1,89 @@
 #!/bin/bash
-# Installs the build tree into a temporary prefix and builds a consumer
-# against it. Usage: package_test.sh BUILD_DIR SOURCE_DIR [EXTRA_CXX_FLAGS]
-set -euo pipefail
-BUILD=$1 SOURCE=$2 FLAGS=${3:-}
+# Installs the build tree into a temporary prefix and uses it as a publisher
+# would: the reader and the writer from a consumer project, kq_add_setup
+# around an installer built there, kqi setup with the installed launcher, and
+# pkg-config. Usage: package_test.sh BUILD_DIR SOURCE_DIR VERSION WINDOWS_STUB [EXTRA_CXX_FLAGS]
+# (WINDOWS_STUB is empty when the build made none.)
+set -u
+BUILD=$1 SOURCE=$2 VERSION=$3 WINDOWS_STUB=$4 FLAGS=${5:-}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-cmake --install "$BUILD" --prefix "$WORK/prefix" --component Unspecified > /dev/null
-test -f "$WORK/prefix/include/InstCompress/InstCompress.h"
-test -f "$WORK/prefix/include/InstCompressIntf/InstCompressIntf.h"
-cmake -S "$SOURCE" -B "$WORK/build" -G Ninja -DCMAKE_PREFIX_PATH="$WORK/prefix" \
-    -DCMAKE_CXX_FLAGS="$FLAGS" -DCMAKE_EXE_LINKER_FLAGS="$FLAGS" > /dev/null
-cmake --build "$WORK/build" > /dev/null
-"$WORK/build/consumer"
+source "$SOURCE/../lib/check.sh"
+PREFIX=$WORK/prefix
+STUBS=$PREFIX/share/kqinstall
+
+cmake --install "$BUILD" --prefix "$PREFIX" > /dev/null || { echo "install failed"; exit 1; }
+check "kqi --version" test "$("$PREFIX/bin/kqi" --version)" = "kqi $VERSION"
+check "POSIX launcher installed" test -x "$STUBS/kqsetup"
+if [ -n "$WINDOWS_STUB" ]; then
+    check "Windows launcher installed" cmp -s "$WINDOWS_STUB" "$STUBS/kqsetup.exe"
+    DEFAULT_STUB=$STUBS/kqsetup.exe
+else
+    check "no Windows launcher installed" test ! -e "$STUBS/kqsetup.exe"
+    DEFAULT_STUB=$STUBS/kqsetup
+fi
+check "writer headers installed, internals not" \
+    test -f "$PREFIX/include/InstCompressPack/ArchiveWriter.h" -a ! -e "$PREFIX/include/InstCompressPack/BitWriter.h"
+
+# The consumer project, copied so that the test can change its installer.
+cp -r "$SOURCE" "$WORK/src"
+cmake -S "$WORK/src" -B "$WORK/build" -G Ninja -DCMAKE_PREFIX_PATH="$PREFIX" \
+    -DCMAKE_CXX_FLAGS="$FLAGS" -DCMAKE_EXE_LINKER_FLAGS="$FLAGS" > "$WORK/configure.log" 2>&1 ||
+    { cat "$WORK/configure.log"; exit 1; }
+build() { cmake --build "$WORK/build" > "$WORK/build.log" 2>&1 || cat "$WORK/build.log"; }
+build
+cd "$WORK/build"
+
+check "writer and reader round trip" ./consumer roundtrip "$STUBS/kqsetup" roundtrip-setup
+check "kqi reads the writer's setup" bash -c "'$PREFIX/bin/kqi' test roundtrip-setup --key 0x1234 > /dev/null"
+
+# kq_add_setup: entries as given, locked by KEY except the installer.
+./consumer list demo-setup 7 > list.txt
+check "reader tests the setup's entries" test $? -eq 0
+check "setup entries" test "$(cut -d' ' -f2,5,6 list.txt)" = "1 0 Installer\\KQInstall.exe
+1 2 Data\\readme.txt
+1 2 Docs\\guide.txt"
+check "reader expands the installer" bash -c "./consumer extract demo-setup 'installer\\kqinstall.exe' | cmp -s - demo_installer"
+
+# The setup runs under the POSIX launcher; the installer reads its archive.
+run_setup() {
+    rm -f report
+    KQ_TEST_REPORT=$PWD/report TMPDIR=$WORK ./demo-setup 2> launcher.err
+}
+run_setup
+check "setup runs its installer" test "$(cat report)" = "installer build 1
+Read me first."
+
+# Made again when the installer changes, and only then.
+stamp=$(stat -c %y demo-setup)
+build
+check "no change, no new setup" test "$(stat -c %y demo-setup)" = "$stamp"
+sed -i 's/installer build 1/installer build 2/' "$WORK/src/installer.cpp"
+build
+run_setup
+check "changed installer, new setup" grep -qx "installer build 2" report
+printf 'Read me again.\n' > "$WORK/src/readme.txt"
+build
+run_setup
+check "changed file, new setup" grep -qx "Read me again." report
+
+# made_from SETUP STUB: the setup starts with the stub, but for the marker's field.
+made_from() {
+    local field=$(($(grep -obaF KQI_SIZE "$2" | head -1 | cut -d: -f1) + 8))
+    cmp -s -n "$field" "$1" "$2" && cmp -s -i $((field + 4)) -n $(($(stat -c %s "$2") - field - 4)) "$1" "$2"
+}
+check "default stub: the installed launcher" made_from default-setup "$DEFAULT_STUB"
+
+# kqi setup without --stub takes the installed launcher and says so.
+"$PREFIX/bin/kqi" setup --installer "$WORK/src/readme.txt" -o kqi-setup > kqi.out
+check "kqi setup names the installed launcher" grep -qx "using the installed launcher $DEFAULT_STUB" kqi.out
+check "kqi setup uses it" made_from kqi-setup "$DEFAULT_STUB"
+
+# pkg-config serves a build without CMake.
+export PKG_CONFIG_PATH=$PREFIX/lib/pkgconfig
+check "pkg-config version" test "$(pkg-config --modversion instcompress-pack)" = "$VERSION"
+# shellcheck disable=SC2046,SC2086
+c++ $FLAGS "$WORK/src/consumer.cpp" -o pc-consumer $(pkg-config --cflags --libs instcompress-pack)
+check "pkg-config build round trip" ./pc-consumer roundtrip "$STUBS/kqsetup" pc-setup
+
+report

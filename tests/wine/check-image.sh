@@ -1,9 +1,11 @@
 #!/bin/bash
 # Checks the built launcher: PE32 GUI program, stripped, small, importing
 # only system DLLs, with the manifest as resource 1 of type 24 and the marker
-# text exactly once. Usage: check-image.sh kqsetup.exe
+# text exactly once; with VERSION, a version resource that names it.
+# Usage: check-image.sh kqsetup.exe [VERSION]
 set -u
 EXE=$1
+VERSION=${2:-}
 OBJDUMP=i686-w64-mingw32-objdump
 OBJCOPY=i686-w64-mingw32-objcopy
 WORK=$(mktemp -d)
@@ -27,9 +29,15 @@ check "imports something" test -s "$WORK/dlls"
 check "imports only system DLLs" bash -c "! grep -vxE 'kernel32\.dll|user32\.dll|shell32\.dll|msvcrt\.dll|advapi32\.dll' '$WORK/dlls'"
 
 # The resource directory: one type 24 (RT_MANIFEST) holding ID 1.
-check "manifest resource 24/1" bash -c "grep -A3 'The .rsrc Resource Directory' '$WORK/headers' | grep -q 'Entry: ID: 0x000018' &&
-    grep -A4 'The .rsrc Resource Directory' '$WORK/headers' | grep -q 'Entry: ID: 0x000001'"
+# resource TYPE: the type entry's first name entry is ID 1.
+resource() { grep -A2 -E "^[0-9a-f]+   Entry: ID: $1," "$WORK/headers" | grep -q 'Entry: ID: 0x000001,'; }
+check "manifest resource 24/1" resource 0x000018
+check "version resource 16/1" resource 0x000010
 "$OBJCOPY" -O binary -j .rsrc "$EXE" "$WORK/rsrc"
+if [ -n "$VERSION" ]; then
+    # The version strings are UTF-16.
+    check "version $VERSION" grep -aqP "$(sed 's/[.]/\\./g; s/\\\?./&\\x00/g' <<< "$VERSION")" "$WORK/rsrc"
+fi
 check "requireAdministrator" grep -aq 'requestedExecutionLevel level="requireAdministrator"' "$WORK/rsrc"
 for id in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
           1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do

@@ -12,6 +12,7 @@
 #include "InstCompressPack/ArchiveWriter.h"
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
+#include "tools/kqi/InstalledStub.h"
 #include "tools/kqi/PackInputs.h"
 #include "InstCompressPack/SetupImage.h"
 
@@ -21,10 +22,12 @@ namespace {
 
 void PrintSetupUsage(std::FILE* to) {
     std::fprintf(to,
-                 "usage: kqi setup --stub STUB --installer FILE [-o OUT] [--method M] [--key N] [-q] [NAME=PATH[:M]...]\n"
+                 "usage: kqi setup [--stub STUB] --installer FILE [-o OUT] [--method M] [--key N] [-q] [NAME=PATH[:M]...]\n"
                  "  Writes a setup: a copy of the launcher STUB whose payload is an archive with\n"
                  "  FILE as its first entry, %s, followed by one entry per NAME=PATH\n"
                  "  (as for kqi pack). The marker field in the copy is set to the payload's offset.\n"
+                 "  --stub STUB the launcher (default: the one installed with kqi, kqsetup.exe\n"
+                 "              if it is there, else kqsetup)\n"
                  "  -o OUT      the setup file (default setup, with STUB's extension)\n"
                  "  --method M  none, rle, lzh1 or lh5 (default %.*s)\n"
                  "  --key N     locks the further entries; the installer entry stays open,\n"
@@ -105,7 +108,14 @@ int RunSetup(int argc, char** argv) {
                 specs.push_back(arg);
             }
         }
-        if (stubPath.empty()) throw UsageError("give the launcher with --stub STUB");
+        if (stubPath.empty()) {
+            const InstalledStubs installed = FindInstalledStub();
+            if (!installed.stub) {
+                throw UsageError("give the launcher with --stub STUB: none is installed in '" + installed.folder + "'");
+            }
+            stubPath = *installed.stub;
+            if (!quiet) std::printf("using the installed launcher %s\n", stubPath.c_str());
+        }
         if (installerPath.empty()) throw UsageError("give the installer with --installer FILE");
     } catch (const UsageError& e) {
         std::fprintf(stderr, "kqi: %s\n", e.what());

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 
+#include "InstCompress/KQVersion.h"
 #include "tools/kqi/Commands.h"
 
 namespace {
@@ -15,7 +16,7 @@ constexpr const char* kUsage =
     "  test     expand every entry without writing it\n"
     "  extract  expand the entries of one name into a file\n"
     "  setup    make a setup file from the launcher and an installer\n"
-    "'kqi COMMAND --help' describes each command. FILE may be an archive or a setup image.\n";
+    "'kqi --version' prints the version. 'kqi COMMAND --help' describes each command. FILE may be an archive or a setup image.\n";
 
 }  // namespace
 
@@ -28,6 +29,10 @@ int main(int argc, char** argv) {
     if (std::strcmp(command, "-h") == 0 || std::strcmp(command, "--help") == 0 ||
         std::strcmp(command, "help") == 0) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (std::strcmp(command, "--version") == 0) {
+        std::printf("kqi %s\n", KQ_VERSION);
         return 0;
     }
     try {

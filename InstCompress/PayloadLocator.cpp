@@ -9,12 +9,20 @@
 
 namespace kq {
 
-// `used` keeps the constant (and its field) in the image even where the
-// optimiser could fold the comparison.
+// The scan reads this constant at run time (see MarkerText), so the image
+// holds the marker text exactly once, here, whatever the optimiser does.
 __attribute__((used)) const char kPayloadMarker[12] = {'K', 'Q', 'I', '_', 'S', 'I',
                                                       'Z', 'E', 'X', 'X', 'X', 'X'};
 
 namespace {
+
+// The marker's bytes, through a pointer the optimiser cannot see through: a
+// scan folded into immediate compares would drop the constant from the image
+// or put a second copy of the text into the code.
+const uint8_t* MarkerText() {
+    const char* volatile text = kPayloadMarker;
+    return reinterpret_cast<const uint8_t*>(text);
+}
 
 // Scans 16384-byte chunks that overlap by the marker's length, so that a
 // marker straddling two chunks is found in the second. `onMarker` is given
@@ -22,7 +30,7 @@ namespace {
 template <typename OnMarker>
 void ScanForMarker(TStream& image, OnMarker onMarker) {
     std::vector<uint8_t> buffer(kLocatorChunk);
-    const auto* marker = reinterpret_cast<const uint8_t*>(kPayloadMarker);
+    const uint8_t* marker = MarkerText();
     int64_t base = 0;
     image.SetPosition(0);
     int32_t n = image.Read(buffer.data(), kLocatorChunk);

@@ -1,13 +1,20 @@
 #!/bin/bash
-# Checks the built launcher: PE32 GUI program, stripped, small, importing
-# only system DLLs, with the manifest as resource 1 of type 24 and the marker
-# text exactly once; with VERSION, a version resource that names it.
-# Usage: check-image.sh kqsetup.exe [VERSION]
+# Checks the built launcher: PE32 (or PE32+ for the 64-bit build) GUI
+# program, stripped, small, importing only system DLLs, with the manifest as
+# resource 1 of type 24 and the marker text exactly once; with VERSION, a
+# version resource that names it.
+# Usage: check-image.sh kqsetup.exe [PE32|PE32+ [VERSION]]
 set -u
 EXE=$1
-VERSION=${2:-}
-OBJDUMP=i686-w64-mingw32-objdump
-OBJCOPY=i686-w64-mingw32-objcopy
+FORMAT=${2:-PE32}
+VERSION=${3:-}
+case $FORMAT in
+    PE32) MAGIC=010b; TOOLS=i686-w64-mingw32 ;;
+    PE32+) MAGIC=020b; TOOLS=x86_64-w64-mingw32 ;;
+    *) echo "check-image: unknown format $FORMAT" >&2; exit 2 ;;
+esac
+OBJDUMP=$TOOLS-objdump
+OBJCOPY=$TOOLS-objcopy
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 fail=0
@@ -17,7 +24,7 @@ check() {  # check NAME CONDITION...
 }
 
 "$OBJDUMP" -p "$EXE" > "$WORK/headers"
-check "PE32" grep -qP '^Magic\t+010b\t\(PE32\)' "$WORK/headers"
+check "$FORMAT" grep -qP "^Magic\t+$MAGIC\t\\(\Q$FORMAT\E\\)" "$WORK/headers"
 check "GUI subsystem" grep -qP '^Subsystem\t+00000002' "$WORK/headers"
 check "symbols stripped" grep -q 'symbols stripped' "$WORK/headers"
 size=$(stat -c %s "$EXE")
@@ -44,7 +51,5 @@ for id in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6
     check "supportedOS $id" grep -aq "supportedOS Id=\"{$id}\"" "$WORK/rsrc"
 done
 
-occurrences=$(grep -ao 'KQI_SIZE' "$EXE" | wc -l)
-check "marker text once ($occurrences)" test "$occurrences" -eq 1
-check "marker unpatched" bash -c "grep -aq 'KQI_SIZEX' '$EXE'"
+check "payload marker" bash "$(dirname "$0")/../lib/check-marker.sh" "$EXE"
 exit $fail

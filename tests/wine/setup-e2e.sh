@@ -10,6 +10,10 @@ STUB_EXE=$(realpath "$1")
 INSTALLER_EXE=$(realpath "$2")
 KQI_EXE=$(realpath "$3")
 : "${WINEPREFIX:?}"
+# WINE names the loader (wine, or wine64 for the 64-bit build).
+wine() { command "${WINE:-wine}" "$@"; }
+winepath() { wine winepath "$@"; }
+export -f wine winepath
 export WINEDEBUG=-all
 unset DISPLAY
 WORK=$(mktemp -d)
@@ -102,7 +106,7 @@ relay() { sed 's/\\/\\\\/g' <<< "$1"; }
 expect_box() {
     local name=$1 class=$2 module=$3 message=$4 temp_left=$5
     local shown expected
-    shown=$(sed -E 's/ at [0-9A-F]{8}\.\\n/ at ADDRESS.\\n/' <<< "$box")
+    shown=$(sed -E 's/ at [0-9A-F]{8,16}\.\\n/ at ADDRESS.\\n/' <<< "$box")
     expected="Exception $class in module $module at ADDRESS.\\n$(relay "$message")"
     check "$name: exit 1" test "$rc" -eq 1
     check "$name: box '$box'" test "$shown" = "$expected"

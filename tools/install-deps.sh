@@ -1,7 +1,8 @@
 #!/bin/bash
 # Installs what building and testing need on a fresh Debian 12 machine (as root):
-# the host toolchain and GoogleTest, and mingw-w64 plus 32-bit wine for the
-# Windows build of the launcher and its tests.
+# the host toolchain and GoogleTest, the reference tools and libraries, and
+# mingw-w64 plus wine for the Windows builds of the launcher and their tests:
+# 32-bit, and 64-bit for machines that cannot run 32-bit programs.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -10,6 +11,7 @@ fi
 apt-get update -qq
 apt-get install -y -qq \
     ca-certificates g++ cmake ninja-build libgtest-dev googletest clang libclang-rt-14-dev \
-    pkg-config liblhasa-dev lhasa libjlha-java jlha-utils p7zip-full \
+    pkg-config python3 liblhasa-dev lhasa libjlha-java jlha-utils p7zip-full libdeflate-dev zlib1g-dev \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 \
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 osslsigncode \
     > /dev/null

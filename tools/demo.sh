@@ -4,6 +4,7 @@
 # launcher under wine; where 32-bit wine cannot run, the 64-bit one under
 # wine64 (built here when missing); else the POSIX launcher.
 # Usage: tools/demo.sh [HOST_BUILD_DIR [MINGW_BUILD_DIR [MINGW64_BUILD_DIR]]]
+# KQ_FORCE_WINE64=1 takes the wine64 way as if 32-bit wine could not run.
 set -euo pipefail
 SOURCE=$(realpath "$(dirname "$0")/..")
 BUILD=$(realpath "${1:-build/release}")
@@ -64,7 +65,7 @@ wine_ready() {
 # run_windows DIR LOADER WHAT: the demo setup with the launcher of DIR.
 run_windows() {
     local dir=$1 loader=$2 what=$3 rc=0
-    echo "== kqi setup ($what launcher $(stat -c %s "$dir/Setup/kqsetup.exe") bytes, stand-in installer)"
+    echo "== kqi setup (Windows launcher: $what, $(stat -c %s "$dir/Setup/kqsetup.exe") bytes; stand-in installer)"
     "$KQI" setup --stub "$dir/Setup/kqsetup.exe" --installer "$dir/tests/kqtest_installer.exe" \
         -o demo-setup.exe 'Data\readme.txt=readme.txt'
     "$KQI" list demo-setup.exe
@@ -80,11 +81,13 @@ run_windows() {
     echo "installer left in C:\\windows: $(stat -c %s "$WINEPREFIX/drive_c/windows/KQInstall.exe") bytes"
     data=$(grep -o '/DATA=[^"]*' report | cut -d= -f2- | tr -d '\r')
     rm -f "$WINEPREFIX/drive_c/windows/KQInstall.exe" "$("$loader" winepath -u "$data")"
-    echo "demo: ran the $what Windows launcher under $(basename "$loader")"
+    echo "demo: ran the Windows launcher ($what) under $(basename "$loader")"
 }
 
-if wine_ready "$MINGW" wine; then
-    run_windows "$MINGW" wine "32-bit (PE32)"
+if [ -n "${KQ_FORCE_WINE64:-}" ]; then
+    echo "(KQ_FORCE_WINE64 is set: no 32-bit wine)"
+elif wine_ready "$MINGW" wine; then
+    run_windows "$MINGW" wine PE32
     exit 0
 fi
 WINE64=$(command -v wine64 || echo /usr/lib/wine/wine64)
@@ -96,7 +99,7 @@ if [ -x "$WINE64" ] && [ ! -f "$MINGW64/Setup/kqsetup.exe" ] && [ "$MINGW64" = "
         echo "(the 64-bit build failed)"
 fi
 if wine_ready "$MINGW64" "$WINE64"; then
-    run_windows "$MINGW64" "$WINE64" "64-bit (PE32+)"
+    run_windows "$MINGW64" "$WINE64" PE32+
     exit 0
 fi
 

@@ -83,7 +83,7 @@ uint8_t CodecPipeline::FetchChunk() {
         fetched_ += got;
         int32_t percentageDone = ProgressPercent(fetched_, fetched_ + remaining_);
         progress_(percentageDone);
-        if (percentageDone == -1) return 0;  // aborted: EndOfInput stays set
+        if (percentageDone == -1) FailEntry();  // aborted: nothing more is fetched or decoded
     }
     YieldTimeSlice();
     endOfInput_ = false;
@@ -107,6 +107,7 @@ void CodecPipeline::WriteFullBuffer() {
     YieldTimeSlice();
     destination_.WriteBuffer(start, kBufferSize);
     flushedSum_ += SumBytes(start, start + kBufferSize);
+    flushedSize_ += kBufferSize;
     budgetAtBufferStart_ -= kBufferSize;
     outCursor_ = start;
 }
@@ -126,10 +127,13 @@ void CodecPipeline::Flush() {
     if (outCursor_ == start) return;
     destination_.WriteBuffer(start, static_cast<int32_t>(outCursor_ - start));
     flushedSum_ += SumBytes(start, outCursor_);
+    flushedSize_ += outCursor_ - start;
     budgetAtBufferStart_ -= static_cast<int32_t>(outCursor_ - start);
     outCursor_ = start;
     UpdateOutputLimit();
 }
+
+void CodecPipeline::FailEntry() { throw EBadChecksum(msg::kBadChecksum); }
 
 uint32_t CodecPipeline::OutputSum() const noexcept {
     return flushedSum_ + SumBytes(outBuffer_.get(), outCursor_);
@@ -151,7 +155,11 @@ void RunCodec(TKQInstCompress& component, TStream& destination, TStream& source,
 
     if (expand) {
         switch (method) {
-            case kMethodRle: DecodeRle(pipe); break;
+            case kMethodRle:
+                DecodeRle(pipe);
+                // The RLE stream carries no length: lost runs show only here.
+                if (pipe.OutputSize() != expandedSize) CodecPipeline::FailEntry();
+                break;
             case kMethodLzh1: DecodeLzh1(pipe, expandedSize); break;
             case kMethodLzh5: DecodeLzh5(pipe, expandedSize); break;
             default: break;

@@ -4,6 +4,11 @@
 // are a compare and a pointer step in the common case; chunk fetches, key
 // descrambling, progress, flushing and the output budget live on the slow
 // paths, which run once per 8192 bytes.
+//
+// An entry whose data cannot be whole fails the way a checksum mismatch
+// does (FailEntry): when the progress handler aborts, when a coded decoder
+// would take a bit past the stored data, and when an RLE entry's output
+// length differs from its expanded size.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +40,8 @@ public:
     CodecPipeline& operator=(const CodecPipeline&) = delete;
 
     // Next stored byte, or 0 with EndOfInput set when none is available.
+    // A progress handler that answers -1 fails the entry at once (FailEntry):
+    // the chunk just fetched is not delivered.
     uint8_t ReadByte() {
         if (inCursor_ != inEnd_) [[likely]] return *inCursor_++;
         return FetchChunk();
@@ -78,6 +85,16 @@ public:
     // Writes what the output buffer holds (no write when empty).
     void Flush();
 
+    // Bytes WriteByte has taken so far.
+    int64_t OutputSize() const noexcept {
+        return flushedSize_ + static_cast<int64_t>(outCursor_ - outBuffer_.get());
+    }
+
+    // Ends the entry as a checksum mismatch does: raises EBadChecksum, which
+    // the component reports as EInvalidKey for a locked entry. The pipeline's
+    // buffered output is not written.
+    [[noreturn]] static void FailEntry();
+
     uint8_t XorWithKey(uint8_t value) noexcept {
         const uint8_t k = keyBytes_[keyIndex_];
         keyIndex_ = static_cast<uint16_t>((keyIndex_ + 1) & 3);
@@ -111,6 +128,7 @@ private:
     uint8_t* outCursor_ = nullptr;
     uint8_t* outLimit_ = nullptr;  // where WriteByte must take the slow path
     int32_t budgetAtBufferStart_;  // budget left when the buffer was last emptied
+    int64_t flushedSize_ = 0;      // bytes already written to the destination
 
     uint32_t inputSum_ = 0;
     uint32_t flushedSum_ = 0;  // output sum of the bytes already written
@@ -126,7 +144,8 @@ private:
 int32_t ProgressPercent(int32_t done, int32_t total);
 
 // Sets up the pipeline for one entry, runs the decoder of `method`, flushes
-// the output and hands back the checksum. Compress mode refuses every
+// the output and hands back the checksum. An RLE entry whose output length
+// differs from `expandedSize` fails (FailEntry). Compress mode refuses every
 // built-in method.
 void RunCodec(TKQInstCompress& component, TStream& destination, TStream& source, int32_t storedSize,
               int32_t expandedSize, uint8_t method, uint32_t& checksum, bool expand, bool locked);

@@ -89,10 +89,15 @@ void TKQInstCompress::ExpandOneEntry(TStream& dest, TStream& archive, int32_t lo
         case kMethodRle:
         case kMethodLzh1:
         case kMethodLzh5:
+            // A bad table, and data that cannot be whole (cut, aborted, of
+            // the wrong length), fail a locked entry as a wrong key would.
             try {
                 RunCodec(*this, dest, archive, compressedSize, expandedSize, method, checksum,
                          /*expand=*/true, /*locked=*/lock == 2);
             } catch (const ELZHBadDecodeTable&) {
+                if (lock > 0) throw EInvalidKey(msg::kInvalidKey);
+                throw;
+            } catch (const EBadChecksum&) {
                 if (lock > 0) throw EInvalidKey(msg::kInvalidKey);
                 throw;
             }

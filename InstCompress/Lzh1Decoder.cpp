@@ -1,8 +1,8 @@
 // LZH1 decoder: LZSS over a 4096-byte ring whose literals and match lengths
 // share one adaptive Huffman code; a match offset follows its length as a
 // prefix code for the upper 6 bits plus 6 plain bits. The stream has no end
-// mark: the expected size decides when to stop, and missing input reads as
-// zero bits.
+// mark: the expected size decides when to stop. A symbol whose code runs
+// past the stored data fails the entry before it is written.
 #include <memory>
 #include <new>
 
@@ -19,7 +19,8 @@ using namespace lzh1;
 // MSB-first bits from the pipeline. At most one byte is fetched per read,
 // and only when 8 bits or fewer are left, so the decoder stops fetching at
 // exactly the same input byte however it asks for its bits. The bits sit
-// left-aligned in the top 16 bits of a 32-bit word.
+// left-aligned in the top 16 bits of a 32-bit word. Past the end of the
+// input the reader supplies zero bits and counts them.
 class BitReader {
 public:
     explicit BitReader(CodecPipeline& pipe) noexcept : pipe_(pipe) {}
@@ -40,11 +41,19 @@ public:
         return bit;
     }
 
+    // Whether a bit past the stored data has been taken. The supplied zero
+    // bits come after every real one, so some were taken exactly when fewer
+    // bits are left than were supplied.
+    bool PastEnd() const noexcept { return count_ < supplied_; }
+
 private:
     void Refill() {
         if (count_ > 8) [[likely]] return;
         uint32_t b = pipe_.ReadByte();
-        if (pipe_.EndOfInput()) b = 0;
+        if (pipe_.EndOfInput()) {
+            b = 0;
+            supplied_ += 8;
+        }
         buffer_ |= b << (24 - count_);
         count_ += 8;
     }
@@ -52,6 +61,7 @@ private:
     CodecPipeline& pipe_;
     uint32_t buffer_ = 0;
     uint32_t count_ = 0;
+    uint32_t supplied_ = 0;  // zero bits supplied past the end of the input
 };
 
 struct DecoderState {
@@ -107,6 +117,10 @@ void DecodeLzh1(CodecPipeline& pipe, int32_t expectedSize) {
     int64_t produced = 0;
     while (produced < expectedSize) {
         const uint32_t c = DecodeSymbol(tree, bits);
+        // A symbol's code is shorter than kSlots bits and an offset's code
+        // 14 bits, so the count of supplied bits stays far from wrapping.
+        const uint32_t d = c < 256 ? 0 : DecodeOffset(bits);
+        if (bits.PastEnd()) [[unlikely]] CodecPipeline::FailEntry();
         if (c < 256) {
             pipe.WriteByte(c);
             ring[r] = static_cast<uint8_t>(c);
@@ -114,7 +128,6 @@ void DecodeLzh1(CodecPipeline& pipe, int32_t expectedSize) {
             ++produced;
             continue;
         }
-        const uint32_t d = DecodeOffset(bits);
         const uint32_t start = r - d - 1;
         const uint32_t length = LengthOfSymbol(c);
         for (uint32_t k = 0; k < length; ++k) {

@@ -10,9 +10,12 @@
 // 16, runs past the length list, single symbols out of range) are refused
 // with ELZHBadDecodeTable instead of indexing past a table; a code left
 // empty by its header raises the same error when it is first used, since a
-// block without matches never touches its position code.
+// block without matches never touches its position code. Taking a bit past
+// the stored data fails the entry (CodecPipeline::FailEntry); the lookahead
+// may hold such bits, as long as they are not consumed.
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -152,11 +155,13 @@ template <typename Table>
 // always valid. Bytes of the chunk the pipeline holds are taken a word at a
 // time; a byte beyond it is asked for only when fewer than 16 bits would
 // remain, which is when a plain 16-bit reader asks for it too, so chunks
-// are fetched (and progress reported) at the same points.
+// are fetched (and progress reported) at the same points. Past the end of
+// the input the lookahead is filled with zero bits, counted in `supplied`.
 struct BitReader {
     CodecPipeline* pipe;
     BitBuffer bits = 0;
     int count = 16;  // an empty 16-bit lookahead of zeros, dropped by the first ConsumeBits(16)
+    int supplied = 0;
 
     // The top n bits, n 1..16.
     uint32_t Peek(int n) const { return static_cast<uint32_t>(bits >> (kBufferBits - n)); }
@@ -180,8 +185,15 @@ struct BitReader {
             pipe->SkipBufferedInput(static_cast<size_t>(take));
             return;
         }
+        // The supplied bits follow every real one, so a consumed bit was
+        // supplied exactly when fewer bits are left than were supplied. The
+        // lookahead holds at most 23 bits here, so no more than 16 supplied
+        // bits are ever pending, and a consume that reaches them leaves fewer
+        // than 16 bits: every such consume comes through this check.
+        if (count < supplied) [[unlikely]] CodecPipeline::FailEntry();
         Fetch();
         if (count < 16) Fetch();
+        assert(count < 24 && supplied <= 16);
     }
 
     // A unary length of 20 drops 17 bits; the bits fetched are the same.
@@ -196,6 +208,7 @@ struct BitReader {
     void Fetch() {
         // Once the input has ended every further bit is 0.
         const BitBuffer byte = pipe->EndOfInput() ? 0 : pipe->ReadByte();
+        if (pipe->EndOfInput()) supplied += 8;
         bits |= static_cast<BitBuffer>(byte << (kBufferBits - 8 - count));
         count += 8;
     }

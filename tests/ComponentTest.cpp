@@ -283,20 +283,20 @@ TEST(ExpandFileFromArchiveTest, ExpandsFromAFileWithAndWithoutProgress) {
     EXPECT_THROW(ExpandFileFromArchive(path, dest3, "f", nullptr, nullptr), EFileOpenError);
 }
 
-TEST(ComponentTest, SecondEntryAfterAbortStartsClean) {
-    // The first entry fits one chunk, so the walk resumes at the next header.
+TEST(ComponentTest, EntryAfterAnAbortedOneStartsClean) {
     Bytes first(100, 'a');
     Bytes second = ToBytes("second");
     const Bytes archive = ArchiveBuilder()
-                              .Entry("x", kMethodRle, 100, first, 0)  // aborted: checksum 0 passes
-                              .Entry("x", kMethodRle, 6, second, test::Sum(second))
+                              .Entry("x", kMethodRle, 100, first, test::Sum(first))
+                              .Entry("y", kMethodRle, 6, second, test::Sum(second))
                               .Build();
     TKQInstCompress c;
     int calls = 0;
     c.OnShowProgress = [&](int32_t& percent) {
         if (++calls == 1) percent = -1;
     };
-    EXPECT_EQ(Expand(c, archive, "x"), second);
+    EXPECT_THROW(Expand(c, archive, "x"), EBadChecksum);
+    EXPECT_EQ(Expand(c, archive, "y"), second);
 }
 
 }  // namespace

@@ -37,23 +37,28 @@ TEST(RleTest, Tokens) {
     }
 }
 
-TEST(RleTest, AbortOnRunCountWritesOneMarkerThenStops) {
-    // The first chunk ends on the marker; the count arrives in the second
-    // fetch, which the handler aborts: the count reads as 0.
+TEST(RleTest, AbortBetweenMarkerAndCountStopsAtOnce) {
+    // The first chunk ends on the marker; the count would come with the
+    // second fetch, which the handler aborts: the entry fails there, and no
+    // byte of the unfinished run is written.
     Bytes coded(8191, 0x41);
     coded.push_back(0x94);
     coded.push_back(0x05);
     coded.push_back(0x42);
     int calls = 0;
-    const Bytes out = DecodeRleBytes(coded, [&](int32_t& percent) {
+    TMemoryStream source(coded);
+    TMemoryStream dest;
+    CodecPipeline::Setup setup;
+    setup.source = &source;
+    setup.destination = &dest;
+    setup.storedSize = static_cast<int32_t>(coded.size());
+    setup.progress = [&](int32_t& percent) {
         if (++calls == 2) percent = -1;
-    });
-    Bytes expected(8191, 0x41);
-    expected.push_back(0x94);
-    // After the abort the decoder sees EndOfInput at the next token and
-    // stops; the chunk's bytes 05 42 stay unread.
-    EXPECT_EQ(out, expected);
+    };
+    CodecPipeline pipe(std::move(setup));
+    EXPECT_THROW(DecodeRle(pipe), EBadChecksum);
     EXPECT_EQ(calls, 2);
+    EXPECT_EQ(pipe.OutputSize(), 8191);
 }
 
 }  // namespace

@@ -56,11 +56,26 @@ PackMethod MethodOption(ArgReader& args, std::string_view option) {
     return *method;
 }
 
+std::string Printable(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 int ReportFailure(const std::exception& failure) {
     if (const auto* e = dynamic_cast<const Exception*>(&failure)) {
-        std::fprintf(stderr, "kqi: %s: %s\n", e->ClassName(), e->Message().c_str());
+        std::fprintf(stderr, "kqi: %s: %s\n", e->ClassName(), Printable(e->Message()).c_str());
     } else {
-        std::fprintf(stderr, "kqi: %s\n", failure.what());
+        std::fprintf(stderr, "kqi: %s\n", Printable(failure.what()).c_str());
     }
     return 1;
 }

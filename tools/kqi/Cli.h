@@ -54,8 +54,12 @@ int32_t KeyOption(ArgReader& args, std::string_view option);
 // The value of --method: none, rle, lzh1 or lh5.
 PackMethod MethodOption(ArgReader& args, std::string_view option);
 
+// Text from an archive (names, method ids, messages quoting them) fit for
+// the terminal: control bytes and NUL appear as \xNN, the rest as it is.
+std::string Printable(std::string_view text);
+
 // Prints "kqi: CLASS: MESSAGE" for the component's failures, "kqi: MESSAGE"
-// for others, and returns exit code 1.
+// for others, the message whole and printable, and returns exit code 1.
 int ReportFailure(const std::exception& failure);
 
 // A file written under a temporary name beside its final path and renamed

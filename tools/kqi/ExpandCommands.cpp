@@ -51,22 +51,6 @@ void AcceptAnyId(TKQInstCompress& component) {
     component.OnRecognize = [](const std::string&, bool& recognized) { recognized = true; };
 }
 
-// Control characters in names would garble the terminal; show them as \xNN.
-std::string Printable(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 struct ReadArgs {
     std::vector<std::string> positional;
     std::optional<std::string> out;
@@ -199,10 +183,11 @@ int RunTest(int argc, char** argv) {
         while (const ArchiveEntry* entry = reader.Next()) {
             try {
                 reader.Test();
-                std::printf("OK %s\n", entry->name.c_str());
+                std::printf("OK %s\n", Printable(entry->name).c_str());
             } catch (const Exception& e) {
                 allPassed = false;
-                std::printf("FAILED %s: %s: %s\n", entry->name.c_str(), e.ClassName(), e.Message().c_str());
+                std::printf("FAILED %s: %s: %s\n", Printable(entry->name).c_str(), e.ClassName(),
+                            Printable(e.Message()).c_str());
             }
         }
         return allPassed ? 0 : 1;

@@ -10,10 +10,11 @@
 
 namespace kq::fuzz {
 
-// Decoding on from zero bits after the input ends is how the coded methods
-// behave, so a header may ask for up to 2 GiB from a few bytes. The
-// harnesses bound the work: decoders are asked for at most kExpectedCap
-// bytes, and every destination refuses to grow past kOutputCap.
+// A coded entry stops where its stored data ends, but a few bytes can still
+// claim a lot: an LZH5 block whose codes have one symbol each decodes 65536
+// matches of 256 bytes from no bits at all. The harnesses bound the work:
+// decoders are asked for at most kExpectedCap bytes, and every destination
+// refuses to grow past kOutputCap.
 inline constexpr int32_t kExpectedCap = 1 << 16;
 inline constexpr int64_t kOutputCap = 1 << 20;
 

@@ -1,5 +1,7 @@
 // The whole expansion of a named entry from an in-memory archive. Input:
 // 4 bytes key, 1 byte flags, 1 byte name length n, n bytes name, archive.
+#include <cstdlib>
+
 #include "InstCompress/InstCompress.h"
 #include "fuzz/FuzzSupport.h"
 
@@ -19,10 +21,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (flags & 1) {
         component.OnRecognize = [](const std::string&, bool& recognized) { recognized = true; };
     }
+    // An abort fails the entry at once: the handler is never called after
+    // answering -1, and the expansion cannot succeed.
+    bool aborted = false;
     if (flags & 2) {
         int calls = 0;
-        component.OnShowProgress = [calls, flags](int32_t& percent) mutable {
-            if (++calls == (flags >> 4)) percent = -1;
+        component.OnShowProgress = [calls, flags, &aborted](int32_t& percent) mutable {
+            if (aborted) std::abort();
+            if (++calls == (flags >> 4)) {
+                percent = -1;
+                aborted = true;
+            }
         };
     }
     if (flags & 4) {
@@ -45,6 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         component.ExpandNamedEntry(source, sink, name);
     } catch (const Exception&) {
+        return 0;
     }
+    if (aborted) std::abort();
     return 0;
 }

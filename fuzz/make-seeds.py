@@ -22,6 +22,11 @@ def save(harness, name, data):
     with open(os.path.join(folder, name), "wb") as f:
         f.write(data)
 
+# Round trip: options byte, piece seed, plain bytes (see roundtrip_fuzzer.cpp).
+for sample, data in samples.items():
+    for options in (0, 1, 6):
+        save("roundtrip", f"{sample}-{options}", bytes([options, 0x5A]) + data)
+
 with tempfile.TemporaryDirectory() as work:
     for sample, data in samples.items():
         path = os.path.join(work, sample)

@@ -24,20 +24,13 @@
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
 #include "InstCompress/Exceptions.h"
+#include "InstCompress/Lzh5Model.h"
 
 namespace kq {
 
 namespace {
 
-constexpr int kSymbolCount = 510;      // 256 literals, match lengths 3..256
-constexpr int kPositionCount = 14;     // position value classes 0..13
-constexpr int kLengthCodeCount = 19;   // code-length code: runs and lengths 1..16
-constexpr int kSymbolTableBits = 12;
-constexpr int kAuxTableBits = 8;
-constexpr int kMaxCodeLength = 16;
-constexpr uint32_t kWindowSize = 8192;
-constexpr uint32_t kWindowMask = kWindowSize - 1;
-constexpr int kMinMatch = 3;
+using namespace lzh5;
 
 // A table entry or tree child: a leaf is symbol | length << 9; a tree node
 // has kNodeFlag set and its index below. kUnusable marks a slot the block
@@ -88,17 +81,12 @@ template <typename Table>
 void MakeDecodeTable(const uint8_t* lengths, Table& table) {
     constexpr int kBits = Table::kBits;
     constexpr int kShift = kMaxCodeLength - kBits;
-    std::array<uint32_t, kMaxCodeLength + 2> count{};
     for (int s = 0; s < Table::kSymbols; ++s) {
         if (lengths[s] > kMaxCodeLength) BadTable();
-        ++count[lengths[s]];
     }
     // The code space is summed in 32 bits, so an overfull list cannot pass
     // by wrapping to 0.
-    std::array<uint32_t, kMaxCodeLength + 2> start{};
-    for (int len = 1; len <= kMaxCodeLength; ++len) {
-        start[len + 1] = start[len] + (count[len] << (kMaxCodeLength - len));
-    }
+    CodeStarts start = CanonicalStarts({lengths, static_cast<size_t>(Table::kSymbols)});
     const uint32_t total = start[kMaxCodeLength + 1];
     if (total == 0) {
         table.lookup.fill(kUnusable);
@@ -254,7 +242,7 @@ public:
 
     void Run(int32_t expectedSize) {
         reader_.ConsumeBits(16);
-        tables_->window.fill(' ');
+        tables_->window.fill(kWindowFill);
         // 64 bits: a final match may carry the count past the largest size.
         int64_t produced = 0;
         uint32_t pos = 0;
@@ -282,7 +270,7 @@ public:
         const auto DecodeMatchPosition = [&]() -> uint32_t {
             const int positionClass = in.Decode(positions);
             if (positionClass <= 1) return static_cast<uint32_t>(positionClass);
-            return (uint32_t{1} << (positionClass - 1)) + in.TakeBits(positionClass - 1);
+            return PositionBase(positionClass) + in.TakeBits(PositionExtraBits(positionClass));
         };
 
         while (produced < expectedSize) {
@@ -294,7 +282,7 @@ public:
                 ++produced;
                 continue;
             }
-            const int length = symbol - 256 + kMinMatch;
+            const int length = LengthOfSymbol(symbol);
             const uint32_t position = DecodeMatchPosition();
             // The match is written whole even past the expected size.
             produced += length;
@@ -322,10 +310,10 @@ private:
     // Reads the three codes of the next block; returns its symbol count
     // field.
     uint16_t ReadBlockHeader() {
-        const auto count = static_cast<uint16_t>(reader_.TakeBits(16));
-        ReadAuxLengths(tables_->lengthCode, 5, 3);
+        const auto count = static_cast<uint16_t>(reader_.TakeBits(kBlockCountBits));
+        ReadAuxLengths(tables_->lengthCode, kLengthCodeCountBits, kLengthCodeSpecialIndex);
         ReadSymbolLengths();
-        ReadAuxLengths(tables_->positions, 4, -1);
+        ReadAuxLengths(tables_->positions, kPositionCountBits, -1);
         return count;
     }
 
@@ -345,7 +333,7 @@ private:
         int i = 0;
         while (i < stored) {
             // 0..6 in three bits; 7 and up in unary after them, at most 20.
-            int length = static_cast<int>(reader_.Peek(3));
+            int length = static_cast<int>(reader_.Peek(kPlainLengthBits));
             if (length == 7) {
                 for (BitBuffer mask = BitBuffer{1} << (kBufferBits - 4); length < 20 && (reader_.bits & mask); mask >>= 1) {
                     ++length;
@@ -354,7 +342,7 @@ private:
             reader_.ConsumeLongBits(length < 7 ? 3 : length - 3);
             lengths[i++] = static_cast<uint8_t>(length);
             if (i == specialIndex) {
-                const int zeros = static_cast<int>(reader_.TakeBits(2));
+                const int zeros = static_cast<int>(reader_.TakeBits(kSpecialZerosBits));
                 std::fill(lengths + i, lengths + i + zeros, uint8_t{0});
                 i += zeros;
             }
@@ -366,9 +354,9 @@ private:
     void ReadSymbolLengths() {
         uint8_t* const lengths = tables_->symbolLengths.data();
         constexpr int kCapacity = kSymbolCount + 1;
-        const int stored = static_cast<int>(reader_.TakeBits(9));
+        const int stored = static_cast<int>(reader_.TakeBits(kSymbolCountBits));
         if (stored == 0) {
-            const uint32_t only = reader_.TakeBits(9);
+            const uint32_t only = reader_.TakeBits(kSymbolCountBits);
             std::fill(lengths, lengths + kSymbolCount, uint8_t{0});
             tables_->symbols.lookup.fill(only < kSymbolCount ? Leaf(static_cast<int>(only), 0) : kUnusable);
             return;
@@ -377,8 +365,9 @@ private:
         while (i < stored) {
             const int c = reader_.Decode(tables_->lengthCode);
             if (c <= 2) {
-                const int zeros = c == 0 ? 1 : c == 1 ? static_cast<int>(reader_.TakeBits(4)) + 3
-                                                      : static_cast<int>(reader_.TakeBits(9)) + 20;
+                const int zeros = c == 0   ? 1
+                                  : c == 1 ? static_cast<int>(reader_.TakeBits(kShortZeroRunBits)) + kShortZeroRunBase
+                                           : static_cast<int>(reader_.TakeBits(kLongZeroRunBits)) + kLongZeroRunBase;
                 if (zeros > kCapacity - i) BadTable();
                 std::fill(lengths + i, lengths + i + zeros, uint8_t{0});
                 i += zeros;

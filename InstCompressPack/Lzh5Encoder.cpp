@@ -13,19 +13,20 @@
 #include <array>
 #include <queue>
 
+#include "InstCompress/Lzh5Model.h"
 #include "InstCompressPack/BitWriter.h"
 
 namespace kq::pack {
 
 namespace {
 
-constexpr int kSymbolCount = 510;
-constexpr int kPositionCount = 14;
-constexpr int kLengthCodeCount = 19;
-constexpr int kMaxCodeLength = 16;
-constexpr int kMinMatch = 3;
-constexpr int kMaxMatch = 256;
-constexpr size_t kWindowSize = 8192;
+using lzh5::kLengthCodeCount;
+using lzh5::kMaxCodeLength;
+using lzh5::kMaxMatch;
+using lzh5::kMinMatch;
+using lzh5::kPositionCount;
+using lzh5::kSymbolCount;
+constexpr size_t kWindowSize = lzh5::kWindowSize;
 constexpr size_t kMaxDistance = kWindowSize;  // position value 8191
 // The count field allows 65535 (0 means 65536 to some readers only). A
 // full buffer is split into halves while that codes smaller.

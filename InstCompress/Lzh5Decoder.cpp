@@ -1,25 +1,32 @@
-// LZH5 decoder: LZSS over an 8 KiB window whose literals, match lengths and
-// match positions are coded with static canonical Huffman codes, sent anew
-// at the start of every block (the -lh5- stream of LHA).
+// LZH5 decoder: LZSS over an 8 KiB window whose literals, match lengths
+// and match positions are coded with static canonical Huffman codes, sent
+// anew at the start of every block (the -lh5- stream; Lzh5Model.h).
 //
-// The bit reader fetches an input byte only when the 16-bit lookahead needs
-// its bits, so the entry walk resumes exactly where it would with a plain
-// 16-bit reader; it merely keeps those bits in a wider register. Lookup
-// tables hold the symbol and its code length together, so a short code costs
-// one load. Codes that no encoder writes (overfull, underfull, lengths over
-// 16, runs past the length list, single symbols out of range) are refused
-// with ELZHBadDecodeTable instead of indexing past a table; a code left
-// empty by its header raises the same error when it is first used, since a
-// block without matches never touches its position code. Taking a bit past
-// the stored data fails the entry (CodecPipeline::FailEntry); the lookahead
-// may hold such bits, as long as they are not consumed.
+// Output goes to a linear buffer that keeps the last 8 KiB in front of it,
+// so a match never wraps and is copied a word at a time; the buffer is
+// handed to the pipeline when it fills and at the end. Symbols decode in a
+// fast loop while the pipeline's current chunk holds a word of input and the
+// buffer has room for a whole match: one branch-free refill per symbol, one
+// table load per code. At the edges (chunk ends, block headers, the end of
+// the data) a careful loop takes one symbol at a time through the bit
+// reader, which fetches a byte only when its 16-bit lookahead needs it, as a
+// plain 16-bit reader would: chunks are fetched, and progress reported, at
+// the same points.
+//
+// Codes that no encoder writes (overfull, underfull, lengths over 16, runs
+// past the length list, single symbols out of range) are refused with
+// ELZHBadDecodeTable instead of indexing past a table; a code left empty by
+// its header raises the same error when it is first used, since a block
+// without matches never touches its position code. Consuming a bit past the
+// stored data fails the entry (CodecPipeline::FailEntry); the lookahead may
+// hold such bits as long as they are not consumed.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <type_traits>
 
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
@@ -32,51 +39,84 @@ namespace {
 
 using namespace lzh5;
 
-// A table entry or tree child: a leaf is symbol | length << 9; a tree node
-// has kNodeFlag set and its index below. kUnusable marks a slot the block
-// header never filled.
-constexpr uint16_t kNodeFlag = 0x8000;
-constexpr uint16_t kUnusable = 0xFFFF;
-constexpr int kLengthShift = 9;
-constexpr uint16_t kSymbolMask = 0x1FF;
-
-// The bit buffer is one native word: 64 bits, or 32 on 32-bit targets.
-using BitBuffer = std::conditional_t<(sizeof(void*) >= 8), uint64_t, uint32_t>;
-constexpr int kBufferBits = 8 * sizeof(BitBuffer);
+// The bit buffer: 64 bits, enough for a symbol, a position class and its
+// further bits after one refill.
+using BitBuffer = uint64_t;
+constexpr int kBufferBits = 64;
 
 [[noreturn]] void BadTable() { throw ELZHBadDecodeTable(msg::kBadDecodeTable); }
 
-constexpr uint16_t Leaf(int symbol, int length) {
-    return static_cast<uint16_t>(symbol | length << kLengthShift);
+// A packed table entry; one load decodes a code of up to the table width.
+//   bits 0..4   bits the code takes (0 for a single-symbol code)
+//   bit 5       not a leaf: a subtable start, or no code at all
+//   bit 6       no code at all: the header left the code empty or invalid
+//   bits 8..11  further bits of a position class
+//   bits 16..31 the symbol; for the position code the class's first value
+// A subtable holds the codes longer than the table width that share one
+// prefix, indexed by their next 16 - width bits; its entries give the whole
+// code length.
+constexpr uint32_t kLengthMask = 0x1F;
+constexpr uint32_t kNotLeaf = 0x20;
+constexpr uint32_t kNoCode = 0x40;
+constexpr int kExtraShift = 8;
+constexpr int kValueShift = 16;
+
+// The entry of a code that has no code at all; its value is out of every
+// symbol's range, so that a literal test on it fails too.
+constexpr uint32_t kEmptyEntry = 0xFFFFu << kValueShift | kNotLeaf | kNoCode;
+
+constexpr uint32_t LeafEntry(uint32_t value, int length, int extra = 0) {
+    return value << kValueShift | static_cast<uint32_t>(extra) << kExtraShift | static_cast<uint32_t>(length);
 }
 
-// Lookup table of 2^Bits entries plus the tree nodes of the longer codes. A
-// complete code of N symbols needs at most N - 1 nodes.
-template <int Bits, int SymbolCount>
+enum class Leaves { Symbols, Positions };
+
+template <int Bits, int SymbolCount, Leaves Kind>
 struct DecodeTable {
     static constexpr int kBits = Bits;
     static constexpr int kSymbols = SymbolCount;
-    std::array<uint16_t, size_t{1} << Bits> lookup;
-    std::array<std::array<uint16_t, 2>, SymbolCount - 1> children;
+    static constexpr int kSubBits = kMaxCodeLength - Bits;
+    // Each symbol longer than the width opens at most one subtable.
+    std::array<uint32_t, (size_t{1} << Bits) + SymbolCount * (size_t{1} << kSubBits)> entries;
+
+    static constexpr uint32_t Leaf(int symbol, int length) {
+        if constexpr (Kind == Leaves::Positions) {
+            return LeafEntry(PositionBase(symbol), length, PositionExtraBits(symbol));
+        } else {
+            return LeafEntry(static_cast<uint32_t>(symbol), length);
+        }
+    }
+
+    // Every lookup of a code with a single symbol: no bits, or no code.
+    void FillSingle(uint32_t symbol) {
+        const uint32_t e = symbol < kSymbols ? Leaf(static_cast<int>(symbol), 0) : kEmptyEntry;
+        std::fill(entries.begin(), entries.begin() + (size_t{1} << Bits), e);
+    }
+
+    // The entry for the code at the top of `window` (at least 16 valid
+    // bits); kNoCode set when there is none.
+    uint32_t Probe(BitBuffer window) const {
+        uint32_t e = entries[static_cast<size_t>(window >> (kBufferBits - Bits))];
+        if (e & kNotLeaf) [[unlikely]] {
+            if (e & kNoCode) return e;
+            const auto index = static_cast<size_t>((window << Bits) >> (kBufferBits - kSubBits));
+            e = entries[(e >> kValueShift) + index];
+        }
+        return e;
+    }
+
+    uint32_t Lookup(BitBuffer window) const {
+        const uint32_t e = Probe(window);
+        if (e & kNoCode) BadTable();
+        return e;
+    }
 };
 
-using SymbolTable = DecodeTable<kSymbolTableBits, kSymbolCount>;
-using PositionTable = DecodeTable<kAuxTableBits, kPositionCount>;
-using LengthCodeTable = DecodeTable<kAuxTableBits, kLengthCodeCount>;
+using SymbolTable = DecodeTable<kSymbolTableBits, kSymbolCount, Leaves::Symbols>;
+using PositionTable = DecodeTable<kAuxTableBits, kPositionCount, Leaves::Positions>;
+using LengthCodeTable = DecodeTable<kAuxTableBits, kLengthCodeCount, Leaves::Symbols>;
 
-struct Lzh5Tables {
-    std::array<uint8_t, kWindowSize> window;
-    // Index 510 only takes a surplus length from a stored count of 511.
-    std::array<uint8_t, kSymbolCount + 1> symbolLengths;
-    // A 5-bit count stores at most 31 lengths.
-    std::array<uint8_t, 32> auxLengths;
-    SymbolTable symbols;
-    PositionTable positions;
-    LengthCodeTable lengthCode;
-};
-
-// Canonical code from its lengths: shorter codes take the smaller values,
-// equal lengths follow the symbol order.
+// Builds the canonical code of `lengths` (Lzh5Model.h) into `table`.
 template <typename Table>
 void MakeDecodeTable(const uint8_t* lengths, Table& table) {
     constexpr int kBits = Table::kBits;
@@ -84,121 +124,66 @@ void MakeDecodeTable(const uint8_t* lengths, Table& table) {
     for (int s = 0; s < Table::kSymbols; ++s) {
         if (lengths[s] > kMaxCodeLength) BadTable();
     }
-    // The code space is summed in 32 bits, so an overfull list cannot pass
-    // by wrapping to 0.
-    CodeStarts start = CanonicalStarts({lengths, static_cast<size_t>(Table::kSymbols)});
-    const uint32_t total = start[kMaxCodeLength + 1];
+    // Summed in 32 bits, so an overfull list cannot pass by wrapping to 0.
+    CodeStarts next = CanonicalStarts({lengths, static_cast<size_t>(Table::kSymbols)});
+    const uint32_t total = next[kMaxCodeLength + 1];
     if (total == 0) {
-        table.lookup.fill(kUnusable);
+        std::fill(table.entries.begin(), table.entries.begin() + (size_t{1} << kBits), kEmptyEntry);
         return;
     }
     if (total != uint32_t{1} << kMaxCodeLength) BadTable();
 
-    // Entries past the short codes are roots of the long codes' trees.
-    std::fill(table.lookup.begin() + (start[kBits + 1] >> kShift), table.lookup.end(), kUnusable);
-    size_t nextNode = 0;
+    // Entries past the short codes lead to subtables; they are made as the
+    // first long code of each prefix arrives.
+    std::fill(table.entries.begin() + (next[kBits + 1] >> kShift), table.entries.begin() + (size_t{1} << kBits),
+              kNoCode);
+    uint32_t nextSubtable = uint32_t{1} << kBits;
     for (int s = 0; s < Table::kSymbols; ++s) {
         const int len = lengths[s];
         if (len == 0) continue;
-        const uint32_t code = start[len];
-        start[len] = code + (uint32_t{1} << (kMaxCodeLength - len));
-        const uint16_t leaf = Leaf(s, len);
+        const uint32_t code = next[len];
+        const uint32_t span = uint32_t{1} << (kMaxCodeLength - len);
+        next[len] = code + span;
+        const uint32_t leaf = Table::Leaf(s, len);
         if (len <= kBits) {
-            std::fill(table.lookup.begin() + (code >> kShift), table.lookup.begin() + (start[len] >> kShift),
+            std::fill(table.entries.begin() + (code >> kShift), table.entries.begin() + ((code + span) >> kShift),
                       leaf);
             continue;
         }
-        uint16_t* slot = &table.lookup[code >> kShift];
-        for (int bit = kMaxCodeLength - 1 - kBits; bit >= kMaxCodeLength - len; --bit) {
-            if (*slot == kUnusable) {
-                if (nextNode == table.children.size()) BadTable();
-                table.children[nextNode] = {kUnusable, kUnusable};
-                *slot = static_cast<uint16_t>(kNodeFlag | nextNode++);
-            } else if (!(*slot & kNodeFlag)) {
-                BadTable();  // not a prefix code; cannot happen for a complete canonical one
-            }
-            slot = &table.children[*slot & ~kNodeFlag][(code >> bit) & 1];
+        uint32_t& root = table.entries[code >> kShift];
+        if (!(root & kNotLeaf)) {
+            assert(nextSubtable + (uint32_t{1} << kShift) <= table.entries.size());
+            root = nextSubtable << kValueShift | kNotLeaf;
+            nextSubtable += uint32_t{1} << kShift;
         }
-        *slot = leaf;
+        const uint32_t at = (root >> kValueShift) + (code & ((uint32_t{1} << kShift) - 1));
+        std::fill(table.entries.begin() + at, table.entries.begin() + at + span, leaf);
     }
 }
 
-// Follows a code longer than the table width through its tree; `bits` holds
-// the lookahead with the next bit in the top bit.
-template <typename Table>
-[[gnu::noinline]] uint16_t WalkTree(const Table& table, uint16_t entry, BitBuffer bits) {
-    int bit = Table::kBits;
-    while (entry & kNodeFlag) {
-        if (entry == kUnusable || bit == kMaxCodeLength) BadTable();
-        const size_t node = entry & ~kNodeFlag;
-        if (node >= table.children.size()) BadTable();
-        entry = table.children[node][static_cast<size_t>(bits >> (kBufferBits - 1 - bit)) & 1];
-        ++bit;
-    }
-    return entry;
-}
-
-// The lookahead the decoder reads from: `bits` holds `count` valid bits, the
-// next one in the top bit, and the bits below them are 0. At least 16 bits are
-// always valid. Bytes of the chunk the pipeline holds are taken a word at a
-// time; a byte beyond it is asked for only when fewer than 16 bits would
-// remain, which is when a plain 16-bit reader asks for it too, so chunks
-// are fetched (and progress reported) at the same points. Past the end of
-// the input the lookahead is filled with zero bits, counted in `supplied`.
-struct BitReader {
-    CodecPipeline* pipe;
-    BitBuffer bits = 0;
-    int count = 16;  // an empty 16-bit lookahead of zeros, dropped by the first ConsumeBits(16)
-    int supplied = 0;
+// The lookahead of the careful loop and the block headers: `bits` holds
+// `count` valid bits, the next one in the top bit, and the bits below them
+// are 0. At least 16 bits are always valid. Bytes of the chunk the pipeline
+// holds are taken a word at a time; a byte beyond it is asked for only when
+// fewer than 16 bits would remain, which is when a plain 16-bit reader asks
+// for it too. Past the end of the input the lookahead is filled with zero
+// bits, counted in `supplied`.
+class BitReader {
+public:
+    explicit BitReader(CodecPipeline& pipe) : pipe_(pipe) {}
 
     // The top n bits, n 1..16.
-    uint32_t Peek(int n) const { return static_cast<uint32_t>(bits >> (kBufferBits - n)); }
+    uint32_t Peek(int n) const {
+        assert(n >= 1 && n <= 16);
+        return static_cast<uint32_t>(bits_ >> (kBufferBits - n));
+    }
 
     // Drops n bits, n 0..16.
     void ConsumeBits(int n) {
-        bits <<= n;
-        count -= n;  // still >= 0
-        if (count < 16) [[likely]] Refill();
-    }
-
-    void Refill() {
-        if (pipe->BufferedInputSize() >= sizeof(BitBuffer) && !pipe->EndOfInput()) [[likely]] {
-            const uint8_t* const p = pipe->BufferedInput();
-            BitBuffer ahead = 0;
-            for (size_t i = 0; i < sizeof(BitBuffer); ++i) ahead = static_cast<BitBuffer>(ahead << 8 | p[i]);
-            const int take = (kBufferBits - count) >> 3;  // whole bytes that fit, at least 2
-            ahead &= static_cast<BitBuffer>(~BitBuffer{0} << (kBufferBits - 8 * take));
-            bits |= ahead >> count;
-            count += 8 * take;
-            pipe->SkipBufferedInput(static_cast<size_t>(take));
-            return;
-        }
-        // The supplied bits follow every real one, so a consumed bit was
-        // supplied exactly when fewer bits are left than were supplied. The
-        // lookahead holds at most 23 bits here, so no more than 16 supplied
-        // bits are ever pending, and a consume that reaches them leaves fewer
-        // than 16 bits: every such consume comes through this check.
-        if (count < supplied) [[unlikely]] CodecPipeline::FailEntry();
-        Fetch();
-        if (count < 16) Fetch();
-        assert(count < 24 && supplied <= 16);
-    }
-
-    // A unary length of 20 drops 17 bits; the bits fetched are the same.
-    void ConsumeLongBits(int n) {
-        while (n > 16) {
-            ConsumeBits(8);
-            n -= 8;
-        }
-        ConsumeBits(n);
-    }
-
-    void Fetch() {
-        // Once the input has ended every further bit is 0.
-        const BitBuffer byte = pipe->EndOfInput() ? 0 : pipe->ReadByte();
-        if (pipe->EndOfInput()) supplied += 8;
-        bits |= static_cast<BitBuffer>(byte << (kBufferBits - 8 - count));
-        count += 8;
+        assert(n >= 0 && n <= 16 && n <= count_);
+        bits_ <<= n;
+        count_ -= n;
+        if (count_ < 16) Refill();
     }
 
     uint32_t TakeBits(int n) {
@@ -208,93 +193,149 @@ struct BitReader {
         return value;
     }
 
-    template <typename Table>
-    int Decode(const Table& table) {
-        uint16_t entry = table.lookup[static_cast<size_t>(bits >> (kBufferBits - Table::kBits))];
-        if (entry & kNodeFlag) entry = WalkTree(table, entry, bits);
-        ConsumeBits(entry >> kLengthShift);
-        return entry & kSymbolMask;
+    // Ones that follow the next `skip` bits, at most `limit` of them;
+    // skip + limit is at most 16.
+    int CountOnes(int skip, int limit) const {
+        assert(skip + limit <= 16);
+        const int ones = std::countl_one(static_cast<BitBuffer>(bits_ << skip));
+        return std::min(ones, limit);
     }
+
+    template <typename Table>
+    uint32_t Decode(const Table& table) {
+        const uint32_t e = table.Lookup(bits_);
+        ConsumeBits(static_cast<int>(e & kLengthMask));
+        return e;
+    }
+
+    // The fast loop keeps the lookahead in registers and hands it back
+    // here, with at least 12 valid bits; bits below `count` may hold the
+    // stream's next bits.
+    BitBuffer bits() const { return bits_; }
+    int count() const { return count_; }
+    void Restore(BitBuffer bits, int count) {
+        assert(count >= 12 && count < kBufferBits && supplied_ == 0);
+        bits_ = bits & static_cast<BitBuffer>(~BitBuffer{0} << (kBufferBits - count));
+        count_ = count;
+        if (count_ < 16) Refill();
+    }
+
+private:
+    void Refill() {
+        if (pipe_.BufferedInputSize() >= sizeof(BitBuffer) && !pipe_.EndOfInput()) [[likely]] {
+            const uint8_t* const p = pipe_.BufferedInput();
+            BitBuffer ahead = 0;
+            for (size_t i = 0; i < sizeof(BitBuffer); ++i) ahead = static_cast<BitBuffer>(ahead << 8 | p[i]);
+            // Whole bytes that fit below 64 bits, which the fast loop's refill needs.
+            const int take = (kBufferBits - 1 - count_) >> 3;
+            ahead &= static_cast<BitBuffer>(~BitBuffer{0} << (kBufferBits - 8 * take));
+            bits_ |= ahead >> count_;
+            count_ += 8 * take;
+            pipe_.SkipBufferedInput(static_cast<size_t>(take));
+            return;
+        }
+        // The supplied bits follow every real one, so a consumed bit was
+        // supplied exactly when fewer bits are left than were supplied. The
+        // lookahead holds at most 23 bits here, so no more than 16 supplied
+        // bits are ever pending, and a consume that reaches them leaves fewer
+        // than 16 bits: every such consume comes through this check.
+        if (count_ < supplied_) [[unlikely]] CodecPipeline::FailEntry();
+        Fetch();
+        if (count_ < 16) Fetch();
+        assert(count_ < 24 && supplied_ <= 16);
+    }
+
+    void Fetch() {
+        // Once the input has ended every further bit is 0.
+        const BitBuffer byte = pipe_.EndOfInput() ? 0 : pipe_.ReadByte();
+        if (pipe_.EndOfInput()) supplied_ += 8;
+        bits_ |= static_cast<BitBuffer>(byte << (kBufferBits - 8 - count_));
+        count_ += 8;
+    }
+
+    CodecPipeline& pipe_;
+    BitBuffer bits_ = 0;
+    int count_ = 16;  // an empty 16-bit lookahead of zeros, dropped by the first ConsumeBits(16)
+    int supplied_ = 0;
 };
 
-// Copies a match within the window as if byte by byte in increasing order,
-// so a source that overlaps the bytes being written repeats the pattern.
-inline void CopyMatch(uint8_t* window, uint32_t to, uint32_t from, uint32_t length) {
-    const bool wraps = to + length > kWindowSize || from + length > kWindowSize;
-    if (!wraps && (from > to || from + length <= to)) {
-        // Source ahead of or entirely before the target: no byte is read
-        // after it has been overwritten.
-        std::memmove(window + to, window + from, length);
+inline uint64_t LoadBigEndian64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return v;
+}
+
+// Output buffer: the window's 8 KiB, then room for the output between two
+// hand-overs, then slack for the word copies' overrun.
+constexpr size_t kHistory = kWindowSize;
+constexpr size_t kSpan = 64 * 1024;
+constexpr size_t kCopySlack = 16;
+constexpr size_t kOutputSize = kHistory + kSpan + kMaxMatch + kCopySlack;
+
+struct Lzh5Tables {
+    alignas(64) std::array<uint8_t, kOutputSize> output;
+    // Index 510 only takes a surplus length from a stored count of 511.
+    std::array<uint8_t, kSymbolCount + 1> symbolLengths;
+    // A 5-bit count stores at most 31 lengths.
+    std::array<uint8_t, 32> auxLengths;
+    SymbolTable symbols;
+    PositionTable positions;
+    LengthCodeTable lengthCode;
+};
+
+// Copies `length` bytes from `distance` back as if byte by byte in
+// increasing order, so a source that overlaps the target repeats the
+// pattern. May write up to kCopySlack - 1 bytes past the end.
+inline void CopyMatch(uint8_t* to, uint32_t distance, uint32_t length) {
+    const uint8_t* from = to - distance;
+    uint8_t* const end = to + length;
+    // Each piece read lies before the piece written.
+    if (distance >= 16) [[likely]] {
+        do {
+            uint8_t piece[16];
+            std::memcpy(piece, from, 16);
+            std::memcpy(to, piece, 16);
+            from += 16;
+            to += 16;
+        } while (to < end);
         return;
     }
-    for (uint32_t k = 0; k < length; ++k) {
-        window[to] = window[from];
-        to = (to + 1) & kWindowMask;
-        from = (from + 1) & kWindowMask;
+    if (distance >= 8) {
+        do {
+            uint64_t w;
+            std::memcpy(&w, from, 8);
+            std::memcpy(to, &w, 8);
+            from += 8;
+            to += 8;
+        } while (to < end);
+        return;
     }
+    if (distance == 1) {
+        std::memset(to, *from, length);
+        return;
+    }
+    do {
+        *to++ = *from++;
+    } while (to < end);
 }
 
 class Lzh5Decoder {
 public:
-    explicit Lzh5Decoder(CodecPipeline& pipe) : pipe_(pipe), tables_(AllocLzh5Tables()) {
-        reader_.pipe = &pipe;
-    }
+    explicit Lzh5Decoder(CodecPipeline& pipe) : pipe_(pipe), tables_(AllocLzh5Tables()), reader_(pipe) {}
 
     void Run(int32_t expectedSize) {
         reader_.ConsumeBits(16);
-        tables_->window.fill(kWindowFill);
-        // 64 bits: a final match may carry the count past the largest size.
-        int64_t produced = 0;
-        uint32_t pos = 0;
-        uint8_t* const window = tables_->window.data();
-        const SymbolTable& symbols = tables_->symbols;
-        const PositionTable& positions = tables_->positions;
-        CodecPipeline& pipe = pipe_;
-        // The hot loop works on a copy of the reader that no store through
-        // a byte pointer can alias.
-        BitReader in = reader_;
-        uint16_t blockRemaining = 0;
-
-        // The next symbol of the symbol code; a block header comes first
-        // when the block is used up.
-        const auto DecodeBlockSymbol = [&]() -> int {
-            if (blockRemaining == 0) {
-                reader_ = in;
-                blockRemaining = ReadBlockHeader();
-                in = reader_;
-            }
-            --blockRemaining;  // a stored count of 0 wraps to 65535: 65536 symbols
-            return in.Decode(symbols);
-        };
-        // Position value p copies from p + 1 bytes back.
-        const auto DecodeMatchPosition = [&]() -> uint32_t {
-            const int positionClass = in.Decode(positions);
-            if (positionClass <= 1) return static_cast<uint32_t>(positionClass);
-            return PositionBase(positionClass) + in.TakeBits(PositionExtraBits(positionClass));
-        };
-
-        while (produced < expectedSize) {
-            const int symbol = DecodeBlockSymbol();
-            if (symbol < 256) {
-                window[pos] = static_cast<uint8_t>(symbol);
-                pos = (pos + 1) & kWindowMask;
-                pipe.WriteByte(static_cast<uint32_t>(symbol));
-                ++produced;
-                continue;
-            }
-            const int length = LengthOfSymbol(symbol);
-            const uint32_t position = DecodeMatchPosition();
-            // The match is written whole even past the expected size.
-            produced += length;
-            const uint32_t start = pos;
-            CopyMatch(window, pos, (pos - position - 1) & kWindowMask, static_cast<uint32_t>(length));
-            pos = (pos + static_cast<uint32_t>(length)) & kWindowMask;
-            // The copy lies in the window whole (length <= 256), wrapping at most once.
-            const uint32_t first = std::min(static_cast<uint32_t>(length), kWindowSize - start);
-            pipe.WriteBytes(window + start, first);
-            if (first < static_cast<uint32_t>(length)) pipe.WriteBytes(window, length - first);
+        uint8_t* const buffer = tables_->output.data();
+        std::memset(buffer, kWindowFill, kHistory);
+        start_ = op_ = buffer + kHistory;
+        try {
+            Decode(expectedSize);
+        } catch (const ELZHBadDecodeTable&) {
+            HandOver();  // what was decoded goes out first, as it would byte by byte
+            throw;
         }
-        reader_ = in;
+        HandOver();
     }
 
 private:
@@ -307,14 +348,139 @@ private:
         }
     }
 
+    void Decode(int32_t expectedSize) {
+        uint8_t* const buffer = tables_->output.data();
+        uint8_t* const fastEnd = buffer + kHistory + kSpan;  // a whole match and the slack still fit
+        // Bytes produced before the current hand-over span; 64 bits, as a
+        // final match may carry the count past the largest size.
+        int64_t before = 0;
+        uint32_t blockRemaining = 0;
+        while (before + (op_ - start_) < expectedSize) {
+            if (blockRemaining == 0) blockRemaining = ReadBlockHeader();
+            if (op_ >= fastEnd) {
+                before += op_ - start_;
+                HandOver();
+                // Keep the window in front of the next span.
+                std::memmove(buffer, op_ - kHistory, kHistory);
+                start_ = op_ = buffer + kHistory;
+            }
+            const int64_t wanted = expectedSize - before;  // > op_ - start_
+            uint8_t* const limit = wanted < fastEnd - start_ ? start_ + wanted : fastEnd;
+            blockRemaining = DecodeFast(limit, blockRemaining);
+            if (op_ >= limit || blockRemaining == 0) continue;
+            DecodeOneSymbol();
+            --blockRemaining;
+        }
+    }
+
+    // Decodes symbols of the current block while the chunk holds a word of
+    // input and the output is below `limit`; returns the block's symbols
+    // left.
+    uint32_t DecodeFast(uint8_t* const limit, uint32_t blockRemaining) {
+        CodecPipeline& pipe = pipe_;
+        const uint8_t* const inStart = pipe.BufferedInput();
+        const uint8_t* in = inStart;
+        const uint8_t* const inEnd = in + pipe.BufferedInputSize();
+        if (inEnd - in < 8 || pipe.EndOfInput()) return blockRemaining;
+        // Locals, so that no store through a byte pointer reloads them.
+        uint64_t bits = reader_.bits();
+        int count = reader_.count();
+        uint8_t* op = op_;
+        const SymbolTable& symbols = tables_->symbols;
+        const PositionTable& positions = tables_->positions;
+        // The next symbol's entry is looked up before the refill, which
+        // leaves the top 12 bits as they are: the load overlaps the rest.
+        uint32_t e = symbols.entries[bits >> (kBufferBits - kSymbolTableBits)];
+        while (op < limit && blockRemaining != 0 && inEnd - in >= 8) {
+            // 56 bits or more: a symbol (16), a class (16) and its bits (12).
+            bits |= LoadBigEndian64(in) >> count;
+            in += (63 - count) >> 3;
+            count |= 56;
+            const uint64_t bitsAtSymbol = bits;
+            if (e & kNotLeaf) [[unlikely]] {
+                // A code left empty goes to the careful loop, which raises
+                // the error after handing over what came before.
+                if (e & kNoCode) break;
+                e = symbols.Probe(bits);
+            }
+            --blockRemaining;
+            const int n = static_cast<int>(e & kLengthMask);
+            bits <<= n;
+            count -= n;
+            const uint32_t symbol = e >> kValueShift;
+            if (symbol < 256) {
+                *op++ = static_cast<uint8_t>(symbol);
+                e = symbols.entries[bits >> (kBufferBits - kSymbolTableBits)];
+                // A second literal needs no refill: 40 bits or more are left.
+                if (e < (256u << kValueShift) && op < limit && blockRemaining != 0) {
+                    --blockRemaining;
+                    const int n2 = static_cast<int>(e & kLengthMask);
+                    bits <<= n2;
+                    count -= n2;
+                    *op++ = static_cast<uint8_t>(e >> kValueShift);
+                    e = symbols.entries[bits >> (kBufferBits - kSymbolTableBits)];
+                }
+                continue;
+            }
+            uint32_t p = positions.entries[bits >> (kBufferBits - kAuxTableBits)];
+            if (p & kNotLeaf) [[unlikely]] {
+                if (p & kNoCode) {
+                    bits = bitsAtSymbol;
+                    count += n;
+                    ++blockRemaining;
+                    e = symbols.entries[bits >> (kBufferBits - kSymbolTableBits)];
+                    break;
+                }
+                p = positions.Probe(bits);
+            }
+            const int m = static_cast<int>(p & kLengthMask);
+            bits <<= m;
+            const int extra = static_cast<int>((p >> kExtraShift) & 0xF);
+            // Shifted in two steps, so that no extra bits is no shift by 64.
+            const auto low = static_cast<uint32_t>((bits >> 1) >> (63 - extra));
+            bits <<= extra;
+            count -= m + extra;
+            e = symbols.entries[bits >> (kBufferBits - kSymbolTableBits)];
+            const uint32_t distance = (p >> kValueShift) + low + 1;
+            const auto length = static_cast<uint32_t>(LengthOfSymbol(static_cast<int>(symbol)));
+            assert(op - distance >= tables_->output.data());
+            CopyMatch(op, distance, length);
+            op += length;
+        }
+        pipe.SkipBufferedInput(static_cast<size_t>(in - inStart));
+        reader_.Restore(bits, count);
+        op_ = op;
+        return blockRemaining;
+    }
+
+    // One symbol through the careful reader.
+    void DecodeOneSymbol() {
+        const uint32_t symbol = reader_.Decode(tables_->symbols) >> kValueShift;
+        if (symbol < 256) {
+            *op_++ = static_cast<uint8_t>(symbol);
+            return;
+        }
+        const uint32_t p = reader_.Decode(tables_->positions);
+        const uint32_t position = (p >> kValueShift) + reader_.TakeBits(static_cast<int>((p >> kExtraShift) & 0xF));
+        const auto length = static_cast<uint32_t>(LengthOfSymbol(static_cast<int>(symbol)));
+        CopyMatch(op_, position + 1, length);
+        op_ += length;
+    }
+
+    // Hands the output of the current span to the pipeline.
+    void HandOver() {
+        pipe_.WriteBytes(start_, static_cast<size_t>(op_ - start_));
+        start_ = op_;
+    }
+
     // Reads the three codes of the next block; returns its symbol count
-    // field.
-    uint16_t ReadBlockHeader() {
-        const auto count = static_cast<uint16_t>(reader_.TakeBits(kBlockCountBits));
+    // (a stored 0 stands for 65536).
+    uint32_t ReadBlockHeader() {
+        const uint32_t count = reader_.TakeBits(kBlockCountBits);
         ReadAuxLengths(tables_->lengthCode, kLengthCodeCountBits, kLengthCodeSpecialIndex);
         ReadSymbolLengths();
         ReadAuxLengths(tables_->positions, kPositionCountBits, -1);
-        return count;
+        return count == 0 ? uint32_t{1} << kBlockCountBits : count;
     }
 
     // Lengths of the code-length code or of the position code. After
@@ -325,21 +491,23 @@ private:
         uint8_t* const lengths = tables_->auxLengths.data();
         const int stored = static_cast<int>(reader_.TakeBits(countBits));
         if (stored == 0) {
-            const uint32_t only = reader_.TakeBits(countBits);
-            std::fill(lengths, lengths + kSymbols, uint8_t{0});
-            table.lookup.fill(only < kSymbols ? Leaf(static_cast<int>(only), 0) : kUnusable);
+            table.FillSingle(reader_.TakeBits(countBits));
             return;
         }
+        constexpr int kLongest = 20;  // 111 and 13 ones: all of the 16-bit lookahead
         int i = 0;
         while (i < stored) {
-            // 0..6 in three bits; 7 and up in unary after them, at most 20.
+            // 0..6 in three bits; 7 and up in unary after them.
             int length = static_cast<int>(reader_.Peek(kPlainLengthBits));
-            if (length == 7) {
-                for (BitBuffer mask = BitBuffer{1} << (kBufferBits - 4); length < 20 && (reader_.bits & mask); mask >>= 1) {
-                    ++length;
-                }
+            if (length == 7) length += reader_.CountOnes(kPlainLengthBits, kLongest - 7);
+            if (length < 7) {
+                reader_.ConsumeBits(kPlainLengthBits);
+            } else {
+                // The 3 bits, the ones and the closing bit.
+                const int n = std::min(length - 3, 16);
+                reader_.ConsumeBits(n);
+                if (length - 3 > n) reader_.ConsumeBits(length - 3 - n);
             }
-            reader_.ConsumeLongBits(length < 7 ? 3 : length - 3);
             lengths[i++] = static_cast<uint8_t>(length);
             if (i == specialIndex) {
                 const int zeros = static_cast<int>(reader_.TakeBits(kSpecialZerosBits));
@@ -356,14 +524,12 @@ private:
         constexpr int kCapacity = kSymbolCount + 1;
         const int stored = static_cast<int>(reader_.TakeBits(kSymbolCountBits));
         if (stored == 0) {
-            const uint32_t only = reader_.TakeBits(kSymbolCountBits);
-            std::fill(lengths, lengths + kSymbolCount, uint8_t{0});
-            tables_->symbols.lookup.fill(only < kSymbolCount ? Leaf(static_cast<int>(only), 0) : kUnusable);
+            tables_->symbols.FillSingle(reader_.TakeBits(kSymbolCountBits));
             return;
         }
         int i = 0;
         while (i < stored) {
-            const int c = reader_.Decode(tables_->lengthCode);
+            const auto c = static_cast<int>(reader_.Decode(tables_->lengthCode) >> kValueShift);
             if (c <= 2) {
                 const int zeros = c == 0   ? 1
                                   : c == 1 ? static_cast<int>(reader_.TakeBits(kShortZeroRunBits)) + kShortZeroRunBase
@@ -381,7 +547,9 @@ private:
 
     CodecPipeline& pipe_;
     std::unique_ptr<Lzh5Tables> tables_;
-    BitReader reader_{};
+    BitReader reader_;
+    uint8_t* start_ = nullptr;  // first output byte not yet handed over
+    uint8_t* op_ = nullptr;     // next output byte
 };
 
 }  // namespace

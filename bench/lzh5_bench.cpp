@@ -81,46 +81,6 @@ double TimeCommand(const std::string& command, double* cpu = nullptr) {
     return (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) ? seconds : -1;
 }
 
-uint16_t Crc16(const Bytes& data) {
-    uint16_t crc = 0;
-    for (uint8_t b : data) {
-        crc = static_cast<uint16_t>(crc ^ b);
-        for (int k = 0; k < 8; ++k) crc = static_cast<uint16_t>((crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1);
-    }
-    return crc;
-}
-
-// Level 0 LHA headers around the coded streams, with the end mark.
-Bytes BuildLzh(const std::vector<Member>& members) {
-    Bytes out;
-    for (const Member& m : members) {
-        Bytes h;
-        auto put32 = [&](uint32_t v) {
-            for (int i = 0; i < 4; ++i) h.push_back(static_cast<uint8_t>(v >> (8 * i)));
-        };
-        const std::string method = "-lh5-";
-        h.insert(h.end(), method.begin(), method.end());
-        put32(static_cast<uint32_t>(m.coded.size()));
-        put32(static_cast<uint32_t>(m.plain.size()));
-        put32(0x5A210000);  // DOS time stamp
-        h.push_back(0x20);  // attribute
-        h.push_back(0);     // level
-        h.push_back(static_cast<uint8_t>(m.name.size()));
-        h.insert(h.end(), m.name.begin(), m.name.end());
-        const uint16_t crc = Crc16(m.plain);
-        h.push_back(static_cast<uint8_t>(crc));
-        h.push_back(static_cast<uint8_t>(crc >> 8));
-        uint8_t sum = 0;
-        for (uint8_t b : h) sum = static_cast<uint8_t>(sum + b);
-        out.push_back(static_cast<uint8_t>(h.size()));
-        out.push_back(sum);
-        out.insert(out.end(), h.begin(), h.end());
-        out.insert(out.end(), m.coded.begin(), m.coded.end());
-    }
-    out.push_back(0);
-    return out;
-}
-
 Bytes BuildArchive(const std::vector<Member>& members) {
     int64_t total = 0;
     for (const Member& m : members) total += static_cast<int64_t>(m.plain.size());
@@ -231,7 +191,9 @@ int main(int argc, char** argv) {
     // 7z t on an .lzh with the same streams: wall time of the whole process
     // (start, read, expand, CRC check), nothing subtracted.
     const fs::path lzh = fs::temp_directory_path() / ("lzh5_bench_" + std::to_string(getpid()) + ".lzh");
-    WriteFile(lzh, BuildLzh(members));
+    std::vector<kq::bench::LzhMember> lzhMembers;
+    for (const Member& m : members) lzhMembers.push_back({m.name, &m.plain, &m.coded});
+    WriteFile(lzh, kq::bench::BuildLzh(lzhMembers, "-lh5-"));
     Timing sevenZip;
     bool sevenZipOk = true;
     for (int r = 0; r < kRepeats && sevenZipOk; ++r) {

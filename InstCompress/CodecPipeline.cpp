@@ -5,6 +5,10 @@
 #include <thread>
 #include <utility>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "InstCompress/Decoders.h"
 
 #ifdef _WIN32
@@ -23,9 +27,21 @@ std::unique_ptr<uint8_t[]> AllocateBuffer() {
     }
 }
 
+// The checksum's sum, 16 bytes a step where SSE2 is at hand.
 uint32_t SumBytes(const uint8_t* begin, const uint8_t* end) {
     uint32_t sum = 0;
-    for (const uint8_t* p = begin; p != end; ++p) sum += *p;
+    const uint8_t* p = begin;
+#ifdef __SSE2__
+    __m128i total = _mm_setzero_si128();
+    const __m128i zero = _mm_setzero_si128();
+    for (; end - p >= 16; p += 16) {
+        // Two 64-bit lanes, each the sum of 8 bytes.
+        total = _mm_add_epi64(total, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), zero));
+    }
+    sum = static_cast<uint32_t>(_mm_cvtsi128_si32(total)) +
+          static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(total, total)));
+#endif
+    for (; p != end; ++p) sum += *p;
     return sum;
 }
 
@@ -102,11 +118,12 @@ void CodecPipeline::UpdateOutputLimit() noexcept {
     outLimit_ = outCursor_ + (room <= 0 ? 0 : (room < free ? room : free));
 }
 
-void CodecPipeline::WriteFullBuffer() {
+void CodecPipeline::WriteFullBuffer(const uint8_t* data) {
     uint8_t* const start = outBuffer_.get();
+    if (data == nullptr) data = start;
     YieldTimeSlice();
-    destination_.WriteBuffer(start, kBufferSize);
-    flushedSum_ += SumBytes(start, start + kBufferSize);
+    destination_.WriteBuffer(data, kBufferSize);
+    flushedSum_ += SumBytes(data, data + kBufferSize);
     flushedSize_ += kBufferSize;
     budgetAtBufferStart_ -= kBufferSize;
     outCursor_ = start;

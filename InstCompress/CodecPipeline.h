@@ -65,10 +65,19 @@ public:
     }
 
     // Appends `count` bytes, exactly as that many WriteByte calls would:
-    // whole stretches up to the limit are copied, the slow path takes the rest.
+    // whole stretches up to the limit are copied, the slow path takes the
+    // rest. A whole buffer's worth followed by more bytes goes to the
+    // destination straight from `data`, as the buffer would have.
     void WriteBytes(const uint8_t* data, size_t count) {
         while (count > 0) {
             const size_t room = static_cast<size_t>(outLimit_ - outCursor_);
+            if (room == kBufferSize && count > room && budgetAtBufferStart_ > kBufferSize) {
+                WriteFullBuffer(data);
+                UpdateOutputLimit();
+                data += kBufferSize;
+                count -= kBufferSize;
+                continue;
+            }
             if (room == 0) {
                 WriteByteSlow(*data++);
                 --count;
@@ -109,7 +118,9 @@ public:
 private:
     uint8_t FetchChunk();
     void WriteByteSlow(uint8_t value);
-    void WriteFullBuffer();
+    // Writes kBufferSize bytes from `data` (the output buffer when null)
+    // and empties the buffer.
+    void WriteFullBuffer(const uint8_t* data = nullptr);
     void UpdateOutputLimit() noexcept;
 
     TStream& source_;

@@ -380,8 +380,8 @@ private:
         CodecPipeline& pipe = pipe_;
         const uint8_t* const inStart = pipe.BufferedInput();
         const uint8_t* in = inStart;
-        const uint8_t* const inEnd = in + pipe.BufferedInputSize();
-        if (inEnd - in < 8 || pipe.EndOfInput()) return blockRemaining;
+        if (pipe.BufferedInputSize() < 8 || pipe.EndOfInput()) return blockRemaining;
+        const uint8_t* const inLast = in + pipe.BufferedInputSize() - 8;  // the last place a word load may start
         // Locals, so that no store through a byte pointer reloads them.
         uint64_t bits = reader_.bits();
         int count = reader_.count();
@@ -391,7 +391,7 @@ private:
         // The next symbol's entry is looked up before the refill, which
         // leaves the top 12 bits as they are: the load overlaps the rest.
         uint32_t e = symbols.entries[bits >> (kBufferBits - kSymbolTableBits)];
-        while (op < limit && blockRemaining != 0 && inEnd - in >= 8) {
+        while (in <= inLast && op < limit && blockRemaining != 0) {
             // 56 bits or more: a symbol (16), a class (16) and its bits (12).
             bits |= LoadBigEndian64(in) >> count;
             in += (63 - count) >> 3;

@@ -3,12 +3,16 @@
 // prefix code for the upper 6 bits plus 6 plain bits. The stream has no end
 // mark: the expected size decides when to stop. A symbol whose code runs
 // past the stored data fails the entry before it is written.
+#include <array>
+#include <cassert>
+#include <cstring>
 #include <memory>
 #include <new>
 
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
 #include "InstCompress/Lzh1Model.h"
+#include "InstCompress/MatchCopy.h"
 
 namespace kq {
 
@@ -16,29 +20,23 @@ namespace {
 
 using namespace lzh1;
 
-// MSB-first bits from the pipeline. At most one byte is fetched per read,
-// and only when 8 bits or fewer are left, so the decoder stops fetching at
-// exactly the same input byte however it asks for its bits. The bits sit
-// left-aligned in the top 16 bits of a 32-bit word. Past the end of the
-// input the reader supplies zero bits and counts them.
+// MSB-first bits from the pipeline. Input is fetched only when 8 bits or
+// fewer are left, one byte at a time, so the decoder stops fetching at
+// exactly the same input byte however it asks for its bits; bytes of the
+// chunk the pipeline already holds are taken a word at a time. The bits sit
+// left-aligned in a 64-bit word, the bits below them are 0. Past the end of
+// the input the reader supplies zero bits and counts them.
 class BitReader {
 public:
     explicit BitReader(CodecPipeline& pipe) noexcept : pipe_(pipe) {}
 
+    // n 1..8.
     uint32_t FetchBits(uint32_t n) {
         Refill();
-        const uint32_t bits = buffer_ >> (32 - n);
+        const auto bits = static_cast<uint32_t>(buffer_ >> (64 - n));
         buffer_ <<= n;
         count_ -= n;
         return bits;
-    }
-
-    uint32_t FetchBit() {
-        Refill();
-        const uint32_t bit = buffer_ >> 31;
-        buffer_ <<= 1;
-        --count_;
-        return bit;
     }
 
     // Whether a bit past the stored data has been taken. The supplied zero
@@ -46,27 +44,51 @@ public:
     // bits are left than were supplied.
     bool PastEnd() const noexcept { return count_ < supplied_; }
 
-private:
+    // The tree walk keeps the buffer in registers: Load, then per bit
+    // Refill when 8 bits or fewer are left, then Store.
+    uint64_t buffer() const noexcept { return buffer_; }
+    uint32_t count() const noexcept { return count_; }
+    void Store(uint64_t buffer, uint32_t count) noexcept {
+        buffer_ = buffer;
+        count_ = count;
+    }
+
     void Refill() {
         if (count_ > 8) [[likely]] return;
-        uint32_t b = pipe_.ReadByte();
+        if (pipe_.BufferedInputSize() >= 8 && !pipe_.EndOfInput()) {
+            const uint8_t* const p = pipe_.BufferedInput();
+            uint64_t ahead = 0;
+            for (int i = 0; i < 8; ++i) ahead = ahead << 8 | p[i];
+            const uint32_t take = (63 - count_) >> 3;  // whole bytes that fit, at least 6
+            ahead &= ~uint64_t{0} << (64 - 8 * take);
+            buffer_ |= ahead >> count_;
+            count_ += 8 * take;
+            pipe_.SkipBufferedInput(take);
+            return;
+        }
+        uint64_t b = pipe_.ReadByte();
         if (pipe_.EndOfInput()) {
             b = 0;
             supplied_ += 8;
         }
-        buffer_ |= b << (24 - count_);
+        buffer_ |= b << (56 - count_);
         count_ += 8;
     }
 
+private:
     CodecPipeline& pipe_;
-    uint32_t buffer_ = 0;
+    uint64_t buffer_ = 0;
     uint32_t count_ = 0;
     uint32_t supplied_ = 0;  // zero bits supplied past the end of the input
 };
 
+// Output buffer: the 4 KiB window, then room for the output between two
+// hand-overs to the pipeline, then a whole match and the copy slack.
+constexpr size_t kSpan = 64 * 1024;
+
 struct DecoderState {
     AdaptiveTree tree;
-    std::array<uint8_t, kRingSize> ring;
+    std::array<uint8_t, kRingSize + kSpan + kMaxMatch + kCopySlack> output;
 };
 
 std::unique_ptr<DecoderState> AllocateState() {
@@ -77,16 +99,27 @@ std::unique_ptr<DecoderState> AllocateState() {
     }
 }
 
-inline uint32_t DecodeSymbol(AdaptiveTree& tree, BitReader& bits) {
+inline uint32_t DecodeSymbol(AdaptiveTree& tree, BitReader& reader) {
     // Every slot on a path is distinct, so kSlots entries always suffice.
     uint16_t path[kSlots];
     uint32_t depth = 0;
     uint32_t child = tree.Child[kRoot];
+    uint64_t bits = reader.buffer();
+    uint32_t count = reader.count();
     while (child < kSlots) {
-        const uint32_t slot = child + bits.FetchBit();
+        if (count <= 8) [[unlikely]] {
+            reader.Store(bits, count);
+            reader.Refill();
+            bits = reader.buffer();
+            count = reader.count();
+        }
+        const uint32_t slot = child + static_cast<uint32_t>(bits >> 63);
+        bits <<= 1;
+        --count;
         path[depth++] = static_cast<uint16_t>(slot);
         child = tree.Child[slot];
     }
+    reader.Store(bits, count);
     const uint32_t c = child - kSlots;
     tree.UpdateTreeAlongPath(c, path, depth);
     return c;
@@ -95,6 +128,7 @@ inline uint32_t DecodeSymbol(AdaptiveTree& tree, BitReader& bits) {
 inline uint32_t DecodeOffset(BitReader& bits) {
     const uint32_t b = bits.FetchBits(8);
     const uint32_t n = OffsetCodeLength[b] - 2u;
+    assert(n >= 1 && n <= 6);
     const uint32_t v = bits.FetchBits(n);
     return uint32_t{OffsetHigh[b]} * 64 + (((b << n) | v) & 0x3F);
 }
@@ -105,39 +139,39 @@ void DecodeLzh1(CodecPipeline& pipe, int32_t expectedSize) {
     if (expectedSize <= 0) return;
     const std::unique_ptr<DecoderState> state = AllocateState();
     AdaptiveTree& tree = state->tree;
-    uint8_t* const ring = state->ring.data();
-
     tree.ResetTree();
-    // Other -lh1- coders treat the whole ring as spaces; only 0..4035 must be.
-    state->ring.fill(' ');
-    uint32_t r = kFirstWrite;
+    // Other -lh1- coders treat the whole ring as spaces; only 0..4035 must
+    // be. A match reaches at most kRingSize bytes back.
+    uint8_t* const buffer = state->output.data();
+    std::memset(buffer, ' ', kRingSize);
+    uint8_t* const fullAt = buffer + kRingSize + kSpan;
+    uint8_t* start = buffer + kRingSize;  // first byte not yet handed over
+    uint8_t* op = start;
     BitReader bits(pipe);
 
     // Wider than the size: a final match may run up to 59 bytes past it.
-    int64_t produced = 0;
-    while (produced < expectedSize) {
+    int64_t before = 0;  // bytes handed over
+    while (before + (op - start) < expectedSize) {
         const uint32_t c = DecodeSymbol(tree, bits);
         // A symbol's code is shorter than kSlots bits and an offset's code
         // 14 bits, so the count of supplied bits stays far from wrapping.
         const uint32_t d = c < 256 ? 0 : DecodeOffset(bits);
         if (bits.PastEnd()) [[unlikely]] CodecPipeline::FailEntry();
         if (c < 256) {
-            pipe.WriteByte(c);
-            ring[r] = static_cast<uint8_t>(c);
-            r = (r + 1) & kRingMask;
-            ++produced;
-            continue;
+            *op++ = static_cast<uint8_t>(c);
+        } else {
+            const uint32_t length = LengthOfSymbol(c);
+            CopyMatch(op, d + 1, length);
+            op += length;
         }
-        const uint32_t start = r - d - 1;
-        const uint32_t length = LengthOfSymbol(c);
-        for (uint32_t k = 0; k < length; ++k) {
-            const uint8_t x = ring[(start + k) & kRingMask];
-            pipe.WriteByte(x);
-            ring[r] = x;
-            r = (r + 1) & kRingMask;
+        if (op >= fullAt) [[unlikely]] {
+            pipe.WriteBytes(start, static_cast<size_t>(op - start));
+            before += op - start;
+            std::memmove(buffer, op - kRingSize, kRingSize);
+            start = op = buffer + kRingSize;
         }
-        produced += length;
     }
+    pipe.WriteBytes(start, static_cast<size_t>(op - start));
 }
 
 }  // namespace kq

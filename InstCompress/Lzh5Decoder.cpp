@@ -32,6 +32,7 @@
 #include "InstCompress/Decoders.h"
 #include "InstCompress/Exceptions.h"
 #include "InstCompress/Lzh5Model.h"
+#include "InstCompress/MatchCopy.h"
 
 namespace kq {
 
@@ -270,7 +271,6 @@ inline uint64_t LoadBigEndian64(const uint8_t* p) {
 // hand-overs, then slack for the word copies' overrun.
 constexpr size_t kHistory = kWindowSize;
 constexpr size_t kSpan = 64 * 1024;
-constexpr size_t kCopySlack = 16;
 constexpr size_t kOutputSize = kHistory + kSpan + kMaxMatch + kCopySlack;
 
 struct Lzh5Tables {
@@ -283,42 +283,6 @@ struct Lzh5Tables {
     PositionTable positions;
     LengthCodeTable lengthCode;
 };
-
-// Copies `length` bytes from `distance` back as if byte by byte in
-// increasing order, so a source that overlaps the target repeats the
-// pattern. May write up to kCopySlack - 1 bytes past the end.
-inline void CopyMatch(uint8_t* to, uint32_t distance, uint32_t length) {
-    const uint8_t* from = to - distance;
-    uint8_t* const end = to + length;
-    // Each piece read lies before the piece written.
-    if (distance >= 16) [[likely]] {
-        do {
-            uint8_t piece[16];
-            std::memcpy(piece, from, 16);
-            std::memcpy(to, piece, 16);
-            from += 16;
-            to += 16;
-        } while (to < end);
-        return;
-    }
-    if (distance >= 8) {
-        do {
-            uint64_t w;
-            std::memcpy(&w, from, 8);
-            std::memcpy(to, &w, 8);
-            from += 8;
-            to += 8;
-        } while (to < end);
-        return;
-    }
-    if (distance == 1) {
-        std::memset(to, *from, length);
-        return;
-    }
-    do {
-        *to++ = *from++;
-    } while (to < end);
-}
 
 class Lzh5Decoder {
 public:

@@ -94,10 +94,13 @@ struct DecodeTable {
         std::fill(entries.begin(), entries.begin() + (size_t{1} << Bits), e);
     }
 
+    // The first-level entry for the top bits of `window`.
+    uint32_t First(BitBuffer window) const { return entries[static_cast<size_t>(window >> (kBufferBits - Bits))]; }
+
     // The entry for the code at the top of `window` (at least 16 valid
     // bits); kNoCode set when there is none.
     uint32_t Probe(BitBuffer window) const {
-        uint32_t e = entries[static_cast<size_t>(window >> (kBufferBits - Bits))];
+        uint32_t e = First(window);
         if (e & kNotLeaf) [[unlikely]] {
             if (e & kNoCode) return e;
             const auto index = static_cast<size_t>((window << Bits) >> (kBufferBits - kSubBits));
@@ -354,7 +357,7 @@ private:
         const PositionTable& positions = tables_->positions;
         // The next symbol's entry is looked up before the refill, which
         // leaves the top 12 bits as they are: the load overlaps the rest.
-        uint32_t e = symbols.entries[bits >> (kBufferBits - kSymbolTableBits)];
+        uint32_t e = symbols.First(bits);
         while (in <= inLast && op < limit && blockRemaining != 0) {
             // 56 bits or more: a symbol (16), a class (16) and its bits (12).
             bits |= LoadBigEndian64(in) >> count;
@@ -374,7 +377,7 @@ private:
             const uint32_t symbol = e >> kValueShift;
             if (symbol < 256) {
                 *op++ = static_cast<uint8_t>(symbol);
-                e = symbols.entries[bits >> (kBufferBits - kSymbolTableBits)];
+                e = symbols.First(bits);
                 // A second literal needs no refill: 40 bits or more are left.
                 if (e < (256u << kValueShift) && op < limit && blockRemaining != 0) {
                     --blockRemaining;
@@ -382,17 +385,17 @@ private:
                     bits <<= n2;
                     count -= n2;
                     *op++ = static_cast<uint8_t>(e >> kValueShift);
-                    e = symbols.entries[bits >> (kBufferBits - kSymbolTableBits)];
+                    e = symbols.First(bits);
                 }
                 continue;
             }
-            uint32_t p = positions.entries[bits >> (kBufferBits - kAuxTableBits)];
+            uint32_t p = positions.First(bits);
             if (p & kNotLeaf) [[unlikely]] {
                 if (p & kNoCode) {
                     bits = bitsAtSymbol;
                     count += n;
                     ++blockRemaining;
-                    e = symbols.entries[bits >> (kBufferBits - kSymbolTableBits)];
+                    e = symbols.First(bits);
                     break;
                 }
                 p = positions.Probe(bits);
@@ -404,7 +407,7 @@ private:
             const auto low = static_cast<uint32_t>((bits >> 1) >> (63 - extra));
             bits <<= extra;
             count -= m + extra;
-            e = symbols.entries[bits >> (kBufferBits - kSymbolTableBits)];
+            e = symbols.First(bits);
             const uint32_t distance = (p >> kValueShift) + low + 1;
             const auto length = static_cast<uint32_t>(LengthOfSymbol(static_cast<int>(symbol)));
             assert(op - distance >= tables_->output.data());

@@ -1,8 +1,11 @@
-// Most-significant-bit-first bit writer shared by the encoders.
+// Most-significant-bit-first bit writer shared by the encoders, and the
+// joiner that appends such bit streams at any bit offset.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace kq::pack {
@@ -14,25 +17,78 @@ public:
     // Appends the low `n` bits of `value` (n 0..32, value below 2^n),
     // most significant first.
     void Put(uint32_t n, uint32_t value) {
+        assert(n <= 32 && (n == 32 || value >> n == 0));
         acc_ = (acc_ << n) | value;
         pending_ += n;
-        while (pending_ >= 8) {
-            pending_ -= 8;
-            out_.push_back(static_cast<uint8_t>(acc_ >> pending_));
+        if (pending_ >= 32) {
+            pending_ -= 32;
+            const auto word = static_cast<uint32_t>(acc_ >> pending_);
+            const uint8_t bytes[4] = {static_cast<uint8_t>(word >> 24), static_cast<uint8_t>(word >> 16),
+                                      static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
+            out_.insert(out_.end(), bytes, bytes + 4);
         }
     }
 
     size_t BitCount() const { return out_.size() * 8 + pending_; }
 
-    // Pads the last byte with zero bits.
+    // Writes the whole bytes held back and pads the last byte with zero bits.
     void Finish() {
-        if (pending_ > 0) Put(8 - pending_, 0);
+        while (pending_ >= 8) {
+            pending_ -= 8;
+            out_.push_back(static_cast<uint8_t>(acc_ >> pending_));
+        }
+        if (pending_ > 0) {
+            out_.push_back(static_cast<uint8_t>(acc_ << (8 - pending_)));
+            pending_ = 0;
+        }
     }
 
 private:
     std::vector<uint8_t>& out_;
     uint64_t acc_ = 0;
-    uint32_t pending_ = 0;
+    uint32_t pending_ = 0;  // bits in acc_ not yet written, below 32 between calls
+};
+
+// Joins bit streams end to end at any bit offset: the whole bytes go out as
+// soon as they are complete, the last partial byte stays until Finish.
+class BitJoiner {
+public:
+    // Appends the first `bitCount` bits of `bytes` (most significant bit
+    // first) and adds the bytes completed by them to `out`.
+    void Append(std::span<const uint8_t> bytes, size_t bitCount, std::vector<uint8_t>& out) {
+        assert(bitCount <= bytes.size() * 8);
+        const size_t whole = bitCount / 8;
+        if (pendingBits_ == 0) {
+            out.insert(out.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(whole));
+        } else {
+            for (size_t i = 0; i < whole; ++i) {
+                out.push_back(static_cast<uint8_t>(pending_ | bytes[i] >> pendingBits_));
+                pending_ = static_cast<uint8_t>(bytes[i] << (8 - pendingBits_));
+            }
+        }
+        const unsigned rest = bitCount % 8;
+        if (rest == 0) return;
+        // The top `rest` bits of the next byte, the lower ones cleared.
+        const auto tail = static_cast<uint8_t>(bytes[whole] & (0xFF00u >> rest));
+        pending_ = static_cast<uint8_t>(pending_ | tail >> pendingBits_);
+        pendingBits_ += rest;
+        if (pendingBits_ >= 8) {
+            out.push_back(pending_);
+            pendingBits_ -= 8;
+            pending_ = static_cast<uint8_t>(tail << (rest - pendingBits_));
+        }
+    }
+
+    // Adds the last partial byte, padded with zero bits.
+    void Finish(std::vector<uint8_t>& out) {
+        if (pendingBits_ > 0) out.push_back(pending_);
+        pending_ = 0;
+        pendingBits_ = 0;
+    }
+
+private:
+    uint8_t pending_ = 0;       // the next byte's first bits, at the top
+    unsigned pendingBits_ = 0;  // 0..7
 };
 
 }  // namespace kq::pack

@@ -23,16 +23,18 @@ std::vector<uint8_t> EncodeRle(std::span<const uint8_t> input, const EncodeProgr
 // LZSS over a 4096-byte ring, adaptive Huffman (the -lh1- stream).
 std::vector<uint8_t> EncodeLzh1(std::span<const uint8_t> input, const EncodeProgress& progress = {});
 
-// LZSS over an 8 KiB window, static Huffman blocks (the -lh5- stream).
-std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeProgress& progress = {});
-
-// Receives an entry's coded bytes in order, in pieces of any size.
-using CodedSink = std::function<void(std::span<const uint8_t> coded)>;
-
 struct EncodeOptions {
     bool best = false;     // LZH5: smaller output for more time
     unsigned threads = 1;  // LZH5: worker threads; the output is the same for every count
 };
+
+// LZSS over an 8 KiB window, static Huffman blocks (the -lh5- stream).
+std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeProgress& progress = {});
+std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeOptions& options,
+                                const EncodeProgress& progress = {});
+
+// Receives an entry's coded bytes in order, in pieces of any size.
+using CodedSink = std::function<void(std::span<const uint8_t> coded)>;
 
 // Codes one entry incrementally, so that an entry of any size needs bounded
 // memory: Put the plain bytes in pieces of any size, then Finish once. The

@@ -1,5 +1,6 @@
-// The incremental form of each encoder. Until an encoder codes as it goes,
-// its incremental form collects the entry and codes it whole at Finish.
+// The incremental form of the RLE and LZH1 encoders: until they code as
+// they go, it collects the entry and codes it whole at Finish. (LZH5 has a
+// segmented one of its own.)
 #include <utility>
 
 #include "InstCompressPack/Encoders.h"
@@ -33,10 +34,6 @@ std::unique_ptr<EntryEncoder> MakeRleEncoder(CodedSink sink) {
 
 std::unique_ptr<EntryEncoder> MakeLzh1Encoder(CodedSink sink) {
     return std::make_unique<CollectingEncoder>(&EncodeLzh1, std::move(sink));
-}
-
-std::unique_ptr<EntryEncoder> MakeLzh5Encoder(CodedSink sink, const EncodeOptions&) {
-    return std::make_unique<CollectingEncoder>(&EncodeLzh5, std::move(sink));
 }
 
 }  // namespace kq::pack

@@ -1,417 +1,440 @@
-// LH5 encoder: LZSS over the decoder's 8 KiB window with hash chains and
-// lazy matching, then static canonical Huffman codes per block of up to
-// 65535 symbols. Each block header sends the code-length code, the symbol
-// code lengths (with runs of zeros) and the position code; a code that has a
-// single symbol is sent as a stored count of 0 and that symbol, and then
-// costs no bits per use.
+// LH5 encoder: LZSS over the decoder's 8 KiB window, then static canonical
+// Huffman codes per block of up to 65535 symbols, block ends chosen by size.
+//
+// The default parse is lazy matching over hash chains. The best parse finds
+// every useful match with binary trees and then chooses, by dynamic
+// programming, the cheapest path through the segment under the Huffman
+// code lengths of the previous parse (parse, build codes, parse again),
+// first for the whole segment, then for each block chosen from it.
 //
 // Matches never reach before the first input byte: the decoder's window
 // starts as spaces, but not every -lh5- reader fills it the same way.
-#include "InstCompressPack/Encoders.h"
-
 #include <algorithm>
-#include <array>
-#include <queue>
+#include <bit>
+#include <cstring>
+#include <limits>
 
-#include "InstCompress/Lzh5Model.h"
-#include "InstCompressPack/BitWriter.h"
+#include "InstCompressPack/Lzh5Block.h"
+#include "InstCompressPack/Lzh5Segment.h"
 
 namespace kq::pack {
 
+namespace lzh5 {
+
 namespace {
 
-using lzh5::kLengthCodeCount;
-using lzh5::kMaxCodeLength;
-using lzh5::kMaxMatch;
-using lzh5::kMinMatch;
-using lzh5::kPositionCount;
-using lzh5::kSymbolCount;
-constexpr size_t kWindowSize = lzh5::kWindowSize;
-constexpr size_t kMaxDistance = kWindowSize;  // position value 8191
-// The count field allows 65535 (0 means 65536 to some readers only). A
-// full buffer is split into halves while that codes smaller.
-constexpr size_t kMaxBlockSymbols = 65535;
-constexpr size_t kMinSplitBlock = 2048;
-constexpr size_t kReportEvery = size_t{1} << 20;
+// Positions as int32 (segments are far below 2 GiB); kNone is far enough
+// below any position that it is always beyond the window.
+constexpr int32_t kNone = std::numeric_limits<int32_t>::min() / 2;
+// History slots: twice the window, so that the slot of a position and of
+// the one a window size back differ.
+constexpr size_t kSlots = 2 * kWindowSize;
+constexpr size_t kSlotMask = kSlots - 1;
 
-// Match finder tuning: chain steps per search, a length that ends the search
-// at once, and the length beyond which no lazy look-ahead is tried.
-constexpr int kMaxChain = 512;
-constexpr int kLazyChain = 256;
-constexpr int kNiceLength = 256;
-constexpr int kLazyLimit = 64;
-
-constexpr int kHashBits = 15;
-constexpr uint32_t kHashMask = (uint32_t{1} << kHashBits) - 1;
-
-// Huffman code lengths of at most `limit` bits for the symbols with a
-// non-zero frequency; fewer than two such symbols get no lengths at all
-// (the caller sends a single-symbol code). Over-long codes are avoided by
-// flattening the frequencies and building again.
-void BuildCodeLengths(std::span<const uint32_t> frequencies, int limit, std::span<uint8_t> lengths) {
-    const size_t n = frequencies.size();
-    std::fill(lengths.begin(), lengths.end(), uint8_t{0});
-    std::vector<uint64_t> weight(frequencies.begin(), frequencies.end());
-    for (;;) {
-        // Nodes 0..n-1 are leaves; parents follow.
-        std::vector<int> parent(2 * n, -1);
-        std::vector<uint64_t> nodeWeight(weight);
-        nodeWeight.resize(2 * n);
-        using Item = std::pair<uint64_t, int>;
-        std::priority_queue<Item, std::vector<Item>, std::greater<>> heap;
-        for (size_t s = 0; s < n; ++s) {
-            if (weight[s] > 0) heap.emplace(weight[s], static_cast<int>(s));
-        }
-        if (heap.size() < 2) return;
-        int next = static_cast<int>(n);
-        while (heap.size() > 1) {
-            const auto [wa, a] = heap.top();
-            heap.pop();
-            const auto [wb, b] = heap.top();
-            heap.pop();
-            parent[a] = parent[b] = next;
-            nodeWeight[next] = wa + wb;
-            heap.emplace(wa + wb, next++);
-        }
-        // Depths from the root down: parents have larger indices.
-        std::vector<int> depth(2 * n, 0);
-        int longest = 0;
-        for (int node = next - 2; node >= 0; --node) {
-            if (parent[node] < 0) continue;
-            depth[node] = depth[parent[node]] + 1;
-            if (node < static_cast<int>(n)) longest = std::max(longest, depth[node]);
-        }
-        if (longest <= limit) {
-            for (size_t s = 0; s < n; ++s) {
-                if (weight[s] > 0) lengths[s] = static_cast<uint8_t>(depth[s]);
-            }
-            return;
-        }
-        for (auto& w : weight) {
-            if (w > 0) w = (w >> 1) | 1;
-        }
-    }
+uint32_t Hash3(const uint8_t* p, int bits) {
+    const uint32_t v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+    return (v * 0x9E3779B1u) >> (32 - bits);
 }
 
-// Canonical code values as the decoder assigns them: shorter codes take
-// the smaller values, equal lengths follow the symbol order.
-void AssignCodes(std::span<const uint8_t> lengths, std::span<uint16_t> codes) {
-    std::array<uint32_t, kMaxCodeLength + 2> count{};
-    for (uint8_t len : lengths) ++count[len];
-    std::array<uint32_t, kMaxCodeLength + 2> next{};
-    for (int len = 1; len <= kMaxCodeLength; ++len) {
-        next[len + 1] = next[len] + (count[len] << (kMaxCodeLength - len));
-    }
-    for (size_t s = 0; s < lengths.size(); ++s) {
-        const int len = lengths[s];
-        if (len == 0) continue;
-        codes[s] = static_cast<uint16_t>(next[len] >> (kMaxCodeLength - len));
-        next[len] += uint32_t{1} << (kMaxCodeLength - len);
-    }
+uint64_t Load64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
-int PositionClass(uint32_t value) {
-    int bits = 0;
-    while (value >> bits) ++bits;
-    return bits;  // 0 for 0, else the bit length
+// How many bytes from `length` on a and b have in common, up to `limit`.
+uint32_t ExtendMatch(const uint8_t* a, const uint8_t* b, uint32_t length, uint32_t limit) {
+    if constexpr (std::endian::native == std::endian::little) {
+        while (length + 8 <= limit) {
+            const uint64_t differ = Load64(a + length) ^ Load64(b + length);
+            if (differ != 0) return length + static_cast<uint32_t>(std::countr_zero(differ) / 8);
+            length += 8;
+        }
+    }
+    while (length < limit && a[length] == b[length]) ++length;
+    return length;
 }
 
-struct Token {
-    uint16_t symbol;    // literal byte or 253 + match length
-    uint16_t position;  // match distance - 1
+struct Match {
+    uint32_t length = 0;
+    uint32_t distance = 0;
 };
 
-// A static Huffman code with its single-symbol form.
-struct Code {
-    std::vector<uint8_t> lengths;
-    std::vector<uint16_t> codes;
-    int single = -1;  // the only symbol, sent with no bits; -1 when there are several
+// ---- Default: lazy matching over hash chains ----
 
-    explicit Code(size_t symbols) : lengths(symbols, 0), codes(symbols, 0) {}
+constexpr int kChainHashBits = 15;
 
-    void Build(std::span<const uint32_t> frequencies) {
-        BuildCodeLengths(frequencies, kMaxCodeLength, lengths);
-        single = -1;
-        if (std::all_of(lengths.begin(), lengths.end(), [](uint8_t l) { return l == 0; })) {
-            // One used symbol (or none): the lowest used one, else 0.
-            const auto used = std::find_if(frequencies.begin(), frequencies.end(), [](uint32_t f) { return f > 0; });
-            single = used == frequencies.end() ? 0 : static_cast<int>(used - frequencies.begin());
-            return;
-        }
-        AssignCodes(lengths, codes);
-    }
-
-    void Put(BitWriter& out, int symbol) const {
-        if (single < 0) out.Put(lengths[symbol], codes[symbol]);
-    }
+struct LazyParams {
+    int maxChain;         // candidates looked at per search
+    uint32_t goodLength;  // a held match this long quarters the next search
+    uint32_t niceLength;  // a match this long ends the search
+    uint32_t lazyLimit;   // a held match this long is taken without a look ahead
 };
 
-// Lengths of the code-length code or the position code: 0..6 in three bits,
-// 7 and up as 111 followed by (length - 7) ones and a zero. After
-// `specialIndex` lengths, a 2-bit count of the zero lengths that follow.
-void PutAuxLengths(BitWriter& out, const Code& code, int countBits, int specialIndex) {
-    if (code.single >= 0) {
-        out.Put(countBits, 0);
-        out.Put(countBits, static_cast<uint32_t>(code.single));
-        return;
-    }
-    int count = static_cast<int>(code.lengths.size());
-    while (count > 0 && code.lengths[count - 1] == 0) --count;
-    out.Put(countBits, static_cast<uint32_t>(count));
-    int i = 0;
-    while (i < count) {
-        const int len = code.lengths[i++];
-        if (len <= 6) {
-            out.Put(3, static_cast<uint32_t>(len));
-        } else {
-            out.Put(len - 3, (uint32_t{1} << (len - 3)) - 2);
-        }
-        if (i == specialIndex) {
-            int zeros = 0;
-            while (zeros < 3 && i < count && code.lengths[i] == 0) {
-                ++zeros;
-                ++i;
-            }
-            out.Put(2, static_cast<uint32_t>(zeros));
-        }
-    }
-}
+constexpr LazyParams kDefaultParams{96, 16, 128, 32};
 
-// The symbol code lengths as code-length symbols: 0 one zero, 1 + 4 bits
-// 3..18 zeros, 2 + 9 bits 20..531 zeros, 3..18 the length minus 2.
-struct LengthItem {
-    uint8_t symbol;
-    uint16_t extra;
-};
-
-std::vector<LengthItem> SymbolLengthItems(const std::vector<uint8_t>& lengths, int count) {
-    std::vector<LengthItem> items;
-    int i = 0;
-    while (i < count) {
-        if (lengths[i] != 0) {
-            items.push_back({static_cast<uint8_t>(lengths[i] + 2), 0});
-            ++i;
-            continue;
-        }
-        int run = 0;
-        while (i + run < count && lengths[i + run] == 0) ++run;
-        i += run;
-        while (run > 0) {
-            if (run <= 2) {
-                items.push_back({0, 0});
-                --run;
-            } else if (run <= 18) {
-                items.push_back({1, static_cast<uint16_t>(run - 3)});
-                run = 0;
-            } else if (run == 19) {
-                items.push_back({0, 0});
-                items.push_back({1, 15});
-                run = 0;
-            } else {
-                const int take = std::min(run, 531);
-                items.push_back({2, static_cast<uint16_t>(take - 20)});
-                run -= take;
-            }
-        }
-    }
-    return items;
-}
-
-void WriteBlock(BitWriter& out, std::span<const Token> tokens) {
-    std::array<uint32_t, kSymbolCount> symbolFreq{};
-    std::array<uint32_t, kPositionCount> positionFreq{};
-    for (const Token& t : tokens) {
-        ++symbolFreq[t.symbol];
-        if (t.symbol >= 256) ++positionFreq[PositionClass(t.position)];
-    }
-    Code symbols(kSymbolCount), positions(kPositionCount), lengthCode(kLengthCodeCount);
-    symbols.Build(symbolFreq);
-    positions.Build(positionFreq);
-
-    out.Put(16, static_cast<uint32_t>(tokens.size()));
-    std::vector<LengthItem> items;
-    int symbolLengthCount = 0;
-    if (symbols.single < 0) {
-        symbolLengthCount = kSymbolCount;
-        while (symbols.lengths[symbolLengthCount - 1] == 0) --symbolLengthCount;
-        items = SymbolLengthItems(symbols.lengths, symbolLengthCount);
-        std::array<uint32_t, kLengthCodeCount> lengthFreq{};
-        for (const LengthItem& item : items) ++lengthFreq[item.symbol];
-        lengthCode.Build(lengthFreq);
-    } else {
-        lengthCode.single = 0;
-    }
-    PutAuxLengths(out, lengthCode, 5, 3);
-    if (symbols.single >= 0) {
-        out.Put(9, 0);
-        out.Put(9, static_cast<uint32_t>(symbols.single));
-    } else {
-        out.Put(9, static_cast<uint32_t>(symbolLengthCount));
-        for (const LengthItem& item : items) {
-            lengthCode.Put(out, item.symbol);
-            if (item.symbol == 1) out.Put(4, item.extra);
-            if (item.symbol == 2) out.Put(9, item.extra);
-        }
-    }
-    PutAuxLengths(out, positions, 4, -1);
-
-    for (const Token& t : tokens) {
-        symbols.Put(out, t.symbol);
-        if (t.symbol < 256) continue;
-        const int positionClass = PositionClass(t.position);
-        positions.Put(out, positionClass);
-        if (positionClass > 1) {
-            out.Put(positionClass - 1, t.position - (uint32_t{1} << (positionClass - 1)));
-        }
-    }
-}
-
-// Bits that `tokens` take as one block.
-size_t BlockBits(std::span<const Token> tokens, std::vector<uint8_t>& scratch) {
-    scratch.clear();
-    BitWriter counter(scratch);
-    WriteBlock(counter, tokens);
-    return counter.BitCount();
-}
-
-// Writes `tokens` as one block, or as two halves (each split further the
-// same way) when that takes fewer bits: codes then follow changing data.
-void WriteBlocks(BitWriter& out, std::span<const Token> tokens, std::vector<uint8_t>& scratch) {
-    if (tokens.size() >= 2 * kMinSplitBlock) {
-        const size_t half = tokens.size() / 2;
-        const size_t whole = BlockBits(tokens, scratch);
-        const size_t split = BlockBits(tokens.first(half), scratch) + BlockBits(tokens.subspan(half), scratch);
-        if (split < whole) {
-            WriteBlocks(out, tokens.first(half), scratch);
-            WriteBlocks(out, tokens.subspan(half), scratch);
-            return;
-        }
-    }
-    WriteBlock(out, tokens);
-}
-
-// Hash chains over the last 8 KiB of input.
-class MatchFinder {
+class HashChains {
 public:
-    explicit MatchFinder(std::span<const uint8_t> input) : in_(input), head_(size_t{1} << kHashBits, -1) {
-        prev_.fill(-1);
+    explicit HashChains(std::span<const uint8_t> data)
+        : data_(data), head_(size_t{1} << kChainHashBits, kNone), prev_(kSlots, kNone) {}
+
+    void Insert(size_t pos) {
+        assert(pos + kMinMatch <= data_.size());
+        int32_t& head = head_[Hash3(data_.data() + pos, kChainHashBits)];
+        prev_[pos & kSlotMask] = head;
+        head = static_cast<int32_t>(pos);
     }
 
-    struct Match {
-        int length = 0;
-        size_t distance = 0;
-    };
-
-    // Longest match for `pos` among earlier positions; `atLeast` is a
-    // length it must beat. Call Insert(pos) afterwards.
-    Match Find(size_t pos, int atLeast, int chain) const {
+    // The longest match at `pos` longer than `longerThan`, the nearest one
+    // of that length; none when there is no longer one.
+    Match Find(size_t pos, uint32_t longerThan, int chain, uint32_t nice) const {
         Match best;
-        const size_t available = in_.size() - pos;
-        if (available < static_cast<size_t>(kMinMatch)) return best;
-        const int maxLength = static_cast<int>(std::min<size_t>(available, kMaxMatch));
-        int bestLength = std::max(atLeast, kMinMatch - 1);
-        if (bestLength >= maxLength) return best;
-        const uint8_t* const here = in_.data() + pos;
-        int64_t candidate = head_[Hash(pos)];
-        while (candidate >= 0 && chain-- > 0) {
-            const size_t distance = pos - static_cast<size_t>(candidate);
-            if (distance > kMaxDistance) break;
-            const uint8_t* const there = in_.data() + candidate;
+        const uint32_t limit = static_cast<uint32_t>(std::min<size_t>(data_.size() - pos, kMaxMatch));
+        uint32_t bestLength = std::max<uint32_t>(longerThan, kMinMatch - 1);
+        if (limit < kMinMatch || bestLength >= limit) return best;
+        nice = std::min(nice, limit);
+        const uint8_t* const here = data_.data() + pos;
+        const int64_t oldest = static_cast<int64_t>(pos) - static_cast<int64_t>(kMaxDistance);
+        int32_t candidate = head_[Hash3(here, kChainHashBits)];
+        while (candidate >= oldest && chain-- > 0) {
+            const uint8_t* const there = data_.data() + candidate;
             if (there[bestLength] == here[bestLength] && there[0] == here[0] && there[1] == here[1]) {
-                int length = 2;
-                while (length < maxLength && there[length] == here[length]) ++length;
+                const uint32_t length = ExtendMatch(there, here, 2, limit);
                 if (length > bestLength) {
                     bestLength = length;
-                    best = {length, distance};
-                    if (length >= std::min(maxLength, kNiceLength)) break;
+                    best = {length, static_cast<uint32_t>(pos - static_cast<size_t>(candidate))};
+                    if (length >= nice) break;
                 }
             }
-            candidate = prev_[static_cast<size_t>(candidate) & (kWindowSize - 1)];
+            candidate = prev_[static_cast<size_t>(candidate) & kSlotMask];
         }
         return best;
     }
 
-    void Insert(size_t pos) {
-        if (in_.size() - pos < static_cast<size_t>(kMinMatch)) return;
-        const uint32_t h = Hash(pos);
-        prev_[pos & (kWindowSize - 1)] = head_[h];
-        head_[h] = static_cast<int64_t>(pos);
-    }
-
 private:
-    uint32_t Hash(size_t pos) const {
-        const uint32_t v = uint32_t{in_[pos]} << 16 | uint32_t{in_[pos + 1]} << 8 | in_[pos + 2];
-        return (v * 2654435761u) >> (32 - kHashBits) & kHashMask;
-    }
-
-    std::span<const uint8_t> in_;
-    std::vector<int64_t> head_;
-    std::array<int64_t, kWindowSize> prev_;
+    std::span<const uint8_t> data_;
+    std::vector<int32_t> head_;
+    std::vector<int32_t> prev_;
 };
 
-}  // namespace
-
-std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeProgress& progress) {
-    std::vector<uint8_t> out;
-    if (input.empty()) return out;
-    out.reserve(input.size() / 2 + 64);
-    BitWriter writer(out);
-    MatchFinder finder(input);
-    std::vector<Token> block;
-    std::vector<uint8_t> scratch;
-    block.reserve(kMaxBlockSymbols);
-    auto emit = [&](Token t) {
-        block.push_back(t);
-        if (block.size() == kMaxBlockSymbols) {
-            WriteBlocks(writer, block, scratch);
-            block.clear();
-        }
+// Lazy matching: a match found at pos is held back one byte in case
+// pos + 1 starts a longer one.
+void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& params, std::vector<Token>& tokens) {
+    HashChains chains(data);
+    const size_t end = data.size();
+    auto insert = [&](size_t pos) {
+        if (pos + kMinMatch <= end) chains.Insert(pos);
     };
-    auto literal = [](uint8_t b) { return Token{b, 0}; };
-    auto match = [](const MatchFinder::Match& m) {
-        return Token{static_cast<uint16_t>(m.length + 256 - kMinMatch), static_cast<uint16_t>(m.distance - 1)};
-    };
+    for (size_t pos = start - std::min(start, kWindowSize); pos < start; ++pos) insert(pos);
 
-    // Lazy matching: a match found at pos is held back one byte in case
-    // pos + 1 starts a longer one.
-    size_t nextReport = kReportEvery;
-    size_t pos = 0;
-    MatchFinder::Match held;
+    size_t pos = start;
+    Match held;
     bool holding = false;
-    while (pos < input.size()) {
-        if (progress && pos >= nextReport) {
-            progress(pos);
-            nextReport = pos + kReportEvery;
+    while (pos < end) {
+        Match current;
+        if (!holding || held.length < params.lazyLimit) {
+            const int chain = holding && held.length >= params.goodLength ? params.maxChain / 4 : params.maxChain;
+            current = chains.Find(pos, holding ? held.length : 0, chain, params.niceLength);
         }
-        MatchFinder::Match current;
-        if (!holding || held.length < kLazyLimit) {
-            const int chain = holding ? kLazyChain : kMaxChain;
-            current = finder.Find(pos, holding ? held.length : 0, chain);
-        }
-        finder.Insert(pos);
+        insert(pos);
         if (holding && current.length <= held.length) {
             // The held match starts at pos - 1 and covers pos already.
-            emit(match(held));
-            const size_t end = pos - 1 + static_cast<size_t>(held.length);
-            for (++pos; pos < end; ++pos) finder.Insert(pos);
+            tokens.push_back(MatchToken(held.length, held.distance));
+            const size_t matchEnd = pos - 1 + held.length;
+            for (++pos; pos < matchEnd; ++pos) insert(pos);
             holding = false;
             continue;
         }
-        if (holding) emit(literal(input[pos - 1]));
+        if (holding) tokens.push_back(LiteralToken(data[pos - 1]));
         if (current.length >= kMinMatch) {
             held = current;
             holding = true;
         } else {
-            emit(literal(input[pos]));
-            holding = false;
+            tokens.push_back(LiteralToken(data[pos]));
         }
         ++pos;
     }
-    if (holding) emit(match(held));
-    if (!block.empty()) WriteBlocks(writer, block, scratch);
-    writer.Finish();
-    if (progress) progress(input.size());
+    if (holding) tokens.push_back(MatchToken(held.length, held.distance));
+}
+
+// ---- Best: every useful match, then the cheapest parse ----
+
+constexpr int kTreeHashBits = 16;
+constexpr uint32_t kTreeNiceLength = 200;  // a match this long ends the search
+constexpr int kTreeDepth = 48;             // nodes visited per search
+// Parses under the codes of the previous one: for the whole segment, then
+// for each block chosen from it. More passes gain next to nothing.
+constexpr int kSegmentPasses = 1;
+constexpr int kBlockPasses = 2;
+
+struct StoredMatch {
+    uint16_t length;
+    uint16_t distance;
+};
+
+// Binary trees of the positions in the window, one per hash of three
+// bytes, ordered by the bytes that follow; searching a position inserts
+// it. Finds, for each length, the nearest match the search meets.
+class BinaryTrees {
+public:
+    explicit BinaryTrees(std::span<const uint8_t> data)
+        : data_(data), head_(size_t{1} << kTreeHashBits, kNone), children_(2 * kSlots, kNone) {}
+
+    // Inserts `pos`; with `found`, appends its matches by increasing
+    // length. Returns the longest length met.
+    uint32_t Advance(size_t pos, std::vector<StoredMatch>* found) {
+        const uint32_t limit = static_cast<uint32_t>(std::min<size_t>(data_.size() - pos, kMaxMatch));
+        if (limit < kMinMatch) return 0;
+        const uint8_t* const here = data_.data() + pos;
+        const uint32_t nice = std::min(kTreeNiceLength, limit);
+        int32_t& head = head_[Hash3(here, kTreeHashBits)];
+        int32_t node = head;
+        head = static_cast<int32_t>(pos);
+        int32_t* pendingLess = &children_[2 * (pos & kSlotMask)];
+        int32_t* pendingGreater = pendingLess + 1;
+        const int64_t oldest = static_cast<int64_t>(pos) - static_cast<int64_t>(kMaxDistance);
+        uint32_t bestLength = kMinMatch - 1;
+        uint32_t lessLength = 0, greaterLength = 0, length = 0;
+        for (int depth = kTreeDepth; node >= oldest && depth > 0; --depth) {
+            const uint8_t* const there = data_.data() + node;
+            int32_t* const nodeChildren = &children_[2 * (static_cast<size_t>(node) & kSlotMask)];
+            if (there[length] == here[length]) {
+                length = ExtendMatch(there, here, length + 1, limit);
+                if (length > bestLength) {
+                    bestLength = length;
+                    if (found != nullptr) {
+                        found->push_back({static_cast<uint16_t>(length), static_cast<uint16_t>(pos - node)});
+                    }
+                }
+                if (length >= nice) {
+                    // The node's subtrees become ours; the node drops out.
+                    *pendingLess = nodeChildren[0];
+                    *pendingGreater = nodeChildren[1];
+                    return bestLength;
+                }
+            }
+            assert(length < limit);
+            if (there[length] < here[length]) {
+                *pendingLess = node;
+                pendingLess = &nodeChildren[1];
+                node = *pendingLess;
+                lessLength = length;
+                length = std::min(length, greaterLength);
+            } else {
+                *pendingGreater = node;
+                pendingGreater = &nodeChildren[0];
+                node = *pendingGreater;
+                greaterLength = length;
+                length = std::min(length, lessLength);
+            }
+        }
+        *pendingLess = kNone;
+        *pendingGreater = kNone;
+        return bestLength;
+    }
+
+private:
+    std::span<const uint8_t> data_;
+    std::vector<int32_t> head_;
+    std::vector<int32_t> children_;  // per slot: less, greater
+};
+
+// The matches of every position of a segment.
+struct MatchTable {
+    std::vector<StoredMatch> matches;
+    std::vector<uint32_t> first;  // per position and one more: index of its first match
+
+    std::span<const StoredMatch> At(size_t i) const {
+        return std::span(matches).subspan(first[i], first[i + 1] - first[i]);
+    }
+};
+
+MatchTable FindAllMatches(std::span<const uint8_t> data, size_t start) {
+    BinaryTrees trees(data);
+    for (size_t pos = start - std::min(start, kWindowSize); pos < start; ++pos) trees.Advance(pos, nullptr);
+    MatchTable table;
+    const size_t n = data.size() - start;
+    table.first.resize(n + 1);
+    table.matches.reserve(n);
+    size_t i = 0;
+    while (i < n) {
+        table.first[i] = static_cast<uint32_t>(table.matches.size());
+        const uint32_t longest = trees.Advance(start + i, &table.matches);
+        ++i;
+        if (longest >= kTreeNiceLength) {
+            // A long match: the positions it covers are only inserted, and
+            // the parse takes it or steps past it a byte at a time.
+            for (const size_t skipEnd = std::min(n, i - 1 + longest); i < skipEnd; ++i) {
+                table.first[i] = static_cast<uint32_t>(table.matches.size());
+                trees.Advance(start + i, nullptr);
+            }
+        }
+    }
+    table.first[n] = static_cast<uint32_t>(table.matches.size());
+    return table;
+}
+
+// Bits per literal or length symbol and per distance under a block's codes;
+// symbols the codes leave out get a guess a little above the longest code.
+struct CostModel {
+    std::array<uint32_t, kSymbolCount> symbol{};
+    std::array<uint32_t, kMaxDistance + 1> distance{};
+
+    explicit CostModel(const BlockPlan& plan) {
+        const auto& symbols = plan.Symbols();
+        const auto& positions = plan.Positions();
+        const uint32_t longest = *std::max_element(symbols.lengths.begin(), symbols.lengths.end());
+        const uint32_t unusedSymbol = symbols.single >= 0 ? 8 : std::min<uint32_t>(longest + 1, kMaxCodeLength);
+        const uint32_t longestPosition = *std::max_element(positions.lengths.begin(), positions.lengths.end());
+        const uint32_t unusedPosition = positions.single >= 0 ? 4 : longestPosition + 1;
+        for (int s = 0; s < kSymbolCount; ++s) {
+            const bool used = symbols.single >= 0 ? s == symbols.single : symbols.lengths[s] > 0;
+            symbol[s] = used ? symbols.Bits(s) : unusedSymbol;
+        }
+        std::array<uint32_t, kPositionCount> classCost{};
+        for (int c = 0; c < kPositionCount; ++c) {
+            const bool used = positions.single >= 0 ? c == positions.single : positions.lengths[c] > 0;
+            classCost[c] = (used ? positions.Bits(c) : unusedPosition) + PositionExtraBits(c);
+        }
+        for (uint32_t d = 1; d <= kMaxDistance; ++d) distance[d] = classCost[PositionClass(d - 1)];
+    }
+};
+
+// The cheapest tokens for positions [from, to) of the segment under
+// `costs`; matches are cut short at `to`.
+void CheapestParse(std::span<const uint8_t> data, size_t start, const MatchTable& table, size_t from, size_t to,
+                   const CostModel& costs, std::vector<Token>& tokens) {
+    const size_t n = to - from;
+    // cost[i]: bits from position from + i to the end; choice[i]: the
+    // length and distance taken there (length 1: a literal).
+    std::vector<uint32_t> cost(n + 1);
+    std::vector<Match> choice(n + 1);
+    cost[n] = 0;
+    for (size_t i = n; i-- > 0;) {
+        const size_t at = from + i;
+        uint32_t best = costs.symbol[data[start + at]] + cost[i + 1];
+        Match taken{1, 0};
+        const uint32_t room = static_cast<uint32_t>(std::min<size_t>(n - i, kMaxMatch));
+        uint32_t length = kMinMatch;
+        for (const StoredMatch m : table.At(at)) {
+            const uint32_t distanceCost = costs.distance[m.distance];
+            const uint32_t last = std::min<uint32_t>(m.length, room);
+            for (; length <= last; ++length) {
+                const uint32_t c = costs.symbol[length + kLiteralCount - kMinMatch] + distanceCost + cost[i + length];
+                if (c < best) {
+                    best = c;
+                    taken = {length, m.distance};
+                }
+            }
+            if (last == room) break;
+        }
+        cost[i] = best;
+        choice[i] = taken;
+    }
+    tokens.clear();
+    for (size_t i = 0; i < n;) {
+        const Match m = choice[i];
+        tokens.push_back(m.length == 1 ? LiteralToken(data[start + from + i]) : MatchToken(m.length, m.distance));
+        i += m.length;
+    }
+}
+
+// The longest match at each step: the first parse, before there are codes.
+void GreedyParse(std::span<const uint8_t> data, size_t start, const MatchTable& table, std::vector<Token>& tokens) {
+    const size_t n = data.size() - start;
+    for (size_t i = 0; i < n;) {
+        const auto matches = table.At(i);
+        if (matches.empty()) {
+            tokens.push_back(LiteralToken(data[start + i]));
+            ++i;
+        } else {
+            tokens.push_back(MatchToken(matches.back().length, matches.back().distance));
+            i += matches.back().length;
+        }
+    }
+}
+
+CostModel CostsOf(std::span<const Token> tokens) {
+    Histogram h;
+    h.Add(tokens);
+    return CostModel(BlockPlan(h));
+}
+
+// Block cuts are considered every this many tokens.
+constexpr size_t kDefaultGrain = 4096;
+constexpr size_t kBestGrain = 1024;
+
+void EncodeBest(std::span<const uint8_t> data, size_t start, BitWriter& out) {
+    const MatchTable table = FindAllMatches(data, start);
+    const size_t n = data.size() - start;
+    std::vector<Token> tokens;
+    tokens.reserve(n);
+    GreedyParse(data, start, table, tokens);
+    for (int pass = 0; pass < kSegmentPasses; ++pass) {
+        CheapestParse(data, start, table, 0, n, CostsOf(tokens), tokens);
+    }
+    // Each block parsed again under its own codes, and written as the
+    // blocks that its new tokens suggest.
+    std::vector<Token> blockTokens;
+    size_t fromToken = 0, fromByte = 0;
+    for (const size_t endToken : ChooseBlockEnds(tokens, kBestGrain)) {
+        size_t toByte = fromByte;
+        for (size_t k = fromToken; k < endToken; ++k) toByte += TokenLength(tokens[k]);
+        blockTokens.assign(tokens.begin() + static_cast<ptrdiff_t>(fromToken),
+                           tokens.begin() + static_cast<ptrdiff_t>(endToken));
+        for (int pass = 0; pass < kBlockPasses; ++pass) {
+            CheapestParse(data, start, table, fromByte, toByte, CostsOf(blockTokens), blockTokens);
+        }
+        WriteBlocks(out, blockTokens, kBestGrain);
+        fromToken = endToken;
+        fromByte = toByte;
+    }
+    assert(fromByte == n);
+}
+
+}  // namespace
+
+SegmentCode EncodeSegment(std::span<const uint8_t> window, size_t start, bool best) {
+    assert(start <= kWindowSize && start < window.size());
+    SegmentCode code;
+    code.bytes.reserve((window.size() - start) / 2 + 64);
+    BitWriter out(code.bytes);
+    if (best) {
+        EncodeBest(window, start, out);
+    } else {
+        std::vector<Token> tokens;
+        tokens.reserve((window.size() - start) / 2);
+        LazyParse(window, start, kDefaultParams, tokens);
+        WriteBlocks(out, tokens, kDefaultGrain);
+    }
+    code.bits = out.BitCount();
+    out.Finish();
+    return code;
+}
+
+}  // namespace lzh5
+
+std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeOptions& options,
+                                const EncodeProgress& progress) {
+    std::vector<uint8_t> out;
+    if (input.empty()) return out;
+    out.reserve(input.size() / 2 + 64);
+    const auto encoder = MakeLzh5Encoder([&out](std::span<const uint8_t> coded) {
+        out.insert(out.end(), coded.begin(), coded.end());
+    }, options);
+    // Fed a segment at a time, so that progress follows the coding.
+    for (size_t done = 0; done < input.size();) {
+        const size_t piece = std::min(lzh5::kSegmentSize, input.size() - done);
+        encoder->Put(input.subspan(done, piece));
+        done += piece;
+        if (progress) progress(done);
+    }
+    encoder->Finish();
     return out;
+}
+
+std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeProgress& progress) {
+    return EncodeLzh5(input, EncodeOptions{}, progress);
 }
 
 }  // namespace kq::pack

@@ -1,0 +1,345 @@
+// Each block header sends the code-length code, the symbol code lengths
+// (with runs of zeros) and the position code; a code that has a single
+// symbol is sent as a stored count of 0 and that symbol.
+#include "InstCompressPack/Lzh5Block.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace kq::pack::lzh5 {
+
+void BuildCodeLengths(std::span<const uint32_t> frequencies, int limit, std::span<uint8_t> lengths) {
+    assert(lengths.size() == frequencies.size() && frequencies.size() <= kSymbolCount);
+    std::fill(lengths.begin(), lengths.end(), uint8_t{0});
+    // Leaves in ascending weight, the symbol in the low bits of the key.
+    std::array<uint64_t, kSymbolCount> leaf{};
+    size_t n = 0;
+    for (size_t s = 0; s < frequencies.size(); ++s) {
+        if (frequencies[s] > 0) leaf[n++] = uint64_t{frequencies[s]} << 16 | s;
+    }
+    if (n < 2) return;
+    std::sort(leaf.begin(), leaf.begin() + static_cast<ptrdiff_t>(n));
+
+    // Two queues: the sorted leaves, and the inner nodes, which are made in
+    // ascending weight. Node k < n is leaf k; node n + j is inner node j.
+    std::array<uint64_t, 2 * kSymbolCount> weight{};
+    std::array<uint16_t, 2 * kSymbolCount> parent{};
+    std::array<uint16_t, 2 * kSymbolCount> depth{};
+    for (;;) {
+        for (size_t k = 0; k < n; ++k) weight[k] = leaf[k] >> 16;
+        size_t nextLeaf = 0;
+        size_t nextInner = n;
+        auto take = [&](size_t made) {
+            if (nextLeaf < n && (nextInner == made || weight[nextLeaf] <= weight[nextInner])) return nextLeaf++;
+            return nextInner++;
+        };
+        for (size_t made = n; made < 2 * n - 1; ++made) {
+            const size_t a = take(made);
+            const size_t b = take(made);
+            weight[made] = weight[a] + weight[b];
+            parent[a] = parent[b] = static_cast<uint16_t>(made);
+        }
+        // Parents come after their children: depths from the root down.
+        depth[2 * n - 2] = 0;
+        int longest = 0;
+        for (size_t k = 2 * n - 2; k-- > 0;) {
+            depth[k] = static_cast<uint16_t>(depth[parent[k]] + 1);
+            if (k < n) longest = std::max<int>(longest, depth[k]);
+        }
+        if (longest <= limit) break;
+        // Too deep: flatten the weights (order is kept) and build again.
+        for (size_t k = 0; k < n; ++k) {
+            const uint64_t w = leaf[k] >> 16;
+            leaf[k] = ((w >> 1) | 1) << 16 | (leaf[k] & 0xFFFF);
+        }
+    }
+    for (size_t k = 0; k < n; ++k) lengths[leaf[k] & 0xFFFF] = static_cast<uint8_t>(depth[k]);
+}
+
+namespace {
+
+// Canonical code values as the decoder assigns them: shorter codes take
+// the smaller values, equal lengths follow the symbol order.
+void AssignCodes(std::span<const uint8_t> lengths, std::span<uint16_t> codes) {
+    std::array<uint32_t, kMaxCodeLength + 2> count{};
+    for (uint8_t len : lengths) ++count[len];
+    std::array<uint32_t, kMaxCodeLength + 2> next{};
+    for (int len = 1; len <= kMaxCodeLength; ++len) {
+        next[len + 1] = next[len] + (count[len] << (kMaxCodeLength - len));
+    }
+    // A complete code fills the 16-bit space exactly.
+    assert(next[kMaxCodeLength + 1] == uint32_t{1} << kMaxCodeLength);
+    for (size_t s = 0; s < lengths.size(); ++s) {
+        const int len = lengths[s];
+        if (len == 0) continue;
+        codes[s] = static_cast<uint16_t>(next[len] >> (kMaxCodeLength - len));
+        next[len] += uint32_t{1} << (kMaxCodeLength - len);
+    }
+}
+
+class BitCounter {
+public:
+    void Put(uint32_t n, uint32_t) { bits_ += n; }
+    size_t Bits() const { return bits_; }
+
+private:
+    size_t bits_ = 0;
+};
+
+template <typename Out, size_t N>
+void PutSymbol(Out& out, const Code<N>& code, int symbol) {
+    if (code.single < 0) out.Put(code.lengths[symbol], code.codes[symbol]);
+}
+
+// Lengths of the code-length code or the position code: 0..6 in three bits,
+// 7 and up as 111 followed by (length - 7) ones and a zero. After
+// `specialIndex` lengths, a 2-bit count of the zero lengths that follow.
+template <typename Out, size_t N>
+void PutAuxLengths(Out& out, const Code<N>& code, int countBits, int specialIndex) {
+    if (code.single >= 0) {
+        out.Put(countBits, 0);
+        out.Put(countBits, static_cast<uint32_t>(code.single));
+        return;
+    }
+    int count = static_cast<int>(N);
+    while (count > 0 && code.lengths[count - 1] == 0) --count;
+    out.Put(countBits, static_cast<uint32_t>(count));
+    int i = 0;
+    while (i < count) {
+        const int len = code.lengths[i++];
+        if (len <= 6) {
+            out.Put(3, static_cast<uint32_t>(len));
+        } else {
+            out.Put(len - 3, (uint32_t{1} << (len - 3)) - 2);
+        }
+        if (i == specialIndex) {
+            int zeros = 0;
+            while (zeros < 3 && i < count && code.lengths[i] == 0) {
+                ++zeros;
+                ++i;
+            }
+            out.Put(2, static_cast<uint32_t>(zeros));
+        }
+    }
+}
+
+// The symbol code lengths as code-length symbols: 0 one zero, 1 + 4 bits
+// 3..18 zeros, 2 + 9 bits 20..531 zeros, 3..18 the length minus 2.
+struct LengthItem {
+    uint8_t symbol;
+    uint16_t extra;
+};
+
+struct LengthItems {
+    std::array<LengthItem, kSymbolCount> items;
+    size_t size = 0;
+
+    void Push(uint8_t symbol, int extra) { items[size++] = {symbol, static_cast<uint16_t>(extra)}; }
+};
+
+template <size_t N>
+void SymbolLengthItems(const std::array<uint8_t, N>& lengths, int count, LengthItems& out) {
+    out.size = 0;
+    int i = 0;
+    while (i < count) {
+        if (lengths[i] != 0) {
+            out.Push(static_cast<uint8_t>(lengths[i] + 2), 0);
+            ++i;
+            continue;
+        }
+        int run = 0;
+        while (i + run < count && lengths[i + run] == 0) ++run;
+        i += run;
+        while (run > 0) {
+            if (run <= 2) {
+                out.Push(0, 0);
+                --run;
+            } else if (run <= 18) {
+                out.Push(1, run - 3);
+                run = 0;
+            } else if (run == 19) {
+                out.Push(0, 0);
+                out.Push(1, 15);
+                run = 0;
+            } else {
+                const int take = std::min(run, 531);
+                out.Push(2, take - 20);
+                run -= take;
+            }
+        }
+    }
+}
+
+template <typename Out>
+void PutLengthItems(Out& out, const LengthItems& items, const Code<kLengthCodeCount>& lengthCode) {
+    for (size_t k = 0; k < items.size; ++k) {
+        const LengthItem item = items.items[k];
+        PutSymbol(out, lengthCode, item.symbol);
+        if (item.symbol == 1) out.Put(4, item.extra);
+        if (item.symbol == 2) out.Put(9, item.extra);
+    }
+}
+
+}  // namespace
+
+template <size_t N>
+void Code<N>::Build(std::span<const uint32_t, N> frequencies) {
+    BuildCodeLengths(frequencies, kMaxCodeLength, lengths);
+    single = -1;
+    if (std::all_of(lengths.begin(), lengths.end(), [](uint8_t l) { return l == 0; })) {
+        // One used symbol (or none): the lowest used one, else 0.
+        const auto used = std::find_if(frequencies.begin(), frequencies.end(), [](uint32_t f) { return f > 0; });
+        single = used == frequencies.end() ? 0 : static_cast<int>(used - frequencies.begin());
+        return;
+    }
+    AssignCodes(lengths, codes);
+}
+
+template struct Code<kSymbolCount>;
+template struct Code<kPositionCount>;
+template struct Code<kLengthCodeCount>;
+
+BlockPlan::BlockPlan(const Histogram& histogram) {
+    symbols_.Build(histogram.symbols);
+    positions_.Build(histogram.positions);
+    if (symbols_.single < 0) {
+        symbolLengthCount_ = kSymbolCount;
+        while (symbols_.lengths[symbolLengthCount_ - 1] == 0) --symbolLengthCount_;
+        LengthItems items;
+        SymbolLengthItems(symbols_.lengths, symbolLengthCount_, items);
+        std::array<uint32_t, kLengthCodeCount> lengthFrequencies{};
+        for (size_t k = 0; k < items.size; ++k) ++lengthFrequencies[items.items[k].symbol];
+        lengthCode_.Build(lengthFrequencies);
+    } else {
+        lengthCode_.single = 0;
+    }
+
+    BitCounter counter;
+    PutHeader(counter, 0);
+    bits_ = counter.Bits();
+    for (int s = 0; s < kSymbolCount; ++s) bits_ += size_t{histogram.symbols[s]} * symbols_.Bits(s);
+    for (int c = 0; c < kPositionCount; ++c) {
+        bits_ += size_t{histogram.positions[c]} * (positions_.Bits(c) + PositionExtraBits(c));
+    }
+}
+
+template <typename Out>
+void BlockPlan::PutHeader(Out& out, uint32_t count) const {
+    out.Put(16, count);
+    PutAuxLengths(out, lengthCode_, 5, 3);
+    if (symbols_.single >= 0) {
+        out.Put(9, 0);
+        out.Put(9, static_cast<uint32_t>(symbols_.single));
+    } else {
+        out.Put(9, static_cast<uint32_t>(symbolLengthCount_));
+        LengthItems items;
+        SymbolLengthItems(symbols_.lengths, symbolLengthCount_, items);
+        PutLengthItems(out, items, lengthCode_);
+    }
+    PutAuxLengths(out, positions_, 4, -1);
+}
+
+void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
+    assert(!tokens.empty() && tokens.size() <= kMaxBlockSymbols);
+    [[maybe_unused]] const size_t start = out.BitCount();
+    PutHeader(out, static_cast<uint32_t>(tokens.size()));
+    for (const Token t : tokens) {
+        PutSymbol(out, symbols_, t.symbol);
+        if (t.symbol < kLiteralCount) continue;
+        const int positionClass = PositionClass(t.position);
+        PutSymbol(out, positions_, positionClass);
+        if (positionClass > 1) {
+            out.Put(positionClass - 1, t.position - (uint32_t{1} << (positionClass - 1)));
+        }
+    }
+    assert(out.BitCount() - start == bits_);
+}
+
+namespace {
+
+// x log2 x for the counts of one block.
+const std::array<float, kMaxBlockSymbols + 1>& CountLogTable() {
+    static const auto table = [] {
+        std::array<float, kMaxBlockSymbols + 1> t{};
+        for (size_t x = 1; x < t.size(); ++x) t[x] = static_cast<float>(static_cast<double>(x) * std::log2(x));
+        return t;
+    }();
+    return table;
+}
+
+// Entropy of the counts in bits, and how many are used.
+template <size_t N>
+double EntropyBits(const std::array<uint32_t, N>& to, const std::array<uint32_t, N>& from, uint32_t& used) {
+    const auto& xlogx = CountLogTable();
+    uint32_t total = 0;
+    double bits = 0;
+    for (size_t s = 0; s < N; ++s) {
+        const uint32_t f = to[s] - from[s];
+        total += f;
+        used += f > 0;
+        bits -= xlogx[f];
+    }
+    return bits + xlogx[total];
+}
+
+}  // namespace
+
+std::vector<size_t> ChooseBlockEnds(std::span<const Token> tokens, size_t grain) {
+    assert(grain > 0 && grain <= kMaxBlockSymbols);
+    std::vector<size_t> ends;
+    const size_t n = tokens.size();
+    if (n == 0) return ends;
+    // prefix[k]: the histogram of the first k grains.
+    const size_t grains = (n + grain - 1) / grain;
+    std::vector<Histogram> prefix(grains + 1);
+    for (size_t k = 0; k < grains; ++k) {
+        prefix[k + 1] = prefix[k];
+        const size_t from = k * grain;
+        prefix[k + 1].Add(tokens.subspan(from, std::min(grain, n - from)));
+    }
+    auto end = [&](size_t k) { return std::min(k * grain, n); };
+    // The estimated bits of grains [from, to) as one block: the entropy of
+    // its symbols and position classes, the extra bits, and a header of a
+    // few bits per used symbol.
+    auto estimate = [&](size_t from, size_t to) {
+        uint32_t used = 0;
+        double bits = EntropyBits(prefix[to].symbols, prefix[from].symbols, used) +
+                      EntropyBits(prefix[to].positions, prefix[from].positions, used);
+        for (int c = 2; c < kPositionCount; ++c) {
+            bits += static_cast<double>(prefix[to].positions[c] - prefix[from].positions[c]) * PositionExtraBits(c);
+        }
+        return bits + 4.0 * used + 100.0;
+    };
+    // best[j]: the fewest bits for the first j grains; cut[j]: where the
+    // last of their blocks starts.
+    std::vector<double> best(grains + 1, 0.0);
+    std::vector<size_t> cut(grains + 1, 0);
+    for (size_t j = 1; j <= grains; ++j) {
+        best[j] = std::numeric_limits<double>::infinity();
+        for (size_t i = j; i-- > 0 && end(j) - end(i) <= kMaxBlockSymbols;) {
+            const double bits = best[i] + estimate(i, j);
+            if (bits < best[j]) {
+                best[j] = bits;
+                cut[j] = i;
+            }
+        }
+        assert(cut[j] < j);
+    }
+    for (size_t j = grains; j > 0; j = cut[j]) ends.push_back(end(j));
+    std::reverse(ends.begin(), ends.end());
+    return ends;
+}
+
+void WriteBlocks(BitWriter& out, std::span<const Token> tokens, size_t grain) {
+    size_t from = 0;
+    for (const size_t to : ChooseBlockEnds(tokens, grain)) {
+        const std::span<const Token> block = tokens.subspan(from, to - from);
+        Histogram h;
+        h.Add(block);
+        BlockPlan(h).Write(out, block);
+        from = to;
+    }
+}
+
+}  // namespace kq::pack::lzh5

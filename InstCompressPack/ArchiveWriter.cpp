@@ -38,12 +38,12 @@ uint8_t MethodByte(PackMethod method) {
 std::string_view MethodIdOf(PackMethod method) { return kMethodIds[MethodByte(method)]; }
 
 std::vector<uint8_t> EncodeWith(PackMethod method, const std::vector<uint8_t>& plain,
-                                const std::function<void(size_t)>& progress) {
+                                const std::function<void(size_t)>& progress, const EncodeOptions& encode) {
     switch (method) {
         case PackMethod::None: return plain;
         case PackMethod::Rle: return EncodeRle(plain, progress);
         case PackMethod::Lzh1: return EncodeLzh1(plain, progress);
-        case PackMethod::Lzh5: return EncodeLzh5(plain, progress);
+        case PackMethod::Lzh5: return EncodeLzh5(plain, encode, progress);
     }
     throw PackError("method " + std::string(PackMethodName(method)) +
                              " cannot be written by this build");
@@ -80,7 +80,7 @@ void WriteArchive(TStream& out, const std::vector<PackItem>& items, const PackOp
         const PackItem& item = items[index];
         std::function<void(size_t)> itemProgress;
         if (progress) itemProgress = [&progress, index](size_t done) { progress(index, done); };
-        std::vector<uint8_t> coded = EncodeWith(item.method, item.plain, itemProgress);
+        std::vector<uint8_t> coded = EncodeWith(item.method, item.plain, itemProgress, options.encode);
         if (static_cast<int64_t>(coded.size()) > kMaxEntrySize) {
             throw PackError("coded entry " + item.name + " is larger than 2147483647 bytes");
         }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "InstCompress/ArchiveFormat.h"
+#include "InstCompressPack/Encoders.h"
 
 namespace kq {
 class TStream;
@@ -37,7 +38,7 @@ std::string_view MethodIdOf(PackMethod method);
 // The coded form of `plain` under `method`; raises std::runtime_error for a
 // method this build cannot write.
 std::vector<uint8_t> EncodeWith(PackMethod method, const std::vector<uint8_t>& plain,
-                                const std::function<void(size_t)>& progress = {});
+                                const std::function<void(size_t)>& progress = {}, const EncodeOptions& encode = {});
 
 struct PackItem {
     std::string name;            // ANSI bytes as stored
@@ -49,6 +50,7 @@ struct PackOptions {
     std::string methodId;          // header id, 3 characters
     int32_t key = 0;
     std::optional<int32_t> lock;   // default: 2 with a non-zero key, else 0
+    EncodeOptions encode{};        // LZH5: --best and the thread count
 };
 
 // Largest entry or archive the format's signed 32-bit sizes describe.

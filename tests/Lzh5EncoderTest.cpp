@@ -4,13 +4,19 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
+#include <stdexcept>
+#include <unordered_set>
 
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
+#include "InstCompressPack/BitWriter.h"
+#include "InstCompressPack/Encoders.h"
+#include "InstCompressPack/Lzh5Segment.h"
+#include "InstCompressPack/WorkerPool.h"
 #include "tests/LhasaReference.h"
 #include "tests/TestPipeline.h"
-#include "InstCompressPack/Encoders.h"
 
 namespace kq {
 namespace {
@@ -87,15 +93,111 @@ std::vector<std::pair<std::string, Bytes>> Inputs() {
     };
 }
 
+void ExpectRoundTrip(const Bytes& coded, const Bytes& input, const std::string& what) {
+    EXPECT_EQ(Expand(coded, input.size()), input) << what;
+#ifdef KQ_HAVE_LHASA
+    EXPECT_EQ(test::ExpandWithLhasa(coded, input.size(), "-lh5-"), input) << what << " (lhasa)";
+#endif
+}
+
+// Both parses round trip; the best one never codes compressible data larger.
 TEST(Lzh5EncoderTest, RoundTripsHereAndInLhasa) {
     EXPECT_TRUE(pack::EncodeLzh5(Bytes{}).empty());
+    EXPECT_TRUE(pack::EncodeLzh5(Bytes{}, {true, 1}).empty());
     for (const auto& [what, input] : Inputs()) {
         const Bytes coded = pack::EncodeLzh5(input);
+        const Bytes best = pack::EncodeLzh5(input, {true, 1});
         ASSERT_FALSE(coded.empty()) << what;
-        EXPECT_EQ(Expand(coded, input.size()), input) << what;
-#ifdef KQ_HAVE_LHASA
-        EXPECT_EQ(test::ExpandWithLhasa(coded, input.size(), "-lh5-"), input) << what << " (lhasa)";
-#endif
+        ExpectRoundTrip(coded, input, what);
+        ExpectRoundTrip(best, input, what + " (best)");
+        if (input.size() >= 10000) {
+            EXPECT_LE(best.size(), coded.size()) << what;
+        }
+    }
+    const Bytes prose = Prose(300000, 14);
+    EXPECT_LT(pack::EncodeLzh5(prose, {true, 1}).size() * 100, pack::EncodeLzh5(prose).size() * 98);
+}
+
+// Feeds `input` in pieces of varying odd sizes.
+Bytes EncodeInPieces(const Bytes& input, const pack::EncodeOptions& options, size_t segmentSize) {
+    Bytes coded;
+    const auto encoder = pack::lzh5::MakeSegmentedEncoder(
+        [&](std::span<const uint8_t> piece) { coded.insert(coded.end(), piece.begin(), piece.end()); }, options,
+        segmentSize);
+    static constexpr size_t kPieces[] = {1, 7, 4093, 65537, 3, 12289};
+    for (size_t done = 0, k = 0; done < input.size(); ++k) {
+        const size_t piece = std::min(kPieces[k % std::size(kPieces)], input.size() - done);
+        encoder->Put(std::span(input).subspan(done, piece));
+        done += piece;
+    }
+    encoder->Finish();
+    return coded;
+}
+
+// Segments are coded apart with the window before them as history and
+// joined at bit offsets: the stream is the same for every thread count and
+// any piecing of the input, and expands here and in lhasa.
+TEST(Lzh5EncoderTest, SegmentedStreamIsTheSameForEveryThreadCount) {
+    Bytes input = Prose(50000, 21);
+    for (const Bytes& part : {Skewed(30000, 22), Bytes(20000, 0), Random(10000, 23), Prose(20000, 24)}) {
+        input.insert(input.end(), part.begin(), part.end());
+    }
+    for (const bool best : {false, true}) {
+        // Segments below the window size take their history from several.
+        for (const size_t segmentSize : {size_t{5000}, size_t{40000}}) {
+            const std::string what = (best ? "best, segment " : "segment ") + std::to_string(segmentSize);
+            const Bytes reference = EncodeInPieces(input, {best, 1}, segmentSize);
+            ExpectRoundTrip(reference, input, what);
+            for (const unsigned threads : {2u, 3u}) {
+                EXPECT_EQ(EncodeInPieces(input, {best, threads}, segmentSize), reference) << what << ", threads " << threads;
+            }
+        }
+    }
+    // The whole-input function is the incremental encoder.
+    const Bytes large = Prose(pack::lzh5::kSegmentSize * 3 / 2, 25);
+    EXPECT_EQ(EncodeInPieces(large, {false, 2}, pack::lzh5::kSegmentSize), pack::EncodeLzh5(large));
+}
+
+TEST(BitJoinerTest, JoinsStreamsAtAnyBitOffset) {
+    std::mt19937 rng(31);
+    for (int round = 0; round < 40; ++round) {
+        Bytes expected, joined;
+        pack::BitWriter whole(expected);
+        pack::BitJoiner joiner;
+        for (int part = 0; part < 6; ++part) {
+            Bytes bytes;
+            pack::BitWriter writer(bytes);
+            for (int fields = static_cast<int>(rng() % 30); fields > 0; --fields) {
+                const auto n = static_cast<uint32_t>(rng() % 17);
+                const auto value = static_cast<uint32_t>(rng()) & ((uint32_t{1} << n) - 1);
+                writer.Put(n, value);
+                whole.Put(n, value);
+            }
+            const size_t bits = writer.BitCount();
+            writer.Finish();
+            joiner.Append(bytes, bits, joined);
+        }
+        whole.Finish();
+        joiner.Finish(joined);
+        EXPECT_EQ(joined, expected) << "round " << round;
+    }
+}
+
+TEST(WorkerPoolTest, CarriesResultsAndExceptionsToTheCaller) {
+    pack::WorkerPool pool(2);
+    std::vector<std::future<int>> results;
+    for (int i = 0; i < 20; ++i) {
+        results.push_back(pool.Submit([i] {
+            if (i == 7) throw std::runtime_error("seven");
+            return i * i;
+        }));
+    }
+    for (int i = 0; i < 20; ++i) {
+        if (i == 7) {
+            EXPECT_THROW(results[i].get(), std::runtime_error);
+        } else {
+            EXPECT_EQ(results[i].get(), i * i);
+        }
     }
 }
 
@@ -103,10 +205,21 @@ TEST(Lzh5EncoderTest, CompressesAndSplitsBlocks) {
     EXPECT_LT(pack::EncodeLzh5(Bytes(70000, 0)).size(), 300u);
     EXPECT_LT(pack::EncodeLzh5(Prose(900000, 1)).size(), 900000u / 4);
     EXPECT_LT(pack::EncodeLzh5(Random(200000, 6)).size(), 200000u + 200000u / 100);
-    // Random bytes are nearly all literals with one flat code: the first
-    // block is full, and its count field is 65535, never 0.
-    const Bytes coded = pack::EncodeLzh5(Random(200000, 6));
+    // 65535 random bytes without a repeated three-byte string are 65535
+    // literals under one flat code: one block whose count field is 65535,
+    // the most it holds (0 would mean 65536 to some readers only).
+    std::mt19937 rng(6);
+    Bytes flat;
+    std::unordered_set<uint32_t> seen;
+    while (flat.size() < 65535) {
+        const auto b = static_cast<uint8_t>(rng());
+        const size_t n = flat.size();
+        if (n >= 2 && !seen.insert(uint32_t{flat[n - 2]} << 16 | uint32_t{flat[n - 1]} << 8 | b).second) continue;
+        flat.push_back(b);
+    }
+    const Bytes coded = pack::EncodeLzh5(flat);
     EXPECT_EQ(coded[0] << 8 | coded[1], 65535);
+    ExpectRoundTrip(coded, flat, "flat");
     // Prose then noise (over 30000 symbols in all) codes smaller as
     // separate blocks.
     Bytes mixed = Prose(30000, 7);

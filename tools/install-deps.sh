@@ -2,7 +2,8 @@
 # Installs what building and testing need on a fresh Debian 12 machine (as root):
 # the host toolchain and GoogleTest, the reference tools and libraries, and
 # mingw-w64 plus wine for the Windows builds of the launcher and their tests:
-# 32-bit, and 64-bit for machines that cannot run 32-bit programs.
+# 32-bit, and 64-bit for machines that cannot run 32-bit programs. libdeflate
+# and zlib serve the benchmarks only (bench/); the library never links them.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

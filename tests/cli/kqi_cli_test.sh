@@ -38,6 +38,20 @@ check "lh5 locked extract" cmp -s y.out text.txt
 "$KQI" extract lh5-locked.kqa y -o wrong.out --key 5 2> err.txt
 check "lh5 wrong key" grep -qx 'kqi: EInvalidKey: File locked -- valid key required' err.txt
 
+# lh5 over two segments: the same archive for every -j; --best is smaller.
+{ seq 1 150000; cat random.bin text.txt; } > large.bin
+"$KQI" pack -q -j 1 -o j1.kqa large=large.bin
+"$KQI" pack -q -j 2 -o j2.kqa large=large.bin
+check "-j 1 and -j 2 identical" cmp -s j1.kqa j2.kqa
+"$KQI" pack -q --best -j 1 -o best1.kqa large=large.bin
+"$KQI" pack -q --best -j 2 -o best2.kqa large=large.bin
+check "--best -j 1 and -j 2 identical" cmp -s best1.kqa best2.kqa
+check "--best is smaller" test "$(stat -c %s best1.kqa)" -lt "$(stat -c %s j1.kqa)"
+"$KQI" extract best2.kqa large -o large.out
+check "--best extract" cmp -s large.out large.bin
+"$KQI" pack -q -j 0 -o j0.kqa large=large.bin 2> /dev/null
+check "-j 0 is a usage error" test $? -eq 2
+
 # Keys, locks and the per-entry method suffix.
 "$KQI" pack -q -o locked.kqa --key 0x1234 'x=text.txt:rle' 'y=random.bin:none' 'z=text.txt:lzh1'
 check "locked header" bash -c "'$KQI' list locked.kqa | grep -q 'archive lock 2'"

@@ -1,9 +1,11 @@
 #include "tools/kqi/Cli.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "InstCompress/Exceptions.h"
 
@@ -70,6 +72,18 @@ std::string Printable(std::string_view text) {
     }
     return out;
 }
+
+unsigned ThreadsOption(ArgReader& args, std::string_view option) {
+    const std::string text = args.Value(option);
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+    if (ec != std::errc() || end != text.data() + text.size() || value < 1 || value > 64) {
+        throw UsageError(std::string(option) + " takes a thread count from 1 to 64");
+    }
+    return value;
+}
+
+unsigned DefaultThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 int ReportFailure(const std::exception& failure) {
     if (const auto* e = dynamic_cast<const Exception*>(&failure)) {

@@ -58,6 +58,12 @@ PackMethod MethodOption(ArgReader& args, std::string_view option);
 // the terminal: control bytes and NUL appear as \xNN, the rest as it is.
 std::string Printable(std::string_view text);
 
+// The value of -j: a thread count from 1 to 64.
+unsigned ThreadsOption(ArgReader& args, std::string_view option);
+
+// The thread count without -j: the machine's cores.
+unsigned DefaultThreads();
+
 // Prints "kqi: CLASS: MESSAGE" for the component's failures, "kqi: MESSAGE"
 // for others, the message whole and printable, and returns exit code 1.
 int ReportFailure(const std::exception& failure);

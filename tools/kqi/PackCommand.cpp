@@ -16,7 +16,7 @@ namespace kq::tools {
 namespace {
 
 constexpr const char* kPackUsage =
-    "usage: kqi pack -o OUT [--method M] [--key N] [--lock 0|1|2] [--id XYZ] [-q] NAME=PATH[:M]...\n"
+    "usage: kqi pack -o OUT [--method M] [--best] [-j N] [--key N] [--lock 0|1|2] [--id XYZ] [-q] NAME=PATH[:M]...\n"
     "  Writes an archive with one entry per NAME=PATH, in the order given. NAME is\n"
     "  stored as given (for example Installer\\KQInstall.exe). A PATH that is a\n"
     "  folder adds its files recursively in sorted order, named NAME\\relative\\path.\n"
@@ -25,6 +25,9 @@ constexpr const char* kPackUsage =
     "              window with an adaptive Huffman code (the LHA -lh1- stream)\n"
     "              lh5 is LZSS over an 8 KiB window with static Huffman blocks (the\n"
     "              LHA -lh5- stream)\n"
+    "  --best      lh5: smaller output, several times slower\n"
+    "  -j N        lh5: threads (default: the machine's cores); the output is the\n"
+    "              same for every N\n"
     "  --key N     key: signed 32-bit decimal or 0x hex; locks the entries\n"
     "  --lock L    entry lock field: 0 open, 1 locked, 2 locked and scrambled\n"
     "              (default 2 with a non-zero key, else 0)\n"
@@ -65,6 +68,7 @@ int RunPack(int argc, char** argv) {
     std::string out;
     PackMethod method = kDefaultPackMethod;
     PackOptions options;
+    options.encode.threads = DefaultThreads();
     std::optional<std::string> id;
     bool quiet = false;
     std::vector<std::string> specs;
@@ -80,6 +84,10 @@ int RunPack(int argc, char** argv) {
                 out = args.Value(arg);
             } else if (arg == "--method") {
                 method = MethodOption(args, arg);
+            } else if (arg == "--best") {
+                options.encode.best = true;
+            } else if (arg == "-j") {
+                options.encode.threads = ThreadsOption(args, arg);
             } else if (arg == "--key") {
                 options.key = KeyOption(args, arg);
             } else if (arg == "--lock") {

@@ -22,7 +22,8 @@ namespace {
 
 void PrintSetupUsage(std::FILE* to) {
     std::fprintf(to,
-                 "usage: kqi setup [--stub STUB] --installer FILE [-o OUT] [--method M] [--key N] [-q] [NAME=PATH[:M]...]\n"
+                 "usage: kqi setup [--stub STUB] --installer FILE [-o OUT] [--method M] [--best] [-j N] [--key N] [-q]\n"
+                 "                 [NAME=PATH[:M]...]\n"
                  "  Writes a setup: a copy of the launcher STUB whose payload is an archive with\n"
                  "  FILE as its first entry, %s, followed by one entry per NAME=PATH\n"
                  "  (as for kqi pack). The marker field in the copy is set to the payload's offset.\n"
@@ -30,6 +31,9 @@ void PrintSetupUsage(std::FILE* to) {
                  "              if it is there, else kqsetup)\n"
                  "  -o OUT      the setup file (default setup, with STUB's extension)\n"
                  "  --method M  none, rle, lzh1 or lh5 (default %.*s)\n"
+                 "  --best      lh5: smaller output, several times slower\n"
+                 "  -j N        lh5: threads (default: the machine's cores); the output is the\n"
+                 "              same for every N\n"
                  "  --key N     locks the further entries; the installer entry stays open,\n"
                  "              because the launcher has no key\n"
                  "  -q          no summary line\n",
@@ -49,12 +53,17 @@ bool SameEntryName(const std::string& a, const std::string& b) {
 // The installer entry stays open because the launcher has no key; a key
 // locks only the further entries. Written as two archives whose entries are
 // joined under one header counting them all.
-std::vector<uint8_t> BuildSetupArchive(const std::vector<PackItem>& items, PackMethod method, int32_t key) {
+std::vector<uint8_t> BuildSetupArchive(const std::vector<PackItem>& items, PackMethod method, int32_t key,
+                                       const EncodeOptions& encode) {
     const std::string methodId(MethodIdOf(method));
+    PackOptions installerOptions{methodId, key, 0};
+    installerOptions.encode = encode;
+    PackOptions furtherOptions{methodId, key, std::nullopt};
+    furtherOptions.encode = encode;
     TMemoryStream installer;
-    WriteArchive(installer, {items.front()}, PackOptions{methodId, key, 0});
+    WriteArchive(installer, {items.front()}, installerOptions);
     TMemoryStream further;
-    WriteArchive(further, std::vector<PackItem>(items.begin() + 1, items.end()), PackOptions{methodId, key, std::nullopt});
+    WriteArchive(further, std::vector<PackItem>(items.begin() + 1, items.end()), furtherOptions);
     int64_t total = 0;
     for (const PackItem& item : items) total += static_cast<int64_t>(item.plain.size());
     if (total > kMaxEntrySize) throw ToolError("archive contents exceed 2147483647 bytes in all");
@@ -80,6 +89,7 @@ int RunSetup(int argc, char** argv) {
     std::string out;
     PackMethod method = kDefaultPackMethod;
     int32_t key = 0;
+    EncodeOptions encode{false, DefaultThreads()};
     bool quiet = false;
     std::vector<std::string> specs;
     try {
@@ -98,6 +108,10 @@ int RunSetup(int argc, char** argv) {
                 out = args.Value(arg);
             } else if (arg == "--method") {
                 method = MethodOption(args, arg);
+            } else if (arg == "--best") {
+                encode.best = true;
+            } else if (arg == "-j") {
+                encode.threads = ThreadsOption(args, arg);
             } else if (arg == "--key") {
                 key = KeyOption(args, arg);
             } else if (arg == "-q" || arg == "--quiet") {
@@ -136,7 +150,7 @@ int RunSetup(int argc, char** argv) {
                                 ", which only --installer may give");
             }
         }
-        const std::vector<uint8_t> archive = BuildSetupArchive(items, method, key);
+        const std::vector<uint8_t> archive = BuildSetupArchive(items, method, key, encode);
         const std::vector<uint8_t> image = BuildSetupImage(ReadWholeFile(stubPath), archive);
 
         AtomicOutputFile output(out);

@@ -23,7 +23,8 @@ public:
     SegmentedEncoder(CodedSink sink, const EncodeOptions& options, size_t segmentSize)
         : sink_(std::move(sink)), best_(options.best), threads_(std::max(1u, options.threads)),
           segmentSize_(segmentSize) {
-        assert(segmentSize_ > 0);
+        // Positions within a segment's window are kept as int32.
+        assert(segmentSize_ > 0 && segmentSize_ <= size_t{1} << 30);
     }
 
     void Put(std::span<const uint8_t> plain) override {

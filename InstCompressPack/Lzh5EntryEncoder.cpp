@@ -33,14 +33,14 @@ public:
             const size_t take = std::min(plain.size(), historySize_ + segmentSize_ - window_.size());
             window_.insert(window_.end(), plain.begin(), plain.begin() + static_cast<ptrdiff_t>(take));
             plain = plain.subspan(take);
-            if (window_.size() == historySize_ + segmentSize_) Submit();
+            if (window_.size() == historySize_ + segmentSize_) Submit(false);
         }
     }
 
     void Finish() override {
         assert(!finished_);
         finished_ = true;
-        if (window_.size() > historySize_) Submit();
+        if (window_.size() > historySize_) Submit(true);
         while (!inFlight_.empty()) EmitOldest();
         scratch_.clear();
         joiner_.Finish(scratch_);
@@ -48,16 +48,17 @@ public:
     }
 
 private:
-    // Codes the segment held (on a worker when there are several threads)
-    // and starts the next one with the window's worth of history.
-    void Submit() {
+    // Codes the segment held (on a worker when there are several threads
+    // and more than one segment) and starts the next one with the window's
+    // worth of history.
+    void Submit(bool last) {
         const size_t history = std::min(kWindowSize, window_.size());
         std::vector<uint8_t> next;
         next.reserve(history + segmentSize_);
         next.assign(window_.end() - static_cast<ptrdiff_t>(history), window_.end());
         std::vector<uint8_t> window = std::exchange(window_, std::move(next));
         const size_t start = std::exchange(historySize_, history);
-        if (threads_ == 1) {
+        if (threads_ == 1 || (last && !pool_)) {
             Emit(EncodeSegment(window, start, best_));
             return;
         }

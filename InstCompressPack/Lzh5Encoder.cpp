@@ -63,6 +63,7 @@ struct Match {
 // ---- Default: lazy matching over hash chains ----
 
 constexpr int kChainHashBits = 15;
+constexpr int kHash3Bits = 12;
 
 struct LazyParams {
     int maxChain;         // candidates looked at per search
@@ -71,22 +72,28 @@ struct LazyParams {
     uint32_t lazyLimit;   // a held match this long is taken without a look ahead
 };
 
-constexpr LazyParams kDefaultParams{96, 16, 128, 32};
+constexpr LazyParams kDefaultParams{128, 16, 128, 32};
 
+// Chains of the positions with the same hash of four bytes, and the latest
+// position of each hash of three bytes: three-byte matches are worth
+// taking only when near, and four-byte chains are far shorter.
 class HashChains {
 public:
     explicit HashChains(std::span<const uint8_t> data)
-        : data_(data), head_(size_t{1} << kChainHashBits, kNone), prev_(kSlots, kNone) {}
+        : data_(data), head3_(size_t{1} << kHash3Bits, kNone), head_(size_t{1} << kChainHashBits, kNone),
+          prev_(kSlots, kNone) {}
 
     void Insert(size_t pos) {
         assert(pos + kMinMatch <= data_.size());
-        int32_t& head = head_[Hash3(data_.data() + pos, kChainHashBits)];
+        head3_[Hash3(data_.data() + pos, kHash3Bits)] = static_cast<int32_t>(pos);
+        if (pos + 4 > data_.size()) return;
+        int32_t& head = head_[Hash4(data_.data() + pos)];
         prev_[pos & kSlotMask] = head;
         head = static_cast<int32_t>(pos);
     }
 
     // The longest match at `pos` longer than `longerThan`, the nearest one
-    // of that length; none when there is no longer one.
+    // of that length the search meets; none when there is no longer one.
     Match Find(size_t pos, uint32_t longerThan, int chain, uint32_t nice) const {
         Match best;
         const uint32_t limit = static_cast<uint32_t>(std::min<size_t>(data_.size() - pos, kMaxMatch));
@@ -95,7 +102,16 @@ public:
         nice = std::min(nice, limit);
         const uint8_t* const here = data_.data() + pos;
         const int64_t oldest = static_cast<int64_t>(pos) - static_cast<int64_t>(kMaxDistance);
-        int32_t candidate = head_[Hash3(here, kChainHashBits)];
+        if (bestLength < kMinMatch) {
+            const int32_t near = head3_[Hash3(here, kHash3Bits)];
+            if (near >= oldest && std::memcmp(data_.data() + near, here, kMinMatch) == 0) {
+                bestLength = ExtendMatch(data_.data() + near, here, kMinMatch, limit);
+                best = {bestLength, static_cast<uint32_t>(pos - static_cast<size_t>(near))};
+                if (bestLength >= nice) return best;
+            }
+        }
+        if (limit < 4) return best;
+        int32_t candidate = head_[Hash4(here)];
         while (candidate >= oldest && chain-- > 0) {
             const uint8_t* const there = data_.data() + candidate;
             if (there[bestLength] == here[bestLength] && there[0] == here[0] && there[1] == here[1]) {
@@ -112,7 +128,14 @@ public:
     }
 
 private:
+    static uint32_t Hash4(const uint8_t* p) {
+        uint32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return (v * 0x9E3779B1u) >> (32 - kChainHashBits);
+    }
+
     std::span<const uint8_t> data_;
+    std::vector<int32_t> head3_;
     std::vector<int32_t> head_;
     std::vector<int32_t> prev_;
 };

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cstdint>
 #include <span>
@@ -64,11 +65,7 @@ inline constexpr int LengthOfSymbol(int symbol) { return symbol - 256 + kMinMatc
 inline constexpr int SymbolOfLength(int length) { return length + 256 - kMinMatch; }
 
 // The class of position value p: 0 for 0, else its bit length.
-inline constexpr int PositionClass(uint32_t p) {
-    int bits = 0;
-    while (p >> bits) ++bits;
-    return bits;
-}
+inline constexpr int PositionClass(uint32_t p) { return std::bit_width(p); }
 // Class c's first position value and its count of further bits.
 inline constexpr uint32_t PositionBase(int c) { return c <= 1 ? static_cast<uint32_t>(c) : uint32_t{1} << (c - 1); }
 inline constexpr int PositionExtraBits(int c) { return c <= 1 ? 0 : c - 1; }

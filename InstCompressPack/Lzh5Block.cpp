@@ -59,17 +59,10 @@ void BuildCodeLengths(std::span<const uint32_t> frequencies, int limit, std::spa
 
 namespace {
 
-// Canonical code values as the decoder assigns them: shorter codes take
-// the smaller values, equal lengths follow the symbol order.
+// Canonical code values as the decoder assigns them.
 void AssignCodes(std::span<const uint8_t> lengths, std::span<uint16_t> codes) {
-    std::array<uint32_t, kMaxCodeLength + 2> count{};
-    for (uint8_t len : lengths) ++count[len];
-    std::array<uint32_t, kMaxCodeLength + 2> next{};
-    for (int len = 1; len <= kMaxCodeLength; ++len) {
-        next[len + 1] = next[len] + (count[len] << (kMaxCodeLength - len));
-    }
-    // A complete code fills the 16-bit space exactly.
-    assert(next[kMaxCodeLength + 1] == uint32_t{1} << kMaxCodeLength);
+    CodeStarts next = CanonicalStarts(lengths);
+    assert(next[kMaxCodeLength + 1] == uint32_t{1} << kMaxCodeLength);  // a complete code
     for (size_t s = 0; s < lengths.size(); ++s) {
         const int len = lengths[s];
         if (len == 0) continue;
@@ -109,7 +102,7 @@ void PutAuxLengths(Out& out, const Code<N>& code, int countBits, int specialInde
     while (i < count) {
         const int len = code.lengths[i++];
         if (len <= 6) {
-            out.Put(3, static_cast<uint32_t>(len));
+            out.Put(kPlainLengthBits, static_cast<uint32_t>(len));
         } else {
             out.Put(len - 3, (uint32_t{1} << (len - 3)) - 2);
         }
@@ -119,7 +112,7 @@ void PutAuxLengths(Out& out, const Code<N>& code, int countBits, int specialInde
                 ++zeros;
                 ++i;
             }
-            out.Put(2, static_cast<uint32_t>(zeros));
+            out.Put(kSpecialZerosBits, static_cast<uint32_t>(zeros));
         }
     }
 }
@@ -156,7 +149,7 @@ void SymbolLengthItems(const std::array<uint8_t, N>& lengths, int count, LengthI
                 out.Push(0, 0);
                 --run;
             } else if (run <= 18) {
-                out.Push(1, run - 3);
+                out.Push(1, run - kShortZeroRunBase);
                 run = 0;
             } else if (run == 19) {
                 out.Push(0, 0);
@@ -164,7 +157,7 @@ void SymbolLengthItems(const std::array<uint8_t, N>& lengths, int count, LengthI
                 run = 0;
             } else {
                 const int take = std::min(run, 531);
-                out.Push(2, take - 20);
+                out.Push(2, take - kLongZeroRunBase);
                 run -= take;
             }
         }
@@ -176,8 +169,8 @@ void PutLengthItems(Out& out, const LengthItems& items, const Code<kLengthCodeCo
     for (size_t k = 0; k < items.size; ++k) {
         const LengthItem item = items.items[k];
         PutSymbol(out, lengthCode, item.symbol);
-        if (item.symbol == 1) out.Put(4, item.extra);
-        if (item.symbol == 2) out.Put(9, item.extra);
+        if (item.symbol == 1) out.Put(kShortZeroRunBits, item.extra);
+        if (item.symbol == 2) out.Put(kLongZeroRunBits, item.extra);
     }
 }
 
@@ -226,18 +219,18 @@ BlockPlan::BlockPlan(const Histogram& histogram) {
 
 template <typename Out>
 void BlockPlan::PutHeader(Out& out, uint32_t count) const {
-    out.Put(16, count);
-    PutAuxLengths(out, lengthCode_, 5, 3);
+    out.Put(kBlockCountBits, count);
+    PutAuxLengths(out, lengthCode_, kLengthCodeCountBits, kLengthCodeSpecialIndex);
     if (symbols_.single >= 0) {
-        out.Put(9, 0);
-        out.Put(9, static_cast<uint32_t>(symbols_.single));
+        out.Put(kSymbolCountBits, 0);
+        out.Put(kSymbolCountBits, static_cast<uint32_t>(symbols_.single));
     } else {
-        out.Put(9, static_cast<uint32_t>(symbolLengthCount_));
+        out.Put(kSymbolCountBits, static_cast<uint32_t>(symbolLengthCount_));
         LengthItems items;
         SymbolLengthItems(symbols_.lengths, symbolLengthCount_, items);
         PutLengthItems(out, items, lengthCode_);
     }
-    PutAuxLengths(out, positions_, 4, -1);
+    PutAuxLengths(out, positions_, kPositionCountBits, -1);
 }
 
 void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
@@ -250,7 +243,7 @@ void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
         const int positionClass = PositionClass(t.position);
         PutSymbol(out, positions_, positionClass);
         if (positionClass > 1) {
-            out.Put(positionClass - 1, t.position - (uint32_t{1} << (positionClass - 1)));
+            out.Put(PositionExtraBits(positionClass), t.position - PositionBase(positionClass));
         }
     }
     assert(out.BitCount() - start == bits_);

@@ -11,23 +11,18 @@
 #include <span>
 #include <vector>
 
+#include "InstCompress/Lzh5Model.h"
 #include "InstCompressPack/BitWriter.h"
 
 namespace kq::pack::lzh5 {
 
+using namespace kq::lzh5;  // the format
+
 constexpr int kLiteralCount = 256;
-constexpr int kMinMatch = 3;
-constexpr int kMaxMatch = 256;
-constexpr int kSymbolCount = kLiteralCount + kMaxMatch - kMinMatch + 1;  // 510
-constexpr int kPositionCount = 14;    // position classes 0..13
-constexpr int kLengthCodeCount = 19;  // the code-length code's symbols
-constexpr int kMaxCodeLength = 16;
-constexpr size_t kWindowSize = 8192;
 constexpr size_t kMaxDistance = kWindowSize;  // position value 8191
 // The count field allows 65535 (0 means 65536 to some readers only).
 constexpr size_t kMaxBlockSymbols = 65535;
-static_assert(kSymbolCount == 510);
-static_assert(std::bit_width(kMaxDistance - 1) == kPositionCount - 1);
+static_assert(PositionClass(kMaxDistance - 1) == kPositionCount - 1);
 
 // A literal byte, or a match: symbol 253 + length, position distance - 1.
 struct Token {
@@ -39,15 +34,10 @@ inline Token LiteralToken(uint8_t byte) { return {byte, 0}; }
 
 inline Token MatchToken(uint32_t length, uint32_t distance) {
     assert(length >= kMinMatch && length <= kMaxMatch && distance >= 1 && distance <= kMaxDistance);
-    return {static_cast<uint16_t>(length + kLiteralCount - kMinMatch), static_cast<uint16_t>(distance - 1)};
+    return {static_cast<uint16_t>(SymbolOfLength(static_cast<int>(length))), static_cast<uint16_t>(distance - 1)};
 }
 
-inline uint32_t TokenLength(Token t) { return t.symbol < kLiteralCount ? 1 : t.symbol - (kLiteralCount - kMinMatch); }
-
-// The position class: 0 for 0, else the bit length; classes above 1 are
-// followed by class - 1 extra bits.
-inline int PositionClass(uint32_t position) { return std::bit_width(position); }
-inline int PositionExtraBits(int positionClass) { return positionClass > 1 ? positionClass - 1 : 0; }
+inline uint32_t TokenLength(Token t) { return t.symbol < kLiteralCount ? 1 : static_cast<uint32_t>(LengthOfSymbol(t.symbol)); }
 
 struct Histogram {
     std::array<uint32_t, kSymbolCount> symbols{};

@@ -148,7 +148,7 @@ void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& pa
     auto insert = [&](size_t pos) {
         if (pos + kMinMatch <= end) chains.Insert(pos);
     };
-    for (size_t pos = start - std::min(start, kWindowSize); pos < start; ++pos) insert(pos);
+    for (size_t pos = start - std::min<size_t>(start, kWindowSize); pos < start; ++pos) insert(pos);
 
     size_t pos = start;
     Match held;
@@ -274,7 +274,7 @@ struct MatchTable {
 
 MatchTable FindAllMatches(std::span<const uint8_t> data, size_t start) {
     BinaryTrees trees(data);
-    for (size_t pos = start - std::min(start, kWindowSize); pos < start; ++pos) trees.Advance(pos, nullptr);
+    for (size_t pos = start - std::min<size_t>(start, kWindowSize); pos < start; ++pos) trees.Advance(pos, nullptr);
     MatchTable table;
     const size_t n = data.size() - start;
     table.first.resize(n + 1);
@@ -343,7 +343,7 @@ void CheapestParse(std::span<const uint8_t> data, size_t start, const MatchTable
             const uint32_t distanceCost = costs.distance[m.distance];
             const uint32_t last = std::min<uint32_t>(m.length, room);
             for (; length <= last; ++length) {
-                const uint32_t c = costs.symbol[length + kLiteralCount - kMinMatch] + distanceCost + cost[i + length];
+                const uint32_t c = costs.symbol[SymbolOfLength(static_cast<int>(length))] + distanceCost + cost[i + length];
                 if (c < best) {
                     best = c;
                     taken = {length, m.distance};

@@ -52,7 +52,7 @@ private:
     // and more than one segment) and starts the next one with the window's
     // worth of history.
     void Submit(bool last) {
-        const size_t history = std::min(kWindowSize, window_.size());
+        const size_t history = std::min<size_t>(kWindowSize, window_.size());
         std::vector<uint8_t> next;
         next.reserve(history + segmentSize_);
         next.assign(window_.end() - static_cast<ptrdiff_t>(history), window_.end());

@@ -26,7 +26,8 @@ ROWS=$(mktemp)
 trap 'rm -f "$ROWS"' EXIT
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$LOG"
-for program in build/bench/bench/*_bench; do
+for source in bench/*_bench.cpp; do
+    program=build/bench/bench/$(basename "$source" .cpp)
     echo "== $(basename "$program")" >> "$LOG"
     if ! KQ_BENCH_ROWS=1 "$program" "$CORPUS/text.bin" "$CORPUS/binary.bin" > "$ROWS.out" 2>&1; then
         echo "$(basename "$program") failed; see $LOG" >&2
@@ -38,12 +39,12 @@ rm -f "$ROWS.out"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$LOG"
 
 awk -F'\t' '
-    $2 == "expand" { e[++ne] = sprintf("  %-34s %10s", $3, $4) }
-    $2 == "encode" { c[++nc] = sprintf("  %-34s %10s %10s", $3, $4, $5) }
+    $2 == "expand" { e[++ne] = sprintf("  %-40s %10s", $3, $4) }
+    $2 == "encode" { c[++nc] = sprintf("  %-40s %10s %10s", $3, $4, $5) }
     END {
-        printf "Expansion of the corpus                  output MB/s\n"
+        printf "Expansion of the corpus                        output MB/s\n"
         for (i = 1; i <= ne; i++) print e[i]
-        printf "\nLZH5 encoding                             input MB/s    vs jlha\n"
+        printf "\nLZH5 encoding                                   input MB/s    vs jlha\n"
         for (i = 1; i <= nc; i++) print c[i]
     }' "$ROWS"
 
@@ -60,8 +61,8 @@ awk -F'\t' '
         for (i = 1; i <= n; i++) {
             w = int(440 * (value[i] - low) / (top - low)); if (w < 1) w = 1
             printf "<text x=\"10\" y=\"%d\">%s</text>\n", y + 13, esc(label[i])
-            printf "<rect x=\"250\" y=\"%d\" width=\"%d\" height=\"16\" fill=\"%s\"/>\n", y, w, (label[i] ~ /^ours/ ? "#2a6fb0" : "#999")
-            printf "<text x=\"%d\" y=\"%d\">%s</text>\n", 255 + w, y + 13, value[i]
+            printf "<rect x=\"290\" y=\"%d\" width=\"%d\" height=\"16\" fill=\"%s\"/>\n", y, w, (label[i] ~ /^ours/ ? "#2a6fb0" : "#999")
+            printf "<text x=\"%d\" y=\"%d\">%s</text>\n", 295 + w, y + 13, value[i]
             y += 20
         }
         y += 14
@@ -70,7 +71,7 @@ awk -F'\t' '
     $2 == "encode" { cl[++nc] = $3; cv[nc] = $4; rl[nc] = $3; rv[nc] = $5 }
     END {
         y = 0
-        printf "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"760\" height=\"%d\" font-family=\"sans-serif\" font-size=\"12\">\n", 60 + 20 * (ne + 2 * nc) + 3 * 40
+        printf "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"800\" height=\"%d\" font-family=\"sans-serif\" font-size=\"12\">\n", 60 + 20 * (ne + 2 * nc) + 3 * 40
         printf "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
         panel("Expansion, output MB/s (higher is better)", ne, el, ev, 0)
         panel("LZH5 encoding, input MB/s (higher is better)", nc, cl, cv, 0)

@@ -87,7 +87,7 @@ private:
 constexpr size_t kSpan = 64 * 1024;
 
 struct DecoderState {
-    AdaptiveTree tree;
+    DecodingTree tree;
     std::array<uint8_t, kRingSize + kSpan + kMaxMatch + kCopySlack> output;
 };
 
@@ -99,26 +99,36 @@ std::unique_ptr<DecoderState> AllocateState() {
     }
 }
 
-inline uint32_t DecodeSymbol(AdaptiveTree& tree, BitReader& reader) {
+inline uint32_t DecodeSymbol(DecodingTree& tree, BitReader& reader) {
     // Every slot on a path is distinct, so kSlots entries always suffice.
     uint16_t path[kSlots];
     uint32_t depth = 0;
     uint32_t child = tree.Child[kRoot];
     uint64_t bits = reader.buffer();
     uint32_t count = reader.count();
-    while (child < kSlots) {
+    // Two bits a step through Pairs; Refill leaves at least 8 bits.
+    do {
         if (count <= 8) [[unlikely]] {
             reader.Store(bits, count);
             reader.Refill();
             bits = reader.buffer();
             count = reader.count();
         }
-        const uint32_t slot = child + static_cast<uint32_t>(bits >> 63);
-        bits <<= 1;
-        --count;
+        const auto two = static_cast<uint32_t>(bits >> 62);
+        const uint32_t next = tree.Pairs[2 * child + two];
+        const uint32_t slot = child + (two >> 1);
         path[depth++] = static_cast<uint16_t>(slot);
-        child = tree.Child[slot];
-    }
+        if (next & DecodingTree::kOneBit) {
+            bits <<= 1;
+            --count;
+            child = next & ~uint32_t{DecodingTree::kOneBit};
+            break;
+        }
+        path[depth++] = static_cast<uint16_t>(tree.Child[slot] + (two & 1));
+        bits <<= 2;
+        count -= 2;
+        child = next;
+    } while (child < kSlots);
     reader.Store(bits, count);
     const uint32_t c = child - kSlots;
     tree.UpdateTreeAlongPath(c, path, depth);
@@ -138,7 +148,7 @@ inline uint32_t DecodeOffset(BitReader& bits) {
 void DecodeLzh1(CodecPipeline& pipe, int32_t expectedSize) {
     if (expectedSize <= 0) return;
     const std::unique_ptr<DecoderState> state = AllocateState();
-    AdaptiveTree& tree = state->tree;
+    DecodingTree& tree = state->tree;
     tree.ResetTree();
     // Other -lh1- coders treat the whole ring as spaces; only 0..4035 must
     // be. A match reaches at most kRingSize bytes back.

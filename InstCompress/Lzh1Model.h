@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace kq::lzh1 {
 
@@ -55,13 +56,25 @@ inline constexpr OffsetTables kOffsetTables = MakeOffsetTables();
 inline constexpr const std::array<uint8_t, 256>& OffsetHigh = kOffsetTables.high;
 inline constexpr const std::array<uint8_t, 256>& OffsetCodeLength = kOffsetTables.length;
 
-struct AdaptiveTree {
+// With `kPairTable` the tree also keeps `Pairs`, which lets the decoder
+// take two code bits per table load; the encoder goes without.
+template <bool kPairTable>
+struct BasicAdaptiveTree {
+    // Pairs entries: the next child (or leaf) two bits below a child pair,
+    // or a leaf one bit below it, marked with this flag.
+    static constexpr uint16_t kOneBit = 0x8000;
+    static_assert(kSlots + kSymbols < kOneBit);
+
     // Weight per slot; slot 627 is a sentinel that ends the exchange scan.
     std::array<uint16_t, kSlots + 1> Freq;
     // Slot of the 0-branch child, or kSlots + symbol for a leaf.
     std::array<uint16_t, kSlots> Child;
     // Parent slot per slot (the root's is 0); kSlots + symbol: the symbol's leaf slot.
     std::array<uint16_t, kSlots + kSymbols> Parent;
+    // Indexed by 2 * c + the next two code bits, for the child pair (c,
+    // c + 1) of an inner node: Child[Child[c + b0] + b1], or
+    // Child[c + b0] | kOneBit when that is a leaf. Only with kPairTable.
+    std::array<uint16_t, 2 * (kSlots + 1)> Pairs;
 
     void ResetTree() noexcept {
         for (uint32_t c = 0; c < kSymbols; ++c) {
@@ -76,6 +89,7 @@ struct AdaptiveTree {
         }
         Freq[kSlots] = 0xFFFF;
         Parent[kRoot] = 0;
+        SetAllPairs();
     }
 
     // Halves every leaf (rounding up) and builds the inner nodes anew.
@@ -105,6 +119,7 @@ struct AdaptiveTree {
             Parent[x] = static_cast<uint16_t>(s);
             if (x < kSlots) Parent[x + 1] = static_cast<uint16_t>(s);
         }
+        SetAllPairs();
     }
 
     // Counts one more occurrence of `symbol`, keeping the weight order by
@@ -163,8 +178,39 @@ private:
         Parent[b] = static_cast<uint16_t>(s);
         if (b < kSlots) Parent[b + 1] = static_cast<uint16_t>(s);
         Child[s] = static_cast<uint16_t>(b);
+        if constexpr (kPairTable) {
+            // The subtrees of s and l traded places, and their entries with
+            // them; the parents' entries that lead into them are set anew.
+            // A child weighs less than k - 1, so s is no child of l, and
+            // neither slot's parent changed.
+            std::swap(Pairs[2 * s], Pairs[2 * l]);
+            std::swap(Pairs[2 * s + 1], Pairs[2 * l + 1]);
+            Pairs[2 * Parent[s] + (s & 1)] = static_cast<uint16_t>(b);
+            Pairs[2 * Parent[l] + (l & 1)] = static_cast<uint16_t>(a);
+        }
         return l;
     }
+
+    // The two Pairs entries that pass through slot x.
+    void SetPairs(uint32_t x) noexcept {
+        const uint32_t at = 2 * x;  // 2 * (x & ~1) + 2 * (x & 1)
+        const uint32_t y = Child[x];
+        if (y >= kSlots) {
+            Pairs[at] = Pairs[at + 1] = static_cast<uint16_t>(y | kOneBit);
+        } else {
+            Pairs[at] = Child[y];
+            Pairs[at + 1] = Child[y + 1];
+        }
+    }
+
+    void SetAllPairs() noexcept {
+        if constexpr (kPairTable) {
+            for (uint32_t x = 0; x < kSlots; ++x) SetPairs(x);
+        }
+    }
 };
+
+using AdaptiveTree = BasicAdaptiveTree<false>;
+using DecodingTree = BasicAdaptiveTree<true>;
 
 }  // namespace kq::lzh1

@@ -1,6 +1,6 @@
-// The incremental form of the RLE and LZH1 encoders: until they code as
-// they go, it collects the entry and codes it whole at Finish. (LZH5 has a
-// segmented one of its own.)
+// The incremental form of the LZH5 encoder. Until it codes as it goes, it
+// collects the entry and codes it whole at Finish; RLE and LZH1 code as the
+// bytes arrive (RleEncoder.cpp, Lzh1Encoder.cpp).
 #include <utility>
 
 #include "InstCompressPack/Encoders.h"
@@ -28,12 +28,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<EntryEncoder> MakeRleEncoder(CodedSink sink) {
-    return std::make_unique<CollectingEncoder>(&EncodeRle, std::move(sink));
-}
-
-std::unique_ptr<EntryEncoder> MakeLzh1Encoder(CodedSink sink) {
-    return std::make_unique<CollectingEncoder>(&EncodeLzh1, std::move(sink));
+std::unique_ptr<EntryEncoder> MakeLzh5Encoder(CodedSink sink, const EncodeOptions&) {
+    return std::make_unique<CollectingEncoder>(&EncodeLzh5, std::move(sink));
 }
 
 }  // namespace kq::pack

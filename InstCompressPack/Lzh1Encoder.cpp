@@ -8,12 +8,14 @@
 // the ring's last 60 bytes unset.
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "InstCompress/Lzh1Model.h"
 #include "InstCompressPack/BitWriter.h"
-#include "InstCompressPack/Encoders.h"
+#include "InstCompressPack/EncodeWhole.h"
 
 namespace kq::pack {
 
@@ -21,7 +23,6 @@ namespace {
 
 using namespace lzh1;
 
-constexpr size_t kReportEvery = size_t{1} << 20;
 constexpr uint32_t kHashBits = 15;
 constexpr uint32_t kMaxChain = 192;  // candidates tried per position
 constexpr int64_t kNoPosition = -1;
@@ -97,18 +98,27 @@ private:
     AdaptiveTree tree_;
 };
 
+// Positions are absolute window positions; the bytes live in the encoder's
+// sliding buffer, which keeps at least the ring's reach behind the coding
+// position.
 class MatchFinder {
 public:
-    explicit MatchFinder(const std::vector<uint8_t>& window)
-        : window_(window), head_(size_t{1} << kHashBits, kNoPosition), prev_(kRingSize, kNoPosition) {}
+    MatchFinder() : head_(size_t{1} << kHashBits, kNoPosition), prev_(kRingSize, kNoPosition) {}
 
     struct Match {
         uint32_t length = 0;
         uint32_t distance = 0;
     };
 
+    // The window seen from absolute position `base`, holding bytes up to `end`.
+    void SetWindow(const uint8_t* atBase, int64_t base, int64_t end) {
+        atBase_ = atBase;
+        base_ = base;
+        end_ = end;
+    }
+
     void Insert(int64_t pos) {
-        if (static_cast<size_t>(pos) + kMinMatch > window_.size()) return;
+        if (pos + int64_t{kMinMatch} > end_) return;
         const uint32_t h = Hash(pos);
         prev_[static_cast<size_t>(pos) & kRingMask] = head_[h];
         head_[h] = pos;
@@ -118,13 +128,14 @@ public:
     Match FindAndInsert(int64_t pos, uint32_t limit) {
         Match best;
         if (limit >= kMinMatch) {
-            const uint8_t* const here = window_.data() + pos;
+            const uint8_t* const here = At(pos);
             const int64_t oldest = std::max<int64_t>(0, pos - int64_t{kRingSize});
+            assert(oldest >= base_);
             int64_t cand = head_[Hash(pos)];
             uint32_t tries = kMaxChain;
             uint32_t bestLength = kMinMatch - 1;
             while (cand >= oldest && tries-- > 0) {
-                const uint8_t* const there = window_.data() + cand;
+                const uint8_t* const there = At(cand);
                 if (there[bestLength] == here[bestLength] && there[0] == here[0]) {
                     const uint32_t n = CommonLength(there, here, limit);
                     if (n > bestLength) {
@@ -138,6 +149,11 @@ public:
         }
         Insert(pos);
         return best;
+    }
+
+    const uint8_t* At(int64_t pos) const {
+        assert(pos >= base_ && pos < end_);
+        return atBase_ + (pos - base_);
     }
 
 private:
@@ -159,74 +175,138 @@ private:
     }
 
     uint32_t Hash(int64_t pos) const {
-        const uint8_t* p = window_.data() + pos;
+        const uint8_t* p = At(pos);
         const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
         return (v * 2654435761u) >> (32 - kHashBits);
     }
 
-    const std::vector<uint8_t>& window_;
+    const uint8_t* atBase_ = nullptr;
+    int64_t base_ = 0;
+    int64_t end_ = 0;
     std::vector<int64_t> head_;
     std::vector<int64_t> prev_;
 };
 
-}  // namespace
+// Codes as the bytes arrive. A step at position p looks at most
+// kMaxMatch + 2 bytes ahead (a match, the lazy look one byte on, and the
+// hash of the bytes a match covers), so while more than that is buffered
+// every step is the one the whole input would give; Finish codes the rest
+// with the true end.
+class Lzh1Encoder final : public EntryEncoder {
+public:
+    explicit Lzh1Encoder(CodedSink sink) : sink_(std::move(sink)), out_(coded_), coder_(out_) {
+        window_.assign(kFirstWrite, ' ');
+    }
 
-std::vector<uint8_t> EncodeLzh1(std::span<const uint8_t> input, const EncodeProgress& progress) {
-    std::vector<uint8_t> coded;
-    if (input.empty()) return coded;
-    coded.reserve(input.size() / 2 + 64);
-    BitWriter out(coded);
-
-    std::vector<uint8_t> window(kFirstWrite + input.size());
-    std::memset(window.data(), ' ', kFirstWrite);
-    std::memcpy(window.data() + kFirstWrite, input.data(), input.size());
-
-    SymbolCoder coder(out);
-    MatchFinder finder(window);
-    for (int64_t p = 0; p < static_cast<int64_t>(kFirstWrite); ++p) finder.Insert(p);
-
-    const auto end = static_cast<int64_t>(window.size());
-    int64_t pos = kFirstWrite;
-    auto limitAt = [end](int64_t p) { return static_cast<uint32_t>(std::min<int64_t>(kMaxMatch, end - p)); };
-    MatchFinder::Match current = finder.FindAndInsert(pos, limitAt(pos));
-    size_t nextReport = kReportEvery;
-    while (pos < end) {
-        if (progress && static_cast<size_t>(pos - kFirstWrite) >= nextReport) {
-            progress(static_cast<size_t>(pos - kFirstWrite));
-            nextReport += kReportEvery;
+    void Put(std::span<const uint8_t> plain) override {
+        while (!plain.empty()) {
+            const size_t n = std::min(plain.size(), kSlice);
+            window_.insert(window_.end(), plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(n));
+            plain = plain.subspan(n);
+            const int64_t end = WindowEnd();
+            if (end - kFirstWrite < kLookAhead) continue;
+            Start(end);
+            finder_.SetWindow(window_.data(), base_, end);
+            while (end - pos_ >= kLookAhead) Step(end);
+            Compact();
+            Emit();
         }
-        if (current.length >= kMinMatch) {
+    }
+
+    void Finish() override {
+        const int64_t end = WindowEnd();
+        if (end == kFirstWrite) return;  // an empty entry has no code at all
+        Start(end);
+        finder_.SetWindow(window_.data(), base_, end);
+        while (pos_ < end) Step(end);
+        out_.Finish();
+        Emit();
+    }
+
+private:
+    static constexpr size_t kSlice = 64 * 1024;
+    static constexpr int64_t kLookAhead = int64_t{kMaxMatch} + 8;
+
+    int64_t WindowEnd() const { return base_ + static_cast<int64_t>(window_.size()); }
+
+    static uint32_t LimitAt(int64_t p, int64_t end) {
+        return static_cast<uint32_t>(std::min<int64_t>(kMaxMatch, end - p));
+    }
+
+    // The spaces' hashes need the first input bytes, so they go in when
+    // coding starts.
+    void Start(int64_t end) {
+        if (started_) return;
+        started_ = true;
+        finder_.SetWindow(window_.data(), base_, end);
+        for (int64_t p = 0; p < static_cast<int64_t>(kFirstWrite); ++p) finder_.Insert(p);
+    }
+
+    void Step(int64_t end) {
+        if (!haveCurrent_) {
+            current_ = finder_.FindAndInsert(pos_, LimitAt(pos_, end));
+            haveCurrent_ = true;
+        }
+        if (current_.length >= kMinMatch) {
             MatchFinder::Match next;
-            const bool lookedAhead = current.length < kMaxMatch && pos + 1 < end;
-            if (lookedAhead) next = finder.FindAndInsert(pos + 1, limitAt(pos + 1));
+            const bool lookedAhead = current_.length < kMaxMatch && pos_ + 1 < end;
+            if (lookedAhead) next = finder_.FindAndInsert(pos_ + 1, LimitAt(pos_ + 1, end));
             // A literal first pays when one byte on a longer match starts, or
             // when the current code makes this short match dearer than its bytes.
-            if (next.length > current.length || !coder.MatchPays(&window[static_cast<size_t>(pos)], current.length,
-                                                                 current.distance - 1)) {
-                coder.EncodeSymbol(window[static_cast<size_t>(pos)]);
-                ++pos;
-                if (lookedAhead) {
-                    current = next;
-                } else if (pos < end) {
-                    current = finder.FindAndInsert(pos, limitAt(pos));
-                }
-                continue;
+            if (next.length > current_.length ||
+                !coder_.MatchPays(finder_.At(pos_), current_.length, current_.distance - 1)) {
+                coder_.EncodeSymbol(*finder_.At(pos_));
+                ++pos_;
+                current_ = next;
+                haveCurrent_ = lookedAhead;
+                return;
             }
-            coder.EncodeSymbol(SymbolOfLength(current.length));
-            coder.EncodeOffset(current.distance - 1);
-            for (int64_t p = pos + (lookedAhead ? 2 : 1); p < pos + static_cast<int64_t>(current.length); ++p) {
-                finder.Insert(p);
+            coder_.EncodeSymbol(SymbolOfLength(current_.length));
+            coder_.EncodeOffset(current_.distance - 1);
+            for (int64_t p = pos_ + (lookedAhead ? 2 : 1); p < pos_ + static_cast<int64_t>(current_.length); ++p) {
+                finder_.Insert(p);
             }
         } else {
-            coder.EncodeSymbol(window[static_cast<size_t>(pos)]);
-            current.length = 1;
+            coder_.EncodeSymbol(*finder_.At(pos_));
+            current_.length = 1;
         }
-        pos += static_cast<int64_t>(current.length);
-        if (pos < end) current = finder.FindAndInsert(pos, limitAt(pos));
+        pos_ += static_cast<int64_t>(current_.length);
+        haveCurrent_ = false;
     }
-    out.Finish();
-    if (progress) progress(input.size());
-    return coded;
+
+    // Drops what lies beyond the ring's reach behind the coding position.
+    void Compact() {
+        const int64_t keepFrom = pos_ - int64_t{kRingSize};
+        if (keepFrom - base_ < static_cast<int64_t>(kSlice)) return;
+        window_.erase(window_.begin(), window_.begin() + (keepFrom - base_));
+        base_ = keepFrom;
+    }
+
+    void Emit() {
+        if (coded_.empty()) return;
+        sink_(coded_);
+        coded_.clear();
+    }
+
+    CodedSink sink_;
+    std::vector<uint8_t> coded_;
+    BitWriter out_;
+    SymbolCoder coder_;
+    MatchFinder finder_;
+    std::vector<uint8_t> window_;  // absolute positions base_ onwards
+    int64_t base_ = 0;
+    int64_t pos_ = kFirstWrite;
+    MatchFinder::Match current_;
+    bool haveCurrent_ = false;
+    bool started_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<EntryEncoder> MakeLzh1Encoder(CodedSink sink) { return std::make_unique<Lzh1Encoder>(std::move(sink)); }
+
+std::vector<uint8_t> EncodeLzh1(std::span<const uint8_t> input, const EncodeProgress& progress) {
+    return EncodeWhole(input, progress, [](CodedSink sink) { return MakeLzh1Encoder(std::move(sink)); });
 }
 
 }  // namespace kq::pack

@@ -1,11 +1,53 @@
 #include "InstCompressPack/ArchiveWriter.h"
 
-#include <stdexcept>
+#include <algorithm>
 
 #include "InstCompress/Stream.h"
-#include "InstCompressPack/Encoders.h"
+#include "InstCompressPack/SpillBuffer.h"
 
 namespace kq::pack {
+
+namespace {
+
+constexpr int32_t kReadChunk = 64 * 1024;
+
+std::unique_ptr<EntryEncoder> MakeEncoder(PackMethod method, CodedSink sink, const EncodeOptions& options) {
+    switch (method) {
+        case PackMethod::Rle: return MakeRleEncoder(std::move(sink));
+        case PackMethod::Lzh1: return MakeLzh1Encoder(std::move(sink));
+        case PackMethod::Lzh5: return MakeLzh5Encoder(std::move(sink), options);
+        case PackMethod::None: break;
+    }
+    throw PackError("method " + std::string(PackMethodName(method)) + " has no encoder");
+}
+
+// Reads exactly the entry's announced size from its stream, in chunks, and
+// returns the sum of the bytes; an input that turns out shorter or longer
+// than announced changed under our feet.
+template <typename OnChunk>
+uint32_t ReadEntry(const PackEntry& entry, OnChunk onChunk) {
+    const std::unique_ptr<TStream> in = entry.open();
+    std::vector<uint8_t> chunk(static_cast<size_t>(std::min<int64_t>(kReadChunk, std::max<int64_t>(entry.size, 1))));
+    uint32_t sum = 0;
+    int64_t done = 0;
+    while (done < entry.size) {
+        const auto want = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), entry.size - done));
+        const int32_t got = in->Read(chunk.data(), want);
+        if (got <= 0) break;
+        const std::span<const uint8_t> piece(chunk.data(), static_cast<size_t>(got));
+        for (const uint8_t b : piece) sum += b;
+        done += got;
+        onChunk(piece, done);
+    }
+    uint8_t extra = 0;
+    if (done != entry.size || in->Read(&extra, 1) != 0) {
+        throw PackError(entry.name + " changed while it was packed: " + std::to_string(entry.size) +
+                        " bytes were announced");
+    }
+    return sum;
+}
+
+}  // namespace
 
 std::optional<PackMethod> ParsePackMethod(std::string_view name) {
     if (name == "none") return PackMethod::None;
@@ -37,79 +79,112 @@ uint8_t MethodByte(PackMethod method) {
 
 std::string_view MethodIdOf(PackMethod method) { return kMethodIds[MethodByte(method)]; }
 
-std::vector<uint8_t> EncodeWith(PackMethod method, const std::vector<uint8_t>& plain,
-                                const std::function<void(size_t)>& progress, const EncodeOptions& encode) {
-    switch (method) {
-        case PackMethod::None: return plain;
-        case PackMethod::Rle: return EncodeRle(plain, progress);
-        case PackMethod::Lzh1: return EncodeLzh1(plain, progress);
-        case PackMethod::Lzh5: return EncodeLzh5(plain, encode, progress);
-    }
-    throw PackError("method " + std::string(PackMethodName(method)) +
-                             " cannot be written by this build");
-}
-
 uint32_t ByteSum(const std::vector<uint8_t>& bytes) {
     uint32_t sum = 0;
     for (const uint8_t b : bytes) sum += b;
     return sum;
 }
 
-void WriteArchive(TStream& out, const std::vector<PackItem>& items, const PackOptions& options,
-                  const PackProgress& progress) {
+void CheckEntries(const std::vector<PackEntry>& entries) {
     int64_t total = 0;
-    for (const PackItem& item : items) {
-        if (static_cast<int64_t>(item.plain.size()) > kMaxEntrySize) {
-            throw PackError("entry " + item.name + " is larger than 2147483647 bytes");
+    for (const PackEntry& entry : entries) {
+        if (entry.size < 0 || entry.size > kMaxEntrySize) {
+            throw PackError("entry " + entry.name + " is larger than 2147483647 bytes");
         }
-        if (item.name.size() > 32767) {
-            throw PackError("entry name longer than 32767 bytes: " + item.name.substr(0, 64));
+        if (entry.name.size() > kMaxEntryNameLength) {
+            throw PackError("entry name longer than 32767 bytes: " + entry.name.substr(0, 64));
         }
-        total += static_cast<int64_t>(item.plain.size());
-    }
-    if (total > kMaxEntrySize) {
-        throw PackError("archive contents exceed 2147483647 bytes in all");
-    }
-
-    const auto header = BuildArchiveHeader(options.methodId, static_cast<int32_t>(total),
-                                           kArchiveTypeMulti, options.key);
-    out.WriteBuffer(header.data(), static_cast<int32_t>(header.size()));
-
-    const int32_t lock = options.lock.value_or(options.key != 0 ? 2 : 0);
-    for (size_t index = 0; index < items.size(); ++index) {
-        const PackItem& item = items[index];
-        std::function<void(size_t)> itemProgress;
-        if (progress) itemProgress = [&progress, index](size_t done) { progress(index, done); };
-        std::vector<uint8_t> coded = EncodeWith(item.method, item.plain, itemProgress, options.encode);
-        if (static_cast<int64_t>(coded.size()) > kMaxEntrySize) {
-            throw PackError("coded entry " + item.name + " is larger than 2147483647 bytes");
-        }
-        // Stored entries are copied as they are, so only coded data is scrambled.
-        if (lock == 2 && item.method != PackMethod::None) {
-            uint8_t keyBytes[4];
-            StoreLE32(keyBytes, static_cast<uint32_t>(options.key));
-            for (size_t i = 0; i < coded.size(); ++i) coded[i] ^= keyBytes[i & 3];
-        }
-        uint32_t checksum = ByteSum(item.plain);
-        if (lock > 0) checksum += static_cast<uint32_t>(options.key);
-
-        EntryHeader h;
-        h.nameLength = static_cast<int16_t>(item.name.size());
-        h.expandedSize = static_cast<int32_t>(item.plain.size());
-        h.compressedSize = static_cast<int32_t>(coded.size());
-        h.method = MethodByte(item.method);
-        h.checksum = static_cast<int32_t>(checksum);
-        h.lock = lock;
-        const auto raw = BuildEntryHeader(h);
-        out.WriteBuffer(raw.data(), static_cast<int32_t>(raw.size()));
-        out.WriteBuffer(item.name.data(), static_cast<int32_t>(item.name.size()));
-        out.WriteBuffer(coded.data(), static_cast<int32_t>(coded.size()));
+        total += entry.size;
+        if (total > kMaxEntrySize) throw PackError("archive contents exceed 2147483647 bytes in all");
     }
 }
 
+std::vector<WrittenEntry> WriteArchive(TStream& out, const std::vector<PackEntry>& entries,
+                                       const PackOptions& options, const PackProgress& progress) {
+    CheckEntries(entries);
+    int64_t total = 0;
+    for (const PackEntry& entry : entries) total += entry.size;
+    const auto header = BuildArchiveHeader(options.methodId, static_cast<int32_t>(total), kArchiveTypeMulti, options.key);
+    out.WriteBuffer(header.data(), static_cast<int32_t>(header.size()));
+
+    uint8_t keyBytes[4];
+    StoreLE32(keyBytes, static_cast<uint32_t>(options.key));
+    SpillBuffer spill(options.spillDirectory);
+    std::vector<uint8_t> scrambled;
+    std::vector<WrittenEntry> written;
+    written.reserve(entries.size());
+    for (size_t index = 0; index < entries.size(); ++index) {
+        const PackEntry& entry = entries[index];
+        const int32_t lock = entry.lock.value_or(options.lock.value_or(options.key != 0 ? 2 : 0));
+        auto report = [&](int64_t done) {
+            if (progress) progress(index, done);
+        };
+
+        PackMethod method = entry.method;
+        uint32_t sum = 0;
+        if (method == PackMethod::None) {
+            sum = ReadEntry(entry, [&](std::span<const uint8_t>, int64_t done) { report(done); });
+        } else {
+            // Only coded data is scrambled; stored entries are copied as they are.
+            int64_t codedAt = 0;
+            auto sink = [&](std::span<const uint8_t> coded) {
+                if (lock != 2) {
+                    spill.Append(coded);
+                } else {
+                    scrambled.assign(coded.begin(), coded.end());
+                    for (uint8_t& b : scrambled) b ^= keyBytes[static_cast<uint64_t>(codedAt++) & 3];
+                    spill.Append(scrambled);
+                }
+            };
+            const auto encoder = MakeEncoder(method, sink, options.encode);
+            sum = ReadEntry(entry, [&](std::span<const uint8_t> piece, int64_t done) {
+                encoder->Put(piece);
+                report(done);
+            });
+            encoder->Finish();
+            if (entry.storeIfNotSmaller && spill.Size() >= entry.size) {
+                method = PackMethod::None;
+                spill.Clear();
+            }
+            if (spill.Size() > kMaxEntrySize) {
+                throw PackError("coded entry " + entry.name + " is larger than 2147483647 bytes");
+            }
+        }
+
+        const int64_t storedSize = method == PackMethod::None ? entry.size : spill.Size();
+        EntryHeader h;
+        h.nameLength = static_cast<int16_t>(entry.name.size());
+        h.expandedSize = static_cast<int32_t>(entry.size);
+        h.compressedSize = static_cast<int32_t>(storedSize);
+        h.method = MethodByte(method);
+        h.checksum = static_cast<int32_t>(sum + (lock > 0 ? static_cast<uint32_t>(options.key) : 0u));
+        h.lock = lock;
+        const auto raw = BuildEntryHeader(h);
+        out.WriteBuffer(raw.data(), static_cast<int32_t>(raw.size()));
+        out.WriteBuffer(entry.name.data(), static_cast<int32_t>(entry.name.size()));
+        if (method == PackMethod::None) {
+            const uint32_t again = ReadEntry(entry, [&](std::span<const uint8_t> piece, int64_t) {
+                out.WriteBuffer(piece.data(), static_cast<int32_t>(piece.size()));
+            });
+            if (again != sum) throw PackError(entry.name + " changed while it was packed");
+        } else {
+            spill.MoveTo(out);
+        }
+        written.push_back(WrittenEntry{method, storedSize, sum});
+    }
+    return written;
+}
+
 std::vector<uint8_t> BuildArchive(const std::vector<PackItem>& items, const PackOptions& options) {
+    std::vector<PackEntry> entries;
+    for (const PackItem& item : items) {
+        const std::vector<uint8_t>* plain = &item.plain;
+        entries.push_back(PackEntry{item.name, static_cast<int64_t>(plain->size()),
+                                    [plain] { return std::make_unique<TSpanStream>(plain->data(), plain->size()); },
+                                    item.method, false, std::nullopt});
+    }
     TMemoryStream out;
-    WriteArchive(out, items, options);
+    WriteArchive(out, entries, options);
     return std::move(out.Bytes());
 }
 

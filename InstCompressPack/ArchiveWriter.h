@@ -1,8 +1,15 @@
 // Builds archives in the container format the component expands.
+//
+// Entries come from streams whose sizes are known ahead. Each entry is read
+// once to code it and sum its bytes; its coded bytes wait in a spill buffer
+// (memory up to a few MiB, a temporary file beyond) until its header, which
+// comes first, can be written. So memory stays bounded whatever the sizes,
+// and the archive is written front to back without seeking.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,7 +26,7 @@ class TStream;
 namespace kq::pack {
 
 // A request the writer cannot carry out: a size beyond the format's limits,
-// a stub that is no launcher.
+// a stub that is no launcher, an input that changed while it was read.
 class PackError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -35,35 +42,57 @@ std::string_view PackMethodName(PackMethod method);
 uint8_t MethodByte(PackMethod method);
 std::string_view MethodIdOf(PackMethod method);
 
-// The coded form of `plain` under `method`; raises std::runtime_error for a
-// method this build cannot write.
-std::vector<uint8_t> EncodeWith(PackMethod method, const std::vector<uint8_t>& plain,
-                                const std::function<void(size_t)>& progress = {}, const EncodeOptions& encode = {});
+// Largest entry or archive the format's signed 32-bit sizes describe.
+inline constexpr int64_t kMaxEntrySize = 2147483647;
+inline constexpr size_t kMaxEntryNameLength = 32767;
 
-struct PackItem {
-    std::string name;            // ANSI bytes as stored
-    std::vector<uint8_t> plain;  // the entry's contents
-    PackMethod method = PackMethod::Rle;
+// One entry to write.
+struct PackEntry {
+    std::string name;  // ANSI bytes as stored
+    int64_t size = 0;  // plain bytes; the stream must give exactly these
+    // Opens the entry's bytes at their start; called once to code the entry,
+    // and once more when its plain bytes are copied (method none, or the
+    // store fallback).
+    std::function<std::unique_ptr<TStream>()> open;
+    PackMethod method = kDefaultPackMethod;
+    // Stores the entry (method none) when its coded form is not smaller.
+    bool storeIfNotSmaller = false;
+    std::optional<int32_t> lock;  // this entry's lock, instead of PackOptions::lock
 };
 
 struct PackOptions {
     std::string methodId;          // header id, 3 characters
     int32_t key = 0;
     std::optional<int32_t> lock;   // default: 2 with a non-zero key, else 0
-    EncodeOptions encode{};        // LZH5: --best and the thread count
+    EncodeOptions encode;
+    std::string spillDirectory;    // temporary files for large coded entries; empty: the system's
 };
 
-// Largest entry or archive the format's signed 32-bit sizes describe.
-inline constexpr int64_t kMaxEntrySize = 2147483647;
+// What was written for one entry.
+struct WrittenEntry {
+    PackMethod method;  // after the store fallback
+    int64_t storedSize;
+    uint32_t checksum;  // of the plain bytes, without the key
+};
 
-// Told the item index and how many of its plain bytes are coded so far.
-using PackProgress = std::function<void(size_t item, size_t bytesDone)>;
+// Told the entry index and how many of its plain bytes are coded so far.
+using PackProgress = std::function<void(size_t entry, int64_t bytesDone)>;
 
-// Writes the archive header and every item.
-void WriteArchive(TStream& out, const std::vector<PackItem>& items, const PackOptions& options,
-                  const PackProgress& progress = {});
+// The sizes and names the format cannot describe, before any work: raises
+// PackError.
+void CheckEntries(const std::vector<PackEntry>& entries);
 
-// Convenience for tests and tools: the whole archive in memory.
+// Writes the archive header and every entry, front to back.
+std::vector<WrittenEntry> WriteArchive(TStream& out, const std::vector<PackEntry>& entries,
+                                       const PackOptions& options, const PackProgress& progress = {});
+
+// Convenience for tests and tools: entries held in memory, coded with the
+// method given, the whole archive in memory.
+struct PackItem {
+    std::string name;
+    std::vector<uint8_t> plain;
+    PackMethod method = PackMethod::Rle;
+};
 std::vector<uint8_t> BuildArchive(const std::vector<PackItem>& items, const PackOptions& options);
 
 // Sum of the bytes, wrapping modulo 2^32.

@@ -1,5 +1,7 @@
 #include "InstCompressPack/SetupImage.h"
 
+#include <algorithm>
+
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Stream.h"
 #include "InstCompressPack/ArchiveWriter.h"
@@ -7,25 +9,79 @@
 
 namespace kq::pack {
 
-std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vector<uint8_t>& archive) {
-    if (stub.size() > static_cast<size_t>(kMaxEntrySize) - 4 ||
-        archive.size() > static_cast<size_t>(kMaxEntrySize) - 4 - stub.size()) {
-        throw PackError("the setup would be larger than 2147483647 bytes, which the payload offset cannot describe");
-    }
-    TSpanStream view(stub.data(), stub.size());
-    const auto field = FindMarkerField(view);
-    if (!field) throw PackError("the stub carries no payload marker: not a launcher");
-    const auto at = static_cast<size_t>(*field);
-    if (at + kMarkerFieldLength > stub.size()) throw PackError("the stub's marker field is cut off");
-    if (stub[at] != 'X') throw PackError("the stub's marker field is already patched: give the launcher itself, not a setup");
+namespace {
 
-    const auto payloadOffset = static_cast<uint32_t>(stub.size());
-    StoreLE32(stub.data() + at, payloadOffset);
-    uint8_t sizeField[4];
-    StoreLE32(sizeField, static_cast<uint32_t>(archive.size()));
-    stub.insert(stub.end(), sizeField, sizeField + 4);
-    stub.insert(stub.end(), archive.begin(), archive.end());
-    return stub;
+constexpr const char* kTooLarge = "the setup would be larger than 2147483647 bytes, which the payload offset cannot describe";
+
+// Counts what passes through to the image.
+class TCountingForward final : public TStream {
+public:
+    explicit TCountingForward(TStream& to) : to_(to) {}
+    int32_t Read(void*, int32_t) override { return 0; }
+    int32_t Write(const void* buffer, int32_t count) override {
+        const int32_t n = to_.Write(buffer, count);
+        if (n > 0) written_ += n;
+        return n;
+    }
+    int64_t Seek(int64_t, SeekOrigin) override { return written_; }
+    int64_t Size() override { return written_; }
+
+private:
+    TStream& to_;
+    int64_t written_ = 0;
+};
+
+}  // namespace
+
+int64_t CheckStub(TStream& stub) {
+    const int64_t size = stub.Size();
+    if (size > kMaxEntrySize - 4) throw PackError(kTooLarge);
+    stub.SetPosition(0);
+    const auto field = FindMarkerField(stub);
+    if (!field) throw PackError("the stub carries no payload marker: not a launcher");
+    if (*field + kMarkerFieldLength > size) throw PackError("the stub's marker field is cut off");
+    uint8_t first = 0;
+    stub.SetPosition(*field);
+    stub.ReadBuffer(&first, 1);
+    if (first != 'X') throw PackError("the stub's marker field is already patched: give the launcher itself, not a setup");
+    stub.SetPosition(0);
+    return *field;
+}
+
+void WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TStream& archive)>& writeArchive) {
+    const int64_t field = CheckStub(stub);
+    const int64_t stubSize = stub.Size();
+    uint8_t offsetField[kMarkerFieldLength];
+    StoreLE32(offsetField, static_cast<uint32_t>(stubSize));
+
+    const int64_t start = out.Position();
+    std::vector<uint8_t> chunk(TStream::kCopyChunk);
+    for (int64_t at = 0; at < stubSize;) {
+        const auto n = static_cast<int32_t>(std::min<int64_t>(TStream::kCopyChunk, stubSize - at));
+        stub.ReadBuffer(chunk.data(), n);
+        for (int64_t i = std::max(at, field); i < std::min(at + n, field + kMarkerFieldLength); ++i) {
+            chunk[static_cast<size_t>(i - at)] = offsetField[i - field];
+        }
+        out.WriteBuffer(chunk.data(), n);
+        at += n;
+    }
+    uint8_t sizeField[4] = {};
+    out.WriteBuffer(sizeField, 4);
+    TCountingForward archive(out);
+    writeArchive(archive);
+    if (archive.Size() > kMaxEntrySize - 4 - stubSize) throw PackError(kTooLarge);
+    StoreLE32(sizeField, static_cast<uint32_t>(archive.Size()));
+    const int64_t end = out.Position();
+    out.SetPosition(start + stubSize);
+    out.WriteBuffer(sizeField, 4);
+    out.SetPosition(end);
+}
+
+std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vector<uint8_t>& archive) {
+    TSpanStream stubStream(stub.data(), stub.size());
+    TMemoryStream out;
+    WriteSetupImage(out, stubStream, [&](TStream& to) { to.WriteBuffer(archive.data(), static_cast<int32_t>(archive.size())); });
+    return std::move(out.Bytes());
 }
 
 }  // namespace kq::pack

@@ -1,14 +1,28 @@
-// Turns a launcher stub and an archive into one setup image.
+// Turns a launcher stub and an archive into one setup image: the stub with
+// its marker field patched to the stub's size, followed by the payload, the
+// archive's 4-byte little-endian size and then the archive.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
+
+namespace kq {
+class TStream;
+}
 
 namespace kq::pack {
 
-// The stub with its marker field patched to the stub's size, followed by the
-// payload: the archive's 4-byte little-endian size, then the archive. Raises
-// PackError for a stub without the marker or one already patched.
+// Where the stub's marker field lies. Raises PackError for a stub without
+// the marker, one already patched, or one too large for a payload offset.
+int64_t CheckStub(TStream& stub);
+
+// Streams the stub, patched, to `out`, then the payload, whose archive
+// `writeArchive` writes to the stream it is given. The size field is filled
+// in once the archive is written, so `out` must be able to seek back.
+void WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TStream& archive)>& writeArchive);
+
+// Convenience for tests: the whole image in memory.
 std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vector<uint8_t>& archive);
 
 }  // namespace kq::pack

@@ -1,8 +1,11 @@
-// The kqi commands. Each takes the arguments after its name and returns the
-// process exit code: 0 success, 1 failure, 2 usage error.
+// The kqi commands. Each gets its parsed arguments and returns the exit
+// code: 0 success, 1 failure; a UsageError (exit 2) or any other exception
+// (exit 1) goes to the one failure path in main.
 #pragma once
 
 #include <cstdio>
+
+#include "tools/kqi/Cli.h"
 
 namespace kq {
 class TStream;
@@ -10,14 +13,30 @@ class TStream;
 
 namespace kq::tools {
 
-// Prints the archive header and the entries the component would walk.
-// Survives truncated archives; raises the component's header errors.
-void ListArchive(TStream& archive, std::FILE* out);
+struct Command {
+    const CommandSpec& spec;
+    int (*run)(const ParsedArgs& args);
+};
 
-int RunExtract(int argc, char** argv);
-int RunList(int argc, char** argv);
-int RunTest(int argc, char** argv);
-int RunPack(int argc, char** argv);
-int RunSetup(int argc, char** argv);
+extern const CommandSpec kPackCommand;
+extern const CommandSpec kSetupCommand;
+extern const CommandSpec kListCommand;
+extern const CommandSpec kTestCommand;
+extern const CommandSpec kExtractCommand;
+
+int RunPack(const ParsedArgs& args);
+int RunSetup(const ParsedArgs& args);
+int RunList(const ParsedArgs& args);
+int RunTest(const ParsedArgs& args);
+int RunExtract(const ParsedArgs& args);
+
+// Prints the archive header and the entries the component would walk, as
+// text or as JSON. Survives truncated archives; raises the component's
+// header errors.
+void ListArchive(TStream& archive, std::FILE* out, bool json = false, int64_t archiveOffset = 0);
+
+// Runs one command line (argv without the program name); the whole of kqi
+// but the closing of standard output.
+int RunKqi(const std::vector<std::string>& args);
 
 }  // namespace kq::tools

@@ -1,11 +1,8 @@
 // kqi pack: writes an archive from files and folders.
-#include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "InstCompress/Exceptions.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
@@ -15,126 +12,104 @@ namespace kq::tools {
 
 namespace {
 
-constexpr const char* kPackUsage =
-    "usage: kqi pack -o OUT [--method M] [--best] [-j N] [--key N] [--lock 0|1|2] [--id XYZ] [-q] NAME=PATH[:M]...\n"
+constexpr std::string_view kPackUsage =
+    "usage: kqi pack -o OUT [options] [--] NAME=PATH...\n"
     "  Writes an archive with one entry per NAME=PATH, in the order given. NAME is\n"
-    "  stored as given (for example Installer\\KQInstall.exe). A PATH that is a\n"
-    "  folder adds its files recursively in sorted order, named NAME\\relative\\path.\n"
-    "  A ':M' after PATH sets that entry's method (for example data.bin=big.bin:none).\n"
-    "  --method M  none, rle, lzh1 or lh5 (default lh5); lzh1 is LZSS over a 4 KiB\n"
-    "              window with an adaptive Huffman code (the LHA -lh1- stream)\n"
-    "              lh5 is LZSS over an 8 KiB window with static Huffman blocks (the\n"
-    "              LHA -lh5- stream)\n"
-    "  --best      lh5: smaller output, several times slower\n"
-    "  -j N        lh5: threads (default: the machine's cores); the output is the\n"
-    "              same for every N\n"
-    "  --key N     key: signed 32-bit decimal or 0x hex; locks the entries\n"
-    "  --lock L    entry lock field: 0 open, 1 locked, 2 locked and scrambled\n"
-    "              (default 2 with a non-zero key, else 0)\n"
-    "  --id XYZ    archive method id (default the method's: NON, RLE, LZH, LH5)\n"
-    "  -q          no progress bar\n"
+    "  stored as given, '/' turned into '\\' (for example Installer\\KQInstall.exe).\n"
+    "  A PATH that is a folder adds its files in sorted order, named NAME\\sub\\file\n"
+    "  after their place under the folder. A link to a file adds the file's bytes\n"
+    "  under the link's name; a dangling link, a loop or a link to a folder outside\n"
+    "  the tree is an error. Names with '..', '.', empty parts, a leading '\\', a\n"
+    "  drive letter or control characters are refused, and so are two names the\n"
+    "  reader sees as one (letters compared without case).\n"
+    "  -o, --output OUT     the archive; '-' is standard output\n"
+    "  --method M           none, rle, lzh1 or lh5 (default lh5); an entry that does\n"
+    "                       not get smaller is stored instead\n"
+    "  --method-for P=M     method M for the entries whose names match the pattern P\n"
+    "                       ('*', '?'; without '\\' it matches the last part of the\n"
+    "                       name), kept even when larger; may be repeated\n"
+    "                       lzh1 is LZSS over a 4 KiB window with an adaptive Huffman\n"
+    "                       code (the LHA -lh1- stream); lh5 is LZSS over an 8 KiB\n"
+    "                       window with static Huffman blocks (the LHA -lh5- stream)\n"
+    "  --key N              key: signed 32-bit decimal or 0x hex; locks the entries\n"
+    "  --lock L             entry lock field: 0 open, 1 locked, 2 locked and\n"
+    "                       scrambled (default 2 with a key, else 0); 1 and 2 need a key\n"
+    "  --id XYZ             archive method id (default the method's: NON, RLE, LZH, LH5)\n"
+    "  --skip-links         leave out unusable links instead of failing\n"
+    "  --allow-duplicates   keep names the reader expands as one file\n"
+    "  -q, --quiet          no progress line\n"
     "  RLE output is at most twice the input size (every lone 0x94 byte costs two\n"
     "  bytes; everything else at most one); runs of 4 or more bytes shrink.\n";
 
-class ProgressBar {
-public:
-    ProgressBar(bool enabled, int64_t total) : enabled_(enabled && total > 0), total_(total) {}
-    ~ProgressBar() {
-        if (enabled_ && shown_ >= 0) std::fputs("\r\033[K", stderr);
-    }
-    void Update(int64_t done) {
-        if (!enabled_) return;
-        const int percent = static_cast<int>(std::min<int64_t>(100, done * 100 / total_));
-        if (percent == shown_) return;
-        shown_ = percent;
-        const int width = 40;
-        const int filled = percent * width / 100;
-        std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################",
-                     width - filled, "", percent);
-        std::fflush(stderr);
-    }
+std::vector<OptionSpec> PackOptionSpecs() {
+    std::vector<OptionSpec> options = InputOptionSpecs();
+    options.push_back({"lock", 0, true});
+    options.push_back({"id", 0, true});
+    return options;
+}
 
-private:
-    bool enabled_;
-    int64_t total_;
-    int shown_ = -1;
-};
-
-constexpr int64_t kProgressThreshold = 4 << 20;
+std::optional<int32_t> LockOption(const ParsedArgs& args, int32_t key) {
+    const auto text = args.Last("lock");
+    if (!text) return std::nullopt;
+    if (*text != "0" && *text != "1" && *text != "2") throw UsageError("--lock takes 0, 1 or 2");
+    const int32_t lock = (*text)[0] - '0';
+    if (lock > 0 && key == 0) {
+        throw UsageError("--lock " + *text +
+                         " needs --key: a locked entry opens only with the key its checksum was made with, so "
+                         "without a key no reader could ever open it");
+    }
+    return lock;
+}
 
 }  // namespace
 
-int RunPack(int argc, char** argv) {
-    std::string out;
-    PackMethod method = kDefaultPackMethod;
-    PackOptions options;
-    options.encode.threads = DefaultThreads();
-    std::optional<std::string> id;
-    bool quiet = false;
-    std::vector<std::string> specs;
-    try {
-        ArgReader args(argc, argv, 0);
-        while (!args.Done()) {
-            const std::string arg = args.Next();
-            if (arg == "-h" || arg == "--help") {
-                std::fputs(kPackUsage, stdout);
-                return 0;
-            }
-            if (arg == "-o") {
-                out = args.Value(arg);
-            } else if (arg == "--method") {
-                method = MethodOption(args, arg);
-            } else if (arg == "--best") {
-                options.encode.best = true;
-            } else if (arg == "-j") {
-                options.encode.threads = ThreadsOption(args, arg);
-            } else if (arg == "--key") {
-                options.key = KeyOption(args, arg);
-            } else if (arg == "--lock") {
-                const std::string lock = args.Value(arg);
-                if (lock != "0" && lock != "1" && lock != "2") throw UsageError("--lock takes 0, 1 or 2");
-                options.lock = lock[0] - '0';
-            } else if (arg == "--id") {
-                id = args.Value(arg);
-                if (id->size() != 3) throw UsageError("--id takes exactly three characters");
-            } else if (arg == "-q" || arg == "--quiet") {
-                quiet = true;
-            } else if (arg.size() > 1 && arg[0] == '-') {
-                throw UsageError("unknown option " + arg);
-            } else {
-                specs.push_back(arg);
-            }
-        }
-        if (out.empty()) throw UsageError("give the output with -o OUT");
-        if (specs.empty()) throw UsageError("give at least one NAME=PATH");
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "kqi: %s\n%s", e.what(), kPackUsage);
-        return 2;
-    }
-    options.methodId = id ? *id : std::string(MethodIdOf(method));
+const CommandSpec kPackCommand{"pack", "write an archive from files and folders", kPackUsage, PackOptionSpecs()};
 
-    try {
-        std::vector<PackItem> items;
-        AddPackSpecs(specs, method, items);
-        // Where each item starts in the plain bytes of all items together.
-        std::vector<int64_t> startOf(items.size() + 1, 0);
-        for (size_t i = 0; i < items.size(); ++i) {
-            startOf[i + 1] = startOf[i] + static_cast<int64_t>(items[i].plain.size());
-        }
-        const int64_t total = startOf.back();
-        ProgressBar bar(!quiet && StderrIsTerminal() && total > kProgressThreshold, total);
-        AtomicOutputFile output(out);
-        WriteArchive(output.Stream(), items, options, [&](size_t item, size_t done) {
-            bar.Update(startOf[item] + static_cast<int64_t>(done));
-        });
-        output.Commit();
-        return 0;
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "kqi: %s\n%s", e.what(), kPackUsage);
-        return 2;
-    } catch (const std::exception& e) {
-        return ReportFailure(e);
+int RunPack(const ParsedArgs& args) {
+    const auto out = args.Last("output");
+    if (!out) throw UsageError("give the output with -o OUT");
+    if (args.Positional().empty()) throw UsageError("give at least one NAME=PATH");
+    std::vector<InputSpec> specs;
+    for (const std::string& text : args.Positional()) {
+        const auto spec = ParseInputSpec(text);
+        if (!spec) throw UsageError("bad entry '" + text + "': write NAME=PATH");
+        specs.push_back(*spec);
     }
+    const InputOptions inputOptions = InputOptionsFrom(args);
+    PackOptions options;
+    options.key = KeyOption(args);
+    options.lock = LockOption(args, options.key);
+    const auto id = args.Last("id");
+    if (id && id->size() != 3) throw UsageError("--id takes exactly three characters");
+    options.methodId = id ? *id : std::string(MethodIdOf(inputOptions.method));
+
+    // Every check before any work.
+    const std::vector<InputFile> files = CollectInputs(specs, inputOptions);
+    std::vector<std::string> paths;
+    int64_t total = 0;
+    for (const InputFile& file : files) {
+        paths.push_back(file.path);
+        total += file.size;
+    }
+    const bool toStdout = *out == "-";
+    if (!toStdout) CheckOutputPath(*out, paths);
+    const std::vector<PackEntry> entries = ToPackEntries(files);
+    CheckEntries(entries);
+
+    std::vector<int64_t> startOf(files.size() + 1, 0);
+    for (size_t i = 0; i < files.size(); ++i) startOf[i + 1] = startOf[i] + files[i].size;
+    ProgressLine progress(!args.Has("quiet") && StderrIsTerminal(), total);
+    auto report = [&](size_t entry, int64_t done) { progress.Update(startOf[entry] + done, files[entry].name); };
+    if (toStdout) {
+        TStdoutStream stream;
+        WriteArchive(stream, entries, options, report);
+        return 0;
+    }
+    AtomicOutputFile output(*out);
+    options.spillDirectory = SpillDirectoryFor(*out);
+    WriteArchive(output.Stream(), entries, options, report);
+    output.Commit();
+    return 0;
 }
 
 }  // namespace kq::tools

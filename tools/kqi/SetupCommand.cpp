@@ -6,75 +6,44 @@
 #include <vector>
 
 #include "InstCompress/ArchiveFormat.h"
-#include "InstCompress/Exceptions.h"
-#include "Setup/LauncherFlow.h"
-#include "InstCompress/PayloadLocator.h"
 #include "InstCompressPack/ArchiveWriter.h"
+#include "InstCompressPack/PeImage.h"
+#include "InstCompressPack/SetupImage.h"
+#include "Setup/LauncherFlow.h"
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
-#include "tools/kqi/InstalledStub.h"
 #include "tools/kqi/PackInputs.h"
-#include "InstCompressPack/SetupImage.h"
 
 namespace kq::tools {
 
 namespace {
 
-void PrintSetupUsage(std::FILE* to) {
-    std::fprintf(to,
-                 "usage: kqi setup [--stub STUB] --installer FILE [-o OUT] [--method M] [--best] [-j N] [--key N] [-q]\n"
-                 "                 [NAME=PATH[:M]...]\n"
-                 "  Writes a setup: a copy of the launcher STUB whose payload is an archive with\n"
-                 "  FILE as its first entry, %s, followed by one entry per NAME=PATH\n"
-                 "  (as for kqi pack). The marker field in the copy is set to the payload's offset.\n"
-                 "  --stub STUB the launcher (default: the one installed with kqi, kqsetup.exe\n"
-                 "              if it is there, else kqsetup)\n"
-                 "  -o OUT      the setup file (default setup, with STUB's extension)\n"
-                 "  --method M  none, rle, lzh1 or lh5 (default %.*s)\n"
-                 "  --best      lh5: smaller output, several times slower\n"
-                 "  -j N        lh5: threads (default: the machine's cores); the output is the\n"
-                 "              same for every N\n"
-                 "  --key N     locks the further entries; the installer entry stays open,\n"
-                 "              because the launcher has no key\n"
-                 "  -q          no summary line\n",
-                 kInstallerEntryName, static_cast<int>(PackMethodName(kDefaultPackMethod).size()),
-                 PackMethodName(kDefaultPackMethod).data());
-}
+constexpr std::string_view kSetupUsage =
+    "usage: kqi setup --stub STUB --installer FILE [-o OUT] [options] [--] [NAME=PATH...]\n"
+    "  Writes a setup: a copy of the launcher STUB whose payload is an archive with\n"
+    "  FILE as its first entry, Installer\\KQInstall.exe, followed by one entry per\n"
+    "  NAME=PATH (as for kqi pack). The marker field in the copy is set to the\n"
+    "  payload's offset. For a Windows stub, FILE must be a Windows program.\n"
+    "  -o, --output OUT     the setup file (default setup, with STUB's extension);\n"
+    "                       standard output is refused: the payload's size comes\n"
+    "                       before the archive\n"
+    "  --method M           none, rle, lzh1 or lh5 (default lh5); an entry that does\n"
+    "                       not get smaller is stored instead\n"
+    "  --method-for P=M     method M for the entries whose names match P (as for kqi\n"
+    "                       pack), kept even when larger; may be repeated\n"
+    "  --key N              locks the further entries; the installer entry stays open,\n"
+    "                       because the launcher has no key\n"
+    "  --force              accept an installer that is no Windows program\n"
+    "  --skip-links         leave out unusable links instead of failing\n"
+    "  --allow-duplicates   keep names the reader expands as one file\n"
+    "  -q, --quiet          no progress line and no summary line\n";
 
-bool SameEntryName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
-// The installer entry stays open because the launcher has no key; a key
-// locks only the further entries. Written as two archives whose entries are
-// joined under one header counting them all.
-std::vector<uint8_t> BuildSetupArchive(const std::vector<PackItem>& items, PackMethod method, int32_t key,
-                                       const EncodeOptions& encode) {
-    const std::string methodId(MethodIdOf(method));
-    PackOptions installerOptions{methodId, key, 0};
-    installerOptions.encode = encode;
-    PackOptions furtherOptions{methodId, key, std::nullopt};
-    furtherOptions.encode = encode;
-    TMemoryStream installer;
-    WriteArchive(installer, {items.front()}, installerOptions);
-    TMemoryStream further;
-    WriteArchive(further, std::vector<PackItem>(items.begin() + 1, items.end()), furtherOptions);
-    int64_t total = 0;
-    for (const PackItem& item : items) total += static_cast<int64_t>(item.plain.size());
-    if (total > kMaxEntrySize) throw ToolError("archive contents exceed 2147483647 bytes in all");
-    const auto header = BuildArchiveHeader(methodId, static_cast<int32_t>(total), kArchiveTypeMulti, key);
-    TMemoryStream archive;
-    archive.WriteBuffer(header.data(), kArchiveHeaderSize);
-    for (TMemoryStream* part : {&installer, &further}) {
-        const std::vector<uint8_t>& bytes = part->Bytes();
-        archive.WriteBuffer(bytes.data() + kArchiveHeaderSize, static_cast<int32_t>(bytes.size()) - kArchiveHeaderSize);
-    }
-    return std::move(archive.Bytes());
+std::vector<OptionSpec> SetupOptionSpecs() {
+    std::vector<OptionSpec> options = InputOptionSpecs();
+    options.push_back({"stub", 0, true});
+    options.push_back({"installer", 0, true});
+    options.push_back({"force", 0, false});
+    return options;
 }
 
 std::string DefaultOutput(const std::string& stub) {
@@ -83,95 +52,88 @@ std::string DefaultOutput(const std::string& stub) {
 
 }  // namespace
 
-int RunSetup(int argc, char** argv) {
-    std::string stubPath;
-    std::string installerPath;
-    std::string out;
-    PackMethod method = kDefaultPackMethod;
-    int32_t key = 0;
-    EncodeOptions encode{false, DefaultThreads()};
-    bool quiet = false;
-    std::vector<std::string> specs;
-    try {
-        ArgReader args(argc, argv, 0);
-        while (!args.Done()) {
-            const std::string arg = args.Next();
-            if (arg == "-h" || arg == "--help") {
-                PrintSetupUsage(stdout);
-                return 0;
-            }
-            if (arg == "--stub") {
-                stubPath = args.Value(arg);
-            } else if (arg == "--installer") {
-                installerPath = args.Value(arg);
-            } else if (arg == "-o") {
-                out = args.Value(arg);
-            } else if (arg == "--method") {
-                method = MethodOption(args, arg);
-            } else if (arg == "--best") {
-                encode.best = true;
-            } else if (arg == "-j") {
-                encode.threads = ThreadsOption(args, arg);
-            } else if (arg == "--key") {
-                key = KeyOption(args, arg);
-            } else if (arg == "-q" || arg == "--quiet") {
-                quiet = true;
-            } else if (arg.size() > 1 && arg[0] == '-') {
-                throw UsageError("unknown option " + arg);
-            } else {
-                specs.push_back(arg);
-            }
-        }
-        if (stubPath.empty()) {
-            const InstalledStubs installed = FindInstalledStub();
-            if (!installed.stub) {
-                throw UsageError("give the launcher with --stub STUB: none is installed in '" + installed.folder + "'");
-            }
-            stubPath = *installed.stub;
-            if (!quiet) std::printf("using the installed launcher %s\n", stubPath.c_str());
-        }
-        if (installerPath.empty()) throw UsageError("give the installer with --installer FILE");
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "kqi: %s\n", e.what());
-        PrintSetupUsage(stderr);
-        return 2;
+const CommandSpec kSetupCommand{"setup", "make a setup file from the launcher and an installer", kSetupUsage,
+                                SetupOptionSpecs()};
+
+int RunSetup(const ParsedArgs& args) {
+    const auto stubPath = args.Last("stub");
+    if (!stubPath) throw UsageError("give the launcher with --stub STUB");
+    const auto installerPath = args.Last("installer");
+    if (!installerPath) throw UsageError("give the installer with --installer FILE");
+    const std::string out = args.Last("output").value_or(DefaultOutput(*stubPath));
+    if (out == "-") {
+        throw UsageError("setup cannot write to standard output: the payload's size field comes before the archive, "
+                         "so the file must be written in place");
     }
-    if (out.empty()) out = DefaultOutput(stubPath);
+    std::vector<InputSpec> specs{{kInstallerEntryName, *installerPath}};
+    for (const std::string& text : args.Positional()) {
+        const auto spec = ParseInputSpec(text);
+        if (!spec) throw UsageError("bad entry '" + text + "': write NAME=PATH");
+        specs.push_back(*spec);
+    }
+    const InputOptions inputOptions = InputOptionsFrom(args);
+    const int32_t key = KeyOption(args);
 
-    try {
-        std::vector<PackItem> items;
-        items.push_back(PackItem{kInstallerEntryName, ReadWholeFile(installerPath), method});
-        AddPackSpecs(specs, method, items);
-        // The launcher expands every entry of the installer's name into one
-        // file, so a second one would be glued to the installer.
-        for (size_t i = 1; i < items.size(); ++i) {
-            if (SameEntryName(items[i].name, kInstallerEntryName)) {
-                throw ToolError(std::string("a further entry is named ") + kInstallerEntryName +
-                                ", which only --installer may give");
-            }
+    // Every check before any work: the inputs, the stub, the installer, the
+    // output's place and the sizes.
+    std::vector<InputFile> files = CollectInputs(specs, inputOptions);
+    // The launcher expands every entry of the installer's name into one
+    // file, so a second one would be glued to the installer.
+    for (size_t i = 1; i < files.size(); ++i) {
+        if (SameEntryName(files[i].name, kInstallerEntryName)) {
+            throw ToolError(std::string("a further entry is named ") + kInstallerEntryName + " (from " + files[i].path +
+                            "), which only --installer may give");
         }
-        const std::vector<uint8_t> archive = BuildSetupArchive(items, method, key, encode);
-        const std::vector<uint8_t> image = BuildSetupImage(ReadWholeFile(stubPath), archive);
+    }
+    const auto stub = OpenFile(*stubPath, FileMode::OpenReadShared);
+    CheckStub(*stub);
+    if (HasPeHeader(*stub) && !args.Has("force")) {
+        const auto installer = OpenFile(*installerPath, FileMode::OpenReadShared);
+        if (!HasPeHeader(*installer)) {
+            throw ToolError(*installerPath + " is not a Windows program (no MZ/PE header), so the launcher could not "
+                            "start it; give --force to use it anyway");
+        }
+    }
+    std::vector<std::string> paths{*stubPath};
+    int64_t total = 0;
+    int64_t leastSize = stub->Size() + 4 + kArchiveHeaderSize;
+    for (const InputFile& file : files) {
+        paths.push_back(file.path);
+        total += file.size;
+        leastSize += kEntryHeaderSize + static_cast<int64_t>(file.name.size());
+    }
+    CheckOutputPath(out, paths);
+    if (leastSize > kMaxEntrySize) throw ToolError("the setup would be larger than 2147483647 bytes");
+    std::vector<PackEntry> entries = ToPackEntries(files);
+    entries.front().lock = 0;
+    CheckEntries(entries);
 
+    const PackMethod method = inputOptions.method;
+    PackOptions options{std::string(MethodIdOf(method)), key, std::nullopt, {}, SpillDirectoryFor(out)};
+    std::vector<int64_t> startOf(files.size() + 1, 0);
+    for (size_t i = 0; i < files.size(); ++i) startOf[i + 1] = startOf[i] + files[i].size;
+    const bool quiet = args.Has("quiet");
+    int64_t archiveSize = 0;
+    {
+        ProgressLine progress(!quiet && StderrIsTerminal(), total);
         AtomicOutputFile output(out);
-        output.Stream().WriteBuffer(image.data(), static_cast<int32_t>(image.size()));
+        WriteSetupImage(output.Stream(), *stub, [&](TStream& archive) {
+            WriteArchive(archive, entries, options,
+                         [&](size_t entry, int64_t done) { progress.Update(startOf[entry] + done, files[entry].name); });
+            archiveSize = archive.Size();
+        });
         output.Commit();
-        // The setup runs like the stub: keep its permission bits.
-        std::error_code ignored;
-        std::filesystem::permissions(out, std::filesystem::status(stubPath, ignored).permissions(), ignored);
-        if (!quiet) {
-            const size_t stubSize = image.size() - 4 - archive.size();
-            std::printf("%s: launcher %zu bytes, payload at offset %zu, archive %zu bytes, %zu entries\n",
-                        out.c_str(), stubSize, stubSize, archive.size(), items.size());
-        }
-        return 0;
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "kqi: %s\n", e.what());
-        PrintSetupUsage(stderr);
-        return 2;
-    } catch (const std::exception& e) {
-        return ReportFailure(e);
     }
+    // The setup runs like the stub: keep its permission bits.
+    std::error_code ignored;
+    std::filesystem::permissions(out, std::filesystem::status(*stubPath, ignored).permissions(), ignored);
+    if (!quiet) {
+        const int64_t stubSize = stub->Size();
+        std::printf("%s: launcher %lld bytes, payload at offset %lld, archive %lld bytes, %zu entries\n", out.c_str(),
+                    static_cast<long long>(stubSize), static_cast<long long>(stubSize),
+                    static_cast<long long>(archiveSize), files.size());
+    }
+    return 0;
 }
 
 }  // namespace kq::tools

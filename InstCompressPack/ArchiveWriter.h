@@ -61,6 +61,10 @@ struct PackEntry {
 };
 
 struct PackOptions {
+    PackOptions() = default;
+    PackOptions(std::string id, int32_t keyValue, std::optional<int32_t> lockValue)
+        : methodId(std::move(id)), key(keyValue), lock(lockValue) {}
+
     std::string methodId;          // header id, 3 characters
     int32_t key = 0;
     std::optional<int32_t> lock;   // default: 2 with a non-zero key, else 0

@@ -50,6 +50,7 @@ public:
     TempFile& operator=(const TempFile&) = delete;
 
     void Write(std::span<const uint8_t> bytes) {
+        if (bytes.empty()) return;
         if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
             throw PackError(std::string("cannot write a temporary file (") + std::strerror(errno) + ")");
         }

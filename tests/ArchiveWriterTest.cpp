@@ -5,6 +5,7 @@
 #include "InstCompress/InstCompress.h"
 #include "tests/TestArchives.h"
 #include "InstCompressPack/ArchiveWriter.h"
+#include "InstCompressPack/SpillBuffer.h"
 
 namespace kq {
 namespace {
@@ -84,6 +85,73 @@ TEST(ArchiveWriterTest, HeaderAndEntryFields) {
 TEST(ArchiveWriterTest, SameNameTwiceExpandsBoth) {
     std::vector<PackItem> items = {{"n", Bytes{'a'}, PackMethod::Rle}, {"n", Bytes{'b'}, PackMethod::None}};
     EXPECT_EQ(ExpandNamed(pack::BuildArchive(items, PackOptions{"RLE", 0, std::nullopt}), "n", 0), (Bytes{'a', 'b'}));
+}
+
+// Entries from streams: the store fallback decides by the coded size and
+// keeps an explicit method; the written archive expands either way.
+TEST(ArchiveWriterTest, StoresWhatCodingDoesNotShrinkUnlessTheMethodIsExplicit) {
+    std::mt19937 rng(5);
+    Bytes random(5000);
+    for (auto& b : random) b = static_cast<uint8_t>(rng());
+    const Bytes zeros(5000, 0);
+    const struct {
+        const Bytes* plain;
+        PackMethod method;
+        bool storeIfNotSmaller;
+        PackMethod written;
+    } cases[] = {
+        {&random, PackMethod::Lzh5, true, PackMethod::None},  {&random, PackMethod::Lzh5, false, PackMethod::Lzh5},
+        {&random, PackMethod::Rle, true, PackMethod::None},   {&zeros, PackMethod::Lzh1, true, PackMethod::Lzh1},
+        {&zeros, PackMethod::None, true, PackMethod::None},
+    };
+    for (const int32_t key : {0, 77}) {
+        std::vector<pack::PackEntry> entries;
+        for (const auto& c : cases) {
+            const Bytes* plain = c.plain;
+            entries.push_back({"e" + std::to_string(entries.size()), static_cast<int64_t>(plain->size()),
+                               [plain] { return std::make_unique<TSpanStream>(plain->data(), plain->size()); },
+                               c.method, c.storeIfNotSmaller, std::nullopt});
+        }
+        TMemoryStream out;
+        const auto written = pack::WriteArchive(out, entries, PackOptions{"LH5", key, std::nullopt});
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(written[i].method, cases[i].written);
+            EXPECT_EQ(ExpandNamed(out.Bytes(), "e" + std::to_string(i), key), *cases[i].plain);
+        }
+    }
+}
+
+TEST(ArchiveWriterTest, AnInputThatChangesSizeIsRefused) {
+    const Bytes plain(100, 'x');
+    for (const PackMethod method : {PackMethod::None, PackMethod::Rle}) {
+        for (const int64_t announced : {int64_t{99}, int64_t{101}}) {
+            std::vector<pack::PackEntry> entries{{"e", announced,
+                                                  [&] { return std::make_unique<TSpanStream>(plain.data(), plain.size()); },
+                                                  method, false, std::nullopt}};
+            TMemoryStream out;
+            EXPECT_THROW(pack::WriteArchive(out, entries, PackOptions{"RLE", 0, std::nullopt}), pack::PackError)
+                << announced;
+        }
+    }
+}
+
+// Beyond its memory bound the spill goes to a temporary file and comes back whole.
+TEST(ArchiveWriterTest, SpillBufferKeepsEveryByte) {
+    for (const size_t limit : {size_t{0}, size_t{7}, size_t{1} << 20}) {
+        pack::SpillBuffer spill("", limit);
+        Bytes expected;
+        for (int piece = 0; piece < 50; ++piece) {
+            const Bytes bytes(static_cast<size_t>(piece) * 3001, static_cast<uint8_t>(piece));
+            spill.Append(bytes);
+            expected.insert(expected.end(), bytes.begin(), bytes.end());
+        }
+        EXPECT_EQ(spill.Size(), static_cast<int64_t>(expected.size()));
+        TMemoryStream out;
+        spill.MoveTo(out);
+        EXPECT_EQ(out.Bytes(), expected) << limit;
+        EXPECT_EQ(spill.Size(), 0);
+    }
 }
 
 }  // namespace

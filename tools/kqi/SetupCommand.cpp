@@ -109,7 +109,8 @@ int RunSetup(const ParsedArgs& args) {
     CheckEntries(entries);
 
     const PackMethod method = inputOptions.method;
-    PackOptions options{std::string(MethodIdOf(method)), key, std::nullopt, {}, SpillDirectoryFor(out)};
+    PackOptions options(std::string(MethodIdOf(method)), key, std::nullopt);
+    options.spillDirectory = SpillDirectoryFor(out);
     std::vector<int64_t> startOf(files.size() + 1, 0);
     for (size_t i = 0; i < files.size(); ++i) startOf[i + 1] = startOf[i] + files[i].size;
     const bool quiet = args.Has("quiet");

@@ -197,7 +197,7 @@ namespace {
 
 // Temporary outputs to remove when a signal ends the process. The handler
 // only reads the slots and calls unlink, which is safe in a handler.
-constexpr int kTempSlots = 8;
+constexpr int kTempSlots = 64;
 std::atomic<char*> gTempPaths[kTempSlots];
 
 extern "C" void RemoveTempsAndDie(int signal) {

@@ -14,7 +14,8 @@
 #include "InstCompress/InstCompress.h"
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
-#include "tools/kqi/InterimReader.h"
+#include "InstCompress/EntryReader.h"
+#include "InstCompress/PayloadLocator.h"
 #include "tools/kqi/PackInputs.h"
 
 #ifndef _WIN32

@@ -68,8 +68,8 @@ check "temporary archive left to the installer" cmp -s "$data" payload.kqa
 
 # ---- with a key the further entries are locked, the installer stays open
 "$KQI" setup -q --stub kqsetup --installer installer.sh -o keyed --key 0x1234 'Data\readme.txt=readme.txt'
-check "keyed: locks as listed" bash -c "'$KQI' list keyed | grep -E '^[A-Z0-9]+ +[0-9]+ +[0-9]+ +0 .*Installer.KQInstall.exe' &&
-    '$KQI' list keyed | grep -qE '^[A-Z0-9]+ +[0-9]+ +[0-9]+ +2 .*Data.readme.txt'" > /dev/null
+check "keyed: locks as listed" bash -c "'$KQI' list keyed | grep -E '^[A-Z0-9]+ +[0-9]+ +[0-9]+ +[0-9.]+% +0 .*Installer.KQInstall.exe' &&
+    '$KQI' list keyed | grep -qE '^[A-Z0-9]+ +[0-9]+ +[0-9]+ +[0-9.]+% +2 .*Data.readme.txt'" > /dev/null
 check "keyed: every entry checks out with the key" bash -c "'$KQI' test keyed --key 4660 > /dev/null"
 launch keyed
 check "keyed: the launcher installs" test "$rc" -eq 0 -a -s report

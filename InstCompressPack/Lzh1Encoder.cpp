@@ -278,7 +278,7 @@ private:
     void Compact() {
         const int64_t keepFrom = pos_ - int64_t{kRingSize};
         if (keepFrom - base_ < static_cast<int64_t>(kSlice)) return;
-        window_.erase(window_.begin(), window_.begin() + (keepFrom - base_));
+        window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(keepFrom - base_));
         base_ = keepFrom;
     }
 

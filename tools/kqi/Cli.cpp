@@ -216,6 +216,9 @@ int RegisterTemp(const std::string& path) {
     static const bool installed = [] {
         std::signal(SIGINT, RemoveTempsAndDie);
         std::signal(SIGTERM, RemoveTempsAndDie);
+#ifdef SIGHUP
+        std::signal(SIGHUP, RemoveTempsAndDie);
+#endif
         return true;
     }();
     (void)installed;

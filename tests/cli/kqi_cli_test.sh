@@ -130,6 +130,7 @@ check "--force accepts it" bash -c "'$KQI' test forced.exe | tail -1 | grep -q '
 cp stub.exe setup.exe
 fails "setup over its stub" 1 "it is also an input" kqi setup -q --stub setup.exe --installer stub.exe
 check "the stub is untouched" cmp -s stub.exe setup.exe
+fails "installer is a folder" 1 "the installer must be a file" kqi setup -q --stub stub.exe --installer tree -o f.exe
 fails "setup to stdout" 2 "setup cannot write to standard output" kqi setup --stub stub.exe --installer stub.exe -o -
 stub_size=$(stat -c %s stub.exe)
 head -c $(($(stat -c %s forced.exe) - 10)) forced.exe > cut.exe

@@ -14,6 +14,7 @@
 #include "InstCompress/Exceptions.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #define KQ_ISATTY _isatty
 #define KQ_FILENO _fileno
@@ -280,6 +281,12 @@ void AtomicOutputFile::Commit() {
         throw ReasonedError("EFileCreateError", CannotCreateFileMessage(path_) + " (" + error.message() + ")");
     }
     committed_ = true;
+}
+
+TStdoutStream::TStdoutStream() {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);  // no CR added before LF
+#endif
 }
 
 int32_t TStdoutStream::Write(const void* buffer, int32_t count) {

@@ -128,6 +128,7 @@ private:
 // with the reason.
 class TStdoutStream final : public TStream {
 public:
+    TStdoutStream();
     int32_t Read(void*, int32_t) override { return 0; }
     int32_t Write(const void* buffer, int32_t count) override;
     int64_t Seek(int64_t, SeekOrigin) override { return written_; }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "InstCompress/ArchiveFormat.h"
+#include "InstCompress/Exceptions.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "InstCompressPack/PeImage.h"
 #include "InstCompressPack/SetupImage.h"
@@ -64,6 +65,10 @@ int RunSetup(const ParsedArgs& args) {
     if (out == "-") {
         throw UsageError("setup cannot write to standard output: the payload's size field comes before the archive, "
                          "so the file must be written in place");
+    }
+    std::error_code ignored;
+    if (std::filesystem::is_directory(*installerPath, ignored)) {
+        throw ReasonedError("EFileOpenError", CannotOpenFileMessage(*installerPath) + " (the installer must be a file, not a folder)");
     }
     std::vector<InputSpec> specs{{kInstallerEntryName, *installerPath}};
     for (const std::string& text : args.Positional()) {
@@ -126,7 +131,6 @@ int RunSetup(const ParsedArgs& args) {
         output.Commit();
     }
     // The setup runs like the stub: keep its permission bits.
-    std::error_code ignored;
     std::filesystem::permissions(out, std::filesystem::status(*stubPath, ignored).permissions(), ignored);
     if (!quiet) {
         const int64_t stubSize = stub->Size();

@@ -257,7 +257,14 @@ AtomicOutputFile::AtomicOutputFile(std::string path) : path_(std::move(path)) {
         std::fclose(f);
         tempPath_ = candidate;
         slot_ = RegisterTemp(tempPath_);
-        stream_ = std::make_unique<TFileStream>(tempPath_, FileMode::Create);
+        try {
+            stream_ = std::make_unique<TFileStream>(tempPath_, FileMode::Create);
+        } catch (...) {
+            std::error_code ignored;
+            fs::remove(tempPath_, ignored);
+            UnregisterTemp(slot_);
+            throw;
+        }
     }
     if (!stream_) {
         throw ReasonedError("EFileCreateError", CannotCreateFileMessage(path_) + " (" + FileProblem(path_, error, true) + ")");

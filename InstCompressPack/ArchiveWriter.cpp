@@ -175,7 +175,7 @@ std::vector<WrittenEntry> WriteArchive(TStream& out, const std::vector<PackEntry
     return written;
 }
 
-std::vector<uint8_t> BuildArchive(const std::vector<PackItem>& items, const PackOptions& options) {
+void WriteArchive(TStream& out, const std::vector<PackItem>& items, const PackOptions& options) {
     std::vector<PackEntry> entries;
     for (const PackItem& item : items) {
         const std::vector<uint8_t>* plain = &item.plain;
@@ -183,8 +183,12 @@ std::vector<uint8_t> BuildArchive(const std::vector<PackItem>& items, const Pack
                                     [plain] { return std::make_unique<TSpanStream>(plain->data(), plain->size()); },
                                     item.method, false, std::nullopt});
     }
-    TMemoryStream out;
     WriteArchive(out, entries, options);
+}
+
+std::vector<uint8_t> BuildArchive(const std::vector<PackItem>& items, const PackOptions& options) {
+    TMemoryStream out;
+    WriteArchive(out, items, options);
     return std::move(out.Bytes());
 }
 

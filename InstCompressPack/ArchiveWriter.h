@@ -97,6 +97,7 @@ struct PackItem {
     std::vector<uint8_t> plain;
     PackMethod method = PackMethod::Rle;
 };
+void WriteArchive(TStream& out, const std::vector<PackItem>& items, const PackOptions& options);
 std::vector<uint8_t> BuildArchive(const std::vector<PackItem>& items, const PackOptions& options);
 
 // Sum of the bytes, wrapping modulo 2^32.

@@ -1,6 +1,6 @@
 # kq_add_setup(<name> OUTPUT <file> INSTALLER <target-or-file> [STUB <file>]
 #              [FILES <entry>=<path>...] [DIRECTORY <entry>=<dir>...]
-#              [METHOD <none|rle|lzh1|lh5>] [KEY <key>])
+#              [METHOD <none|rle|lzh1|lh5>] [KEY <key>] [FORCE])
 #
 # Makes a setup at build time with the installed kqi: a copy of the launcher
 # STUB (default: the installed kqsetup.exe, else the installed POSIX kqsetup)
@@ -8,11 +8,12 @@
 # entry per file; DIRECTORY adds the folder's files under <entry>\. Relative
 # paths are taken from the current source folder, OUTPUT from the current
 # binary folder. The target <name> is part of the default build; the setup
-# is made again when the installer, the stub or a listed file changes.
+# is made again when the installer, the stub or a listed file changes. FORCE
+# accepts an installer that is no Windows program with a Windows stub.
 include_guard(GLOBAL)
 
 function(kq_add_setup name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT;INSTALLER;STUB;METHOD;KEY" "FILES;DIRECTORY")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "FORCE" "OUTPUT;INSTALLER;STUB;METHOD;KEY" "FILES;DIRECTORY")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "kq_add_setup(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -53,6 +54,9 @@ function(kq_add_setup name)
   endif()
   if(DEFINED arg_KEY)
     list(APPEND options --key "${arg_KEY}")
+  endif()
+  if(arg_FORCE)
+    list(APPEND options --force)
   endif()
 
   set(entries)

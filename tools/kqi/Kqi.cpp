@@ -4,11 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "InstCompress/KQVersion.h"
 #include "tools/kqi/Commands.h"
-
-#ifndef KQ_VERSION
-#define KQ_VERSION "unknown"
-#endif
 
 namespace kq::tools {
 

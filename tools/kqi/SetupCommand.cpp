@@ -13,6 +13,7 @@
 #include "Setup/LauncherFlow.h"
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
+#include "tools/kqi/InstalledStub.h"
 #include "tools/kqi/PackInputs.h"
 
 namespace kq::tools {
@@ -20,11 +21,13 @@ namespace kq::tools {
 namespace {
 
 constexpr std::string_view kSetupUsage =
-    "usage: kqi setup --stub STUB --installer FILE [-o OUT] [options] [--] [NAME=PATH...]\n"
+    "usage: kqi setup [--stub STUB] --installer FILE [-o OUT] [options] [--] [NAME=PATH...]\n"
     "  Writes a setup: a copy of the launcher STUB whose payload is an archive with\n"
     "  FILE as its first entry, Installer\\KQInstall.exe, followed by one entry per\n"
     "  NAME=PATH (as for kqi pack). The marker field in the copy is set to the\n"
     "  payload's offset. For a Windows stub, FILE must be a Windows program.\n"
+    "  --stub STUB          the launcher (default: the one installed with kqi,\n"
+    "                       kqsetup.exe if it is there, else kqsetup)\n"
     "  -o, --output OUT     the setup file (default setup, with STUB's extension);\n"
     "                       standard output is refused: the payload's size comes\n"
     "                       before the archive\n"
@@ -57,8 +60,15 @@ const CommandSpec kSetupCommand{"setup", "make a setup file from the launcher an
                                 SetupOptionSpecs()};
 
 int RunSetup(const ParsedArgs& args) {
-    const auto stubPath = args.Last("stub");
-    if (!stubPath) throw UsageError("give the launcher with --stub STUB");
+    auto stubPath = args.Last("stub");
+    if (!stubPath) {
+        const InstalledStubs installed = FindInstalledStub();
+        if (!installed.stub) {
+            throw UsageError("give the launcher with --stub STUB: none is installed in '" + installed.folder + "'");
+        }
+        stubPath = *installed.stub;
+        if (!args.Has("quiet")) std::printf("using the installed launcher %s\n", stubPath->c_str());
+    }
     const auto installerPath = args.Last("installer");
     if (!installerPath) throw UsageError("give the installer with --installer FILE");
     const std::string out = args.Last("output").value_or(DefaultOutput(*stubPath));

@@ -276,9 +276,6 @@ void CheckOutputPath(const std::string& out, const std::vector<std::string>& inp
     }
 }
 
-}  // namespace kq::tools
-
-namespace kq::tools {
 
 InputOptions InputOptionsFrom(const ParsedArgs& args) {
     InputOptions options;
@@ -298,9 +295,6 @@ std::vector<OptionSpec> InputOptionSpecs() {
             {"quiet", 'q', false},   {"skip-links", 0, false}, {"allow-duplicates", 0, false}};
 }
 
-}  // namespace kq::tools
-
-namespace kq::tools {
 
 std::string SpillDirectoryFor(const std::string& out) {
     const fs::path parent = fs::path(out).parent_path();

@@ -141,12 +141,13 @@ PackMethod MethodOption(const ParsedArgs& args) {
 }
 
 int ReportFailure(const std::exception& failure) {
+    // Messages may quote archive bytes: printed whole, control bytes as \xNN.
     if (const auto* e = dynamic_cast<const Exception*>(&failure)) {
-        std::fprintf(stderr, "kqi: %s: %s\n", e->ClassName(), e->Message().c_str());
+        std::fprintf(stderr, "kqi: %s: %s\n", e->ClassName(), Printable(e->Message()).c_str());
     } else if (const auto* r = dynamic_cast<const ReasonedError*>(&failure)) {
-        std::fprintf(stderr, "kqi: %s: %s\n", r->ClassName(), r->what());
+        std::fprintf(stderr, "kqi: %s: %s\n", r->ClassName(), Printable(r->what()).c_str());
     } else {
-        std::fprintf(stderr, "kqi: %s\n", failure.what());
+        std::fprintf(stderr, "kqi: %s\n", Printable(failure.what()).c_str());
     }
     return 1;
 }

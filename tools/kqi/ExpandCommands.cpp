@@ -394,7 +394,7 @@ int RunTest(const ParsedArgs& args) {
             std::printf("OK %s\n", Printable(entry->name).c_str());
             ++passed;
         } catch (const Exception& e) {
-            std::printf("FAILED %s: %s: %s\n", Printable(entry->name).c_str(), e.ClassName(), e.Message().c_str());
+            std::printf("FAILED %s: %s: %s\n", Printable(entry->name).c_str(), e.ClassName(), Printable(e.Message()).c_str());
             ++failed;
         }
     }

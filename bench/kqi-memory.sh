@@ -26,7 +26,7 @@ fi
 measure() {  # measure LABEL COMMAND...
     local label=$1; shift
     /usr/bin/time -f "%e %M" -o time.txt "$@" > /dev/null 2> err.txt || true
-    read -r seconds kib < time.txt
+    read -r seconds kib < <(tail -1 time.txt)
     printf '%-40s %8s s %8s MiB peak  %s\n' "$label" "$seconds" "$((kib / 1024))" "$(head -c 100 err.txt)"
 }
 echo "tree: $(find tree -type f | wc -l) files, $(du -sm tree | cut -f1) MiB"

@@ -162,6 +162,23 @@ kqi test locked.kqa > test.out
 check "test fails without the key" test $? -eq 1
 check "test summary" grep -qx '3 entries, 1 OK, 2 failed' test.out
 
+# Archives written byte by byte: header (signature, id, total, type 1, 0, lock)
+# and entry headers (name length, 6 bytes, expanded, stored, method,
+# checksum, lock). le32 N prints N as 4 little-endian bytes for printf.
+le32() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+printf "VRAX\x1aLH\000$(le32 0)\x01$(le32 0)$(le32 0)" > nul-id.kqa
+"$KQI" extract nul-id.kqa e -o x.out 2> err.txt
+check "id with NUL whole" grep -qxF 'kqi: EUnrecognizedCompressionMethod: Unrecognized compression method: "LH\x00" in header' err.txt
+# A name with a newline and ESC cannot forge a line of its own.
+printf "VRAX\x1aNON$(le32 1)\x01$(le32 0)$(le32 0)\x0a\x00\0\0\0\0\0\0$(le32 0)$(le32 0)\x00$(le32 0)$(le32 0)x\nOK \x1b[1my" > name.kqa
+"$KQI" test name.kqa > test.out
+check "test escapes names" bash -c "grep -qxF 'OK x\\x0AOK \\x1B[1my' test.out && test \$(wc -l < test.out) -eq 2"
+# An LH5 entry with no stored data that claims 2147483647 bytes fails at once.
+printf "VRAX\x1aLH5$(le32 2147483647)\x01$(le32 0)$(le32 0)\x01\x00\0\0\0\0\0\0$(le32 2147483647)$(le32 0)\x04$(le32 0)$(le32 0)e" > claim.kqa
+"$KQI" extract claim.kqa e -o claim.out 2> err.txt
+check "2 GiB claim fails" grep -qxF 'kqi: EBadChecksum: Bad checksum during expansion -- data may be invalid' err.txt
+check "2 GiB claim leaves nothing" bash -c "! ls claim.out* 2>/dev/null"
+
 # ---- extract: missing entries, whole archives, hostile names
 fails "missing entry" 1 "kqi: no entry named Data\\nope.txt" kqi extract sym.kqa 'Data\nope.txt' -o nope.out
 check "missing entry leaves no file" test ! -e nope.out

@@ -38,6 +38,20 @@ for method in none rle lzh1 lh5; do
     check "$method folder entry, / for \\" cmp -s out.txt tree/sub/a.txt
 done
 
+# lh5 over two segments: the same archive for every -j; --best is smaller.
+{ seq 1 150000; cat random.bin text.txt; } > large.bin
+"$KQI" pack -q -j 1 -o j1.kqa large=large.bin
+"$KQI" pack -q -j 2 -o j2.kqa large=large.bin
+check "-j 1 and -j 2 identical" cmp -s j1.kqa j2.kqa
+"$KQI" pack -q --best -j 1 -o best1.kqa large=large.bin
+"$KQI" pack -q --best -j 2 -o best2.kqa large=large.bin
+check "--best -j 1 and -j 2 identical" cmp -s best1.kqa best2.kqa
+check "--best is smaller" test "$(stat -c %s best1.kqa)" -lt "$(stat -c %s j1.kqa)"
+"$KQI" extract best2.kqa large -o large.out
+check "--best extract" cmp -s large.out large.bin
+"$KQI" pack -q -j 0 -o j0.kqa large=large.bin 2> /dev/null
+check "-j 0 is a usage error" test $? -eq 2
+
 # ---- the store fallback, explicit methods, and ':' as a plain character
 cp text.txt 'note:rle'
 kqi pack -q -o fb.kqa r=random.bin t=text.txt n=note:rle --method-for 'n=rle'

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "InstCompress/Exceptions.h"
 
@@ -138,6 +139,21 @@ PackMethod MethodOption(const ParsedArgs& args) {
     const auto method = ParsePackMethod(*name);
     if (!method) throw UsageError("unknown method '" + *name + "': give none, rle, lzh1 or lh5");
     return *method;
+}
+
+EncodeOptions EncodeOptionsFrom(const ParsedArgs& args) {
+    EncodeOptions options;
+    options.best = args.Has("best");
+    options.threads = std::max(1u, std::thread::hardware_concurrency());
+    if (const auto text = args.Last("threads")) {
+        unsigned value = 0;
+        const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), value, 10);
+        if (ec != std::errc() || end != text->data() + text->size() || value < 1 || value > 64) {
+            throw UsageError("-j takes a thread count from 1 to 64");
+        }
+        options.threads = value;
+    }
+    return options;
 }
 
 int ReportFailure(const std::exception& failure) {

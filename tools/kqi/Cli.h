@@ -85,6 +85,8 @@ ParsedArgs ParseArgs(const CommandSpec& command, const std::vector<std::string>&
 std::optional<int32_t> ParseKey(std::string_view text);
 int32_t KeyOption(const ParsedArgs& args);                   // --key, 0 without it
 PackMethod MethodOption(const ParsedArgs& args);             // --method, lh5 without it
+// --best and -j N (1 to 64; default the machine's cores) for the LZH5 encoder.
+EncodeOptions EncodeOptionsFrom(const ParsedArgs& args);
 
 // Prints "kqi: CLASS: MESSAGE" for the component's failures (with the
 // reason, where known), "kqi: MESSAGE" for others; returns exit code 1.

@@ -31,6 +31,9 @@ constexpr std::string_view kPackUsage =
     "                       lzh1 is LZSS over a 4 KiB window with an adaptive Huffman\n"
     "                       code (the LHA -lh1- stream); lh5 is LZSS over an 8 KiB\n"
     "                       window with static Huffman blocks (the LHA -lh5- stream)\n"
+    "  --best               lh5: smaller output, several times slower\n"
+    "  -j, --threads N      lh5: threads (default: the machine's cores); the output\n"
+    "                       is the same for every N\n"
     "  --key N              key: signed 32-bit decimal or 0x hex; locks the entries\n"
     "  --lock L             entry lock field: 0 open, 1 locked, 2 locked and\n"
     "                       scrambled (default 2 with a key, else 0); 1 and 2 need a key\n"
@@ -79,6 +82,7 @@ int RunPack(const ParsedArgs& args) {
     PackOptions options;
     options.key = KeyOption(args);
     options.lock = LockOption(args, options.key);
+    options.encode = EncodeOptionsFrom(args);
     const auto id = args.Last("id");
     if (id && id->size() != 3) throw UsageError("--id takes exactly three characters");
     options.methodId = id ? *id : std::string(MethodIdOf(inputOptions.method));

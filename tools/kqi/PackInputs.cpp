@@ -292,7 +292,8 @@ InputOptions InputOptionsFrom(const ParsedArgs& args) {
 
 std::vector<OptionSpec> InputOptionSpecs() {
     return {{"output", 'o', true},   {"method", 0, true},      {"method-for", 0, true}, {"key", 0, true},
-            {"quiet", 'q', false},   {"skip-links", 0, false}, {"allow-duplicates", 0, false}};
+            {"quiet", 'q', false},   {"skip-links", 0, false}, {"allow-duplicates", 0, false},
+            {"best", 0, false},      {"threads", 'j', true}};
 }
 
 

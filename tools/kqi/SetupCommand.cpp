@@ -35,6 +35,9 @@ constexpr std::string_view kSetupUsage =
     "                       not get smaller is stored instead\n"
     "  --method-for P=M     method M for the entries whose names match P (as for kqi\n"
     "                       pack), kept even when larger; may be repeated\n"
+    "  --best               lh5: smaller output, several times slower\n"
+    "  -j, --threads N      lh5: threads (default: the machine's cores); the output\n"
+    "                       is the same for every N\n"
     "  --key N              locks the further entries; the installer entry stays open,\n"
     "                       because the launcher has no key\n"
     "  --force              accept an installer that is no Windows program\n"
@@ -126,6 +129,7 @@ int RunSetup(const ParsedArgs& args) {
     const PackMethod method = inputOptions.method;
     PackOptions options(std::string(MethodIdOf(method)), key, std::nullopt);
     options.spillDirectory = SpillDirectoryFor(out);
+    options.encode = EncodeOptionsFrom(args);
     std::vector<int64_t> startOf(files.size() + 1, 0);
     for (size_t i = 0; i < files.size(); ++i) startOf[i + 1] = startOf[i] + files[i].size;
     const bool quiet = args.Has("quiet");

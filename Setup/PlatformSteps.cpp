@@ -73,6 +73,25 @@ struct HandleCloser {
 };
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
+// Why ShellExecuteExW failed. The shell may have shown its own box by then,
+// which can leave another code behind; its result code, where it names a
+// system error, is the reason.
+DWORD StartErrorOf(const SHELLEXECUTEINFOW& info) {
+    const DWORD lastError = GetLastError();
+    const auto result = static_cast<DWORD>(reinterpret_cast<uintptr_t>(info.hInstApp));
+    switch (result) {
+        case SE_ERR_FNF:
+        case SE_ERR_PNF:
+        case SE_ERR_ACCESSDENIED:
+        case SE_ERR_OOM:
+        case ERROR_BAD_FORMAT:
+            return result;  // the same numbers as the system's errors
+        case SE_ERR_SHARE: return ERROR_SHARING_VIOLATION;
+        case SE_ERR_NOASSOC: return ERROR_NO_ASSOCIATION;
+        default: return lastError != 0 ? lastError : ERROR_BAD_FORMAT;
+    }
+}
+
 }  // namespace
 
 std::string TempDirectory() {
@@ -151,10 +170,7 @@ int32_t RunAndWait(const std::string& file, const std::string& parameters, int s
     info.lpDirectory = L"";
     info.nShow = showCommand;
     BOOL succeeded = ShellExecuteExW(&info);
-    if (!succeeded && startError != nullptr) {
-        const DWORD error = GetLastError();
-        *startError = error != 0 ? error : ERROR_BAD_EXE_FORMAT;
-    }
+    if (!succeeded && startError != nullptr) *startError = StartErrorOf(info);
     DWORD exitCode = 0;
     if (succeeded && wait) {
         // Peeking keeps the system from seeing a hung launcher while the

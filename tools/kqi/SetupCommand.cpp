@@ -14,6 +14,7 @@
 #include "tools/kqi/Commands.h"
 #include "tools/kqi/InstalledStub.h"
 #include "tools/kqi/PackInputs.h"
+#include "InstCompressPack/PeImage.h"
 #include "InstCompressPack/SetupImage.h"
 
 namespace kq::tools {
@@ -22,8 +23,8 @@ namespace {
 
 void PrintSetupUsage(std::FILE* to) {
     std::fprintf(to,
-                 "usage: kqi setup [--stub STUB] --installer FILE [-o OUT] [--method M] [--best] [-j N] [--key N] [-q]\n"
-                 "                 [NAME=PATH[:M]...]\n"
+                 "usage: kqi setup [--stub STUB] --installer FILE [-o OUT] [--method M] [--best] [-j N] [--key N]\n"
+                 "                 [--strip-signature] [-q] [NAME=PATH[:M]...]\n"
                  "  Writes a setup: a copy of the launcher STUB whose payload is an archive with\n"
                  "  FILE as its first entry, %s, followed by one entry per NAME=PATH\n"
                  "  (as for kqi pack). The marker field in the copy is set to the payload's offset.\n"
@@ -36,6 +37,8 @@ void PrintSetupUsage(std::FILE* to) {
                  "              same for every N\n"
                  "  --key N     locks the further entries; the installer entry stays open,\n"
                  "              because the launcher has no key\n"
+                 "  --strip-signature  drops the signature of a signed STUB; sign the\n"
+                 "              finished setup instead\n"
                  "  -q          no summary line\n",
                  kInstallerEntryName, static_cast<int>(PackMethodName(kDefaultPackMethod).size()),
                  PackMethodName(kDefaultPackMethod).data());
@@ -91,6 +94,7 @@ int RunSetup(int argc, char** argv) {
     int32_t key = 0;
     EncodeOptions encode{false, DefaultThreads()};
     bool quiet = false;
+    bool stripSignature = false;
     std::vector<std::string> specs;
     try {
         ArgReader args(argc, argv, 0);
@@ -114,6 +118,8 @@ int RunSetup(int argc, char** argv) {
                 encode.threads = ThreadsOption(args, arg);
             } else if (arg == "--key") {
                 key = KeyOption(args, arg);
+            } else if (arg == "--strip-signature") {
+                stripSignature = true;
             } else if (arg == "-q" || arg == "--quiet") {
                 quiet = true;
             } else if (arg.size() > 1 && arg[0] == '-') {
@@ -151,7 +157,19 @@ int RunSetup(int argc, char** argv) {
             }
         }
         const std::vector<uint8_t> archive = BuildSetupArchive(items, method, key, encode);
-        const std::vector<uint8_t> image = BuildSetupImage(ReadWholeFile(stubPath), archive);
+        std::vector<uint8_t> stub = ReadWholeFile(stubPath);
+        // The payload goes after the stub's signature, which then no longer
+        // matches the file: the setup must be signed as a whole.
+        if (const auto pe = pack::ReadPeLayout(stub); pe && pe->certificateSize != 0) {
+            if (!stripSignature) {
+                throw ToolError("the stub " + stubPath +
+                                " is signed, and its signature would not cover the setup: give the unsigned "
+                                "stub and sign the finished setup instead, or drop the stub's signature with "
+                                "--strip-signature");
+            }
+            pack::StripCertificateTable(stub, *pe);
+        }
+        const std::vector<uint8_t> image = BuildSetupImage(std::move(stub), archive);
 
         AtomicOutputFile output(out);
         output.Stream().WriteBuffer(image.data(), static_cast<int32_t>(image.size()));

@@ -96,15 +96,26 @@ DWORD StartErrorOf(const SHELLEXECUTEINFOW& info) {
 
 std::string TempDirectory() {
     std::vector<wchar_t> buffer(MAX_PATH + 1);
+    DWORD length = 0;
     for (;;) {
-        const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
-        if (length < buffer.size()) {
-            std::wstring directory(buffer.data(), length);
-            if (directory.empty() || directory.back() != L'\\') directory += L'\\';
-            return Utf8FromWide(directory);
-        }
+        length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length < buffer.size()) break;
         buffer.resize(length + 1);
     }
+    std::wstring directory(buffer.data(), length);
+    // Some systems refuse a TMP or TEMP longer than MAX_PATH there; the
+    // variables themselves, in the same order, have no such limit.
+    for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+        if (!directory.empty()) break;
+        const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+        if (size == 0) continue;
+        buffer.resize(size);
+        const DWORD got = GetEnvironmentVariableW(name, buffer.data(), size);
+        if (got < size) directory.assign(buffer.data(), got);
+    }
+    if (directory.empty()) throw EFileCreateError(CannotCreateFileMessage("KQI.tmp"));
+    if (directory.back() != L'\\') directory += L'\\';
+    return Utf8FromWide(directory);
 }
 
 std::unique_ptr<TFileStream> CreateTempFile(const std::string& directory) {

@@ -47,8 +47,8 @@ launch() {
     local dir=${1%/*} name=${1##*/} temp=${2:-$TEMP_DIR}
     [ "$dir" = "$1" ] && dir=.
     rm -f report report.data
-    local temp_win
-    temp_win=$(winepath -w "$temp")
+    # winepath cuts names beyond MAX_PATH; WORK lies on drive Z:.
+    local temp_win="Z:${temp//\//\\}"
     (cd "$dir" && WINEDEBUG=-all,+relay KQ_TEST_REPORT="$REPORT_WIN" \
         wine cmd /c "set TEMP=$temp_win&& set TMP=$temp_win&& $name" 2> "$WORK/trace")
     rc=$?
@@ -148,7 +148,8 @@ sign kqsetup.exe signed-stub.exe
 kqi setup -q --stub signed-stub.exe --installer installer.exe -o from-signed.exe 2> kqi.err
 check "signed stub refused" test $? -eq 1 -a ! -e from-signed.exe
 check "signed stub: the message says to sign the finished setup" grep -q 'sign the finished setup' kqi.err
-kqi setup -q --stub signed-stub.exe --installer installer.exe -o from-signed.exe --strip-signature
+kqi setup -q --stub signed-stub.exe --installer installer.exe -o from-signed.exe --strip-signature \
+    'Data\readme.txt=readme.txt'
 check "signed stub with --strip-signature: the setup made" test $? -eq 0 -a -s from-signed.exe
 check "signed stub with --strip-signature: the same payload" \
     cmp -s <(tail -c "$(stat -c %s payload.kqa)" from-signed.exe) payload.kqa

@@ -202,7 +202,7 @@ std::string SystemErrorText(uint32_t error) {
         FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     const std::unique_ptr<void, LocalFreer> owned(text);
-    std::wstring wide = length != 0 ? std::wstring(text, length) : L"error " + std::to_wstring(error);
+    std::wstring wide = length != 0 ? std::wstring(text, length) : L"error 0x" + Hex(error);
     while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ')) wide.pop_back();
     return Utf8FromWide(wide);
 }

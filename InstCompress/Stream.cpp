@@ -114,9 +114,16 @@ bool RemoveFile(const std::string& fileName) noexcept {
 std::wstring WideFromUtf8(const std::string& utf8) {
     if (utf8.empty()) return {};
     const int size = static_cast<int>(utf8.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+    // A tool's narrow command line gives names in the ANSI code page; bytes
+    // that are not UTF-8 are taken as such.
+    UINT codePage = CP_UTF8;
+    int length = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
+    if (length == 0) {
+        codePage = CP_ACP;
+        length = MultiByteToWideChar(codePage, 0, utf8.data(), size, nullptr, 0);
+    }
     std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), length);
+    MultiByteToWideChar(codePage, 0, utf8.data(), size, wide.data(), length);
     return wide;
 }
 

@@ -77,7 +77,8 @@ private:
 bool RemoveFile(const std::string& fileName) noexcept;
 
 #ifdef _WIN32
-// UTF-8 to and from the system's UTF-16.
+// UTF-8 to and from the system's UTF-16. Bytes that are not UTF-8 are taken
+// in the ANSI code page.
 std::wstring WideFromUtf8(const std::string& utf8);
 std::string Utf8FromWide(const std::wstring& wide);
 #endif

@@ -19,9 +19,8 @@ if [ "$MODE" = wine ]; then
     SIZE_MB=${5:-1024}
     export WINEDEBUG=-all
     unset DISPLAY
-    # Kept running, so that no launch pays for its start; nothing of wine may
-    # hold this script's output open.
-    wineserver -p 30 < /dev/null > /dev/null 2>&1
+    # Started here, so that no launch pays for it; nothing of wine may hold
+    # this script's output open.
     wine cmd /c exit < /dev/null > /dev/null 2>&1
 else
     SIZE_MB=${4:-1024}

@@ -52,12 +52,12 @@ launch() {
     (cd "$dir" && WINEDEBUG=-all,+relay KQ_TEST_REPORT="$REPORT_WIN" \
         wine cmd /c "set TEMP=$temp_win&& set TMP=$temp_win&& $name" 2> "$WORK/trace")
     rc=$?
-    box=$(grep -aoP 'Call user32\.MessageBoxW\(00000000,\w+ L"\K.*(?=",\w+ L"Application Error",00002010\))' trace | unrelay)
+    box=$(grep -aoP 'Call user32\.MessageBoxW\(0+,\w+ L"\K.*(?=",\w+ L"Application Error",0*2010\))' trace | unrelay)
     started=$(grep -ac 'Call shell32\.ShellExecuteExW' trace)
-    beeps=$(grep -ac 'Call user32\.MessageBeep(00000000)' trace)
+    beeps=$(grep -acP 'Call user32\.MessageBeep\(0+\)' trace)
     # LOAD_LIBRARY_SEARCH_SYSTEM32, before anything else
     dll_search=$(grep -aoP 'Call \S+\.\K(SetDefaultDllDirectories|MessageB\w+|ShellExecuteExW)(?=\()' trace | head -1)
-    grep -aq 'Call KERNEL32\.SetDefaultDllDirectories(00000800)' trace || dll_search=
+    grep -aqP 'Call KERNEL32\.SetDefaultDllDirectories\(0*800\)' trace || dll_search=
 }
 # The /DATA= and /SOURCE= values the installer got, Unix form of /DATA=.
 read_report() {
@@ -88,7 +88,7 @@ expect_started() {
 # started and nothing left in TEMP.
 expect_box() {
     local name=$1 class=$2 module=$3 message=$4 shown
-    shown=$(sed -E '1s/ at [0-9A-F]{8}\.$/ at ADDRESS./' <<< "$box")
+    shown=$(sed -E '1s/ at [0-9A-F]{8,16}\.$/ at ADDRESS./' <<< "$box")
     check "$name: exit 1" test "$rc" -eq 1
     check "$name: box '$box'" test "$shown" = "Exception $class in module $module at ADDRESS.
 $message"

@@ -10,6 +10,10 @@ STUB_EXE=$(realpath "$1")
 INSTALLER_EXE=$(realpath "$2")
 KQI_EXE=$(realpath "$3")
 : "${WINEPREFIX:?}"
+# WINE names the loader (wine, or wine64 for the 64-bit build).
+wine() { command "${WINE:-wine}" "$@"; }
+winepath() { wine winepath "$@"; }
+export -f wine winepath
 export WINEDEBUG=-all
 unset DISPLAY
 WORK=$(mktemp -d)

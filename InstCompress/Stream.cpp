@@ -89,21 +89,57 @@ TFileStream::TFileStream(const std::string& fileName, FileMode mode) : fileName_
             disposition = CREATE_ALWAYS;
             break;
     }
-    HANDLE h = CreateFileA(fileName.c_str(), access, share, nullptr, disposition,
+    HANDLE h = CreateFileW(WideFromUtf8(fileName).c_str(), access, share, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         if (mode == FileMode::Create) throw EFileCreateError(CannotCreateFileMessage(fileName));
         throw EFileOpenError(CannotOpenFileMessage(fileName));
     }
-    handle_ = h;
+    file_ = h;
 }
 
-TFileStream::~TFileStream() { CloseHandle(static_cast<HANDLE>(handle_)); }
+TFileStream::TFileStream(std::string fileName, NativeFile file) noexcept
+    : fileName_(std::move(fileName)), file_(file) {}
+
+TFileStream::~TFileStream() { CloseHandle(static_cast<HANDLE>(file_)); }
+
+bool RemoveFile(const std::string& fileName) noexcept {
+    try {
+        return DeleteFileW(WideFromUtf8(fileName).c_str()) != 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::wstring WideFromUtf8(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int size = static_cast<int>(utf8.size());
+    // A tool's narrow command line gives names in the ANSI code page; bytes
+    // that are not UTF-8 are taken as such.
+    UINT codePage = CP_UTF8;
+    int length = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
+    if (length == 0) {
+        codePage = CP_ACP;
+        length = MultiByteToWideChar(codePage, 0, utf8.data(), size, nullptr, 0);
+    }
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(codePage, 0, utf8.data(), size, wide.data(), length);
+    return wide;
+}
+
+std::string Utf8FromWide(const std::wstring& wide) {
+    if (wide.empty()) return {};
+    const int size = static_cast<int>(wide.size());
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), length, nullptr, nullptr);
+    return utf8;
+}
 
 int32_t TFileStream::Read(void* buffer, int32_t count) {
     if (count <= 0) return 0;
     DWORD got = 0;
-    if (!ReadFile(static_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(count), &got, nullptr)) {
+    if (!ReadFile(static_cast<HANDLE>(file_), buffer, static_cast<DWORD>(count), &got, nullptr)) {
         return 0;
     }
     return static_cast<int32_t>(got);
@@ -112,7 +148,7 @@ int32_t TFileStream::Read(void* buffer, int32_t count) {
 int32_t TFileStream::Write(const void* buffer, int32_t count) {
     if (count <= 0) return 0;
     DWORD put = 0;
-    if (!WriteFile(static_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(count), &put, nullptr)) {
+    if (!WriteFile(static_cast<HANDLE>(file_), buffer, static_cast<DWORD>(count), &put, nullptr)) {
         return 0;
     }
     return static_cast<int32_t>(put);
@@ -126,17 +162,17 @@ int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
     distance.QuadPart = offset;
     LARGE_INTEGER result;
     result.QuadPart = 0;
-    if (!SetFilePointerEx(static_cast<HANDLE>(handle_), distance, &result, method)) {
+    if (!SetFilePointerEx(static_cast<HANDLE>(file_), distance, &result, method)) {
         // A target before the start of the file clamps to 0, as for the other streams.
         distance.QuadPart = 0;
-        SetFilePointerEx(static_cast<HANDLE>(handle_), distance, &result, FILE_BEGIN);
+        SetFilePointerEx(static_cast<HANDLE>(file_), distance, &result, FILE_BEGIN);
     }
     return result.QuadPart;
 }
 
 int64_t TFileStream::Size() {
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(static_cast<HANDLE>(handle_), &size)) return 0;
+    if (!GetFileSizeEx(static_cast<HANDLE>(file_), &size)) return 0;
     return size.QuadPart;
 }
 
@@ -146,26 +182,31 @@ TFileStream::TFileStream(const std::string& fileName, FileMode mode) : fileName_
     int flags = O_RDONLY | O_CLOEXEC;
     if (mode == FileMode::Create) flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
     do {
-        fd_ = ::open(fileName.c_str(), flags, 0666);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) {
+        file_ = ::open(fileName.c_str(), flags, 0666);
+    } while (file_ < 0 && errno == EINTR);
+    if (file_ < 0) {
         if (mode == FileMode::Create) throw EFileCreateError(CannotCreateFileMessage(fileName));
         throw EFileOpenError(CannotOpenFileMessage(fileName));
     }
     struct stat st {};
-    if (mode != FileMode::Create && (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode))) {
-        ::close(fd_);
+    if (mode != FileMode::Create && (::fstat(file_, &st) != 0 || S_ISDIR(st.st_mode))) {
+        ::close(file_);
         throw EFileOpenError(CannotOpenFileMessage(fileName));
     }
 }
 
-TFileStream::~TFileStream() { ::close(fd_); }
+TFileStream::TFileStream(std::string fileName, NativeFile file) noexcept
+    : fileName_(std::move(fileName)), file_(file) {}
+
+TFileStream::~TFileStream() { ::close(file_); }
+
+bool RemoveFile(const std::string& fileName) noexcept { return ::unlink(fileName.c_str()) == 0; }
 
 int32_t TFileStream::Read(void* buffer, int32_t count) {
     auto* out = static_cast<uint8_t*>(buffer);
     int32_t done = 0;
     while (done < count) {
-        const ssize_t got = ::read(fd_, out + done, static_cast<size_t>(count - done));
+        const ssize_t got = ::read(file_, out + done, static_cast<size_t>(count - done));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         done += static_cast<int32_t>(got);
@@ -177,7 +218,7 @@ int32_t TFileStream::Write(const void* buffer, int32_t count) {
     const auto* in = static_cast<const uint8_t*>(buffer);
     int32_t done = 0;
     while (done < count) {
-        const ssize_t put = ::write(fd_, in + done, static_cast<size_t>(count - done));
+        const ssize_t put = ::write(file_, in + done, static_cast<size_t>(count - done));
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) break;
         done += static_cast<int32_t>(put);
@@ -189,14 +230,14 @@ int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
     int whence = SEEK_SET;
     if (origin == SeekOrigin::Current) whence = SEEK_CUR;
     if (origin == SeekOrigin::End) whence = SEEK_END;
-    off_t result = ::lseek(fd_, static_cast<off_t>(offset), whence);
-    if (result < 0) result = ::lseek(fd_, 0, SEEK_SET);  // before the start: clamp to 0
+    off_t result = ::lseek(file_, static_cast<off_t>(offset), whence);
+    if (result < 0) result = ::lseek(file_, 0, SEEK_SET);  // before the start: clamp to 0
     return static_cast<int64_t>(result);
 }
 
 int64_t TFileStream::Size() {
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) return 0;
+    if (::fstat(file_, &st) != 0) return 0;
     return static_cast<int64_t>(st.st_size);
 }
 

@@ -45,9 +45,18 @@ enum class FileMode {
     Create,             // create or truncate, write-only
 };
 
+#ifdef _WIN32
+using NativeFile = void*;  // a HANDLE
+#else
+using NativeFile = int;  // a file descriptor
+#endif
+
+// File names are UTF-8; on Windows they reach the system's wide calls.
 class TFileStream final : public TStream {
 public:
     TFileStream(const std::string& fileName, FileMode mode);
+    // Takes over a file the caller opened (for reading, writing or both).
+    TFileStream(std::string fileName, NativeFile file) noexcept;
     ~TFileStream() override;
 
     int32_t Read(void* buffer, int32_t count) override;
@@ -57,15 +66,22 @@ public:
     int64_t Size() override;
 
     const std::string& FileName() const noexcept { return fileName_; }
+    NativeFile Native() const noexcept { return file_; }
 
 private:
     std::string fileName_;
-#ifdef _WIN32
-    void* handle_;
-#else
-    int fd_;
-#endif
+    NativeFile file_;
 };
+
+// Deletes a file by name; false when it could not.
+bool RemoveFile(const std::string& fileName) noexcept;
+
+#ifdef _WIN32
+// UTF-8 to and from the system's UTF-16. Bytes that are not UTF-8 are taken
+// in the ANSI code page.
+std::wstring WideFromUtf8(const std::string& utf8);
+std::string Utf8FromWide(const std::wstring& wide);
+#endif
 
 // Growable in-memory stream. Seeking past the end and writing there fills the
 // gap with zeros.

@@ -17,5 +17,8 @@ using TProgressCode = void (*)(void* data, int32_t& PercentageDone);
 void ExpandFileFromArchive(const std::string& archivePath, TStream& dest,
                            const std::string& entryName, TProgressCode progressCode,
                            void* progressData);
+// The same over an archive the caller keeps open, from its current position.
+void ExpandFileFromArchive(TStream& archive, TStream& dest, const std::string& entryName,
+                           TProgressCode progressCode, void* progressData);
 
 }  // namespace kq

@@ -1,9 +1,10 @@
 #include "Setup/LauncherFlow.h"
 
+#include <algorithm>
 #include <array>
-#include <cstdio>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Exceptions.h"
@@ -15,33 +16,48 @@ namespace kq {
 
 namespace {
 
-// Copies the payload's archive out of the image into the temporary file.
-void CopyPayload(const std::string& imagePath, int32_t payloadOffset, const std::string& archivePath) {
+// Copies the payload's archive out of the image into the temporary archive.
+void CopyPayload(const std::string& imagePath, int32_t payloadOffset, TStream& archive) {
     TFileStream image(imagePath, FileMode::OpenReadShared);
-    TFileStream archive(archivePath, FileMode::Create);
     image.SetPosition(payloadOffset);
     // A short read leaves the size at 0, which copies the whole image.
     std::array<uint8_t, 4> sizeField{};
     int32_t payloadSize = 0;
     if (image.Read(sizeField.data(), 4) == 4) payloadSize = static_cast<int32_t>(LoadLE32(sizeField.data()));
     if (payloadSize < 0) throw EStreamReadError(msg::kStreamRead);
-    archive.CopyFrom(image, payloadSize);
-    // The archive closes before the image: reverse order of opening.
-}
-
-// Expands the installer; on failure nothing half-written is left to be
-// started: both files go and the failure is passed on.
-void ExpandInstaller(const std::string& archivePath, const std::string& installerPath) {
-    auto installer = std::make_unique<TFileStream>(installerPath, FileMode::Create);
-    try {
-        ExpandFileFromArchive(archivePath, *installer, kInstallerEntryName, nullptr, nullptr);
-    } catch (...) {
-        installer.reset();
-        std::remove(installerPath.c_str());
-        std::remove(archivePath.c_str());
-        throw;
+    int64_t left = payloadSize;
+    if (left == 0) {
+        image.SetPosition(0);
+        left = image.Size();
+    }
+    std::vector<uint8_t> block(static_cast<size_t>(std::min<int64_t>(left, kPayloadCopyBlock)));
+    while (left > 0) {
+        const auto n = static_cast<int32_t>(std::min<int64_t>(left, kPayloadCopyBlock));
+        image.ReadBuffer(block.data(), n);
+        archive.WriteBuffer(block.data(), n);
+        left -= n;
     }
 }
+
+// The files a launch creates, deleted when it fails: nothing is left behind
+// that no installer will use.
+class Leftovers {
+public:
+    explicit Leftovers(LauncherPlatform& platform) : platform_(platform) {}
+    Leftovers(const Leftovers&) = delete;
+    Leftovers& operator=(const Leftovers&) = delete;
+    ~Leftovers() {
+        for (auto path = paths_.rbegin(); path != paths_.rend(); ++path) platform_.RemoveFile(*path);
+    }
+
+    void Add(const std::string& path) { paths_.push_back(path); }
+    // The installer owns them now.
+    void HandOver() noexcept { paths_.clear(); }
+
+private:
+    LauncherPlatform& platform_;
+    std::vector<std::string> paths_;
+};
 
 // At least 8 upper-case hex digits. By hand: printf's formatter alone would
 // add a tenth to the launcher's size.
@@ -64,12 +80,25 @@ int RunLauncher(LauncherPlatform& platform) {
         platform.Beep();
         return 0;
     }
-    const std::string archivePath = platform.MakeTempFileName();
-    const std::string installerPath = platform.InstallerFolder() + kInstallerFileName;
-    CopyPayload(imagePath, payloadOffset, archivePath);
-    ExpandInstaller(archivePath, installerPath);
+    // Declared before the streams, so that they are closed when it deletes.
+    Leftovers leftovers(platform);
+    // The archive stays open from its creation to the end of the expansion,
+    // so that nobody can change it in between.
+    auto archive = platform.CreateTempArchive();
+    const std::string archivePath = archive->FileName();
+    leftovers.Add(archivePath);
+    CopyPayload(imagePath, payloadOffset, *archive);
+    auto installer = platform.CreateInstaller();
+    const std::string installerPath = installer->FileName();
+    leftovers.Add(installerPath);
+    archive->SetPosition(0);
+    ExpandFileFromArchive(*archive, *installer, kInstallerEntryName, nullptr, nullptr);
+    // The installer opens both files itself.
+    installer.reset();
+    archive.reset();
     // The installer's own exit code is its business.
     platform.RunInstaller(installerPath, imagePath, archivePath);
+    leftovers.HandOver();
     return 0;
 }
 
@@ -87,6 +116,10 @@ int LauncherMain(LauncherPlatform& platform) {
         platform.ShowErrorBox(ErrorBoxText(failure, moduleName));
         return 1;
     }
+}
+
+std::string CannotStartFileMessage(const std::string& fileName, const std::string& reason) {
+    return "Cannot start file " + fileName + ": " + reason;
 }
 
 std::string InstallerArguments(const std::string& imagePath, const std::string& archivePath) {

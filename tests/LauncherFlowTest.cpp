@@ -79,19 +79,31 @@ public:
     explicit FakePlatform(fs::path folder) : folder_(std::move(folder)) {}
 
     std::string ImagePath() override { return image.string(); }
-    std::string MakeTempFileName() override {
+    std::unique_ptr<TFileStream> CreateTempArchive() override {
         ++tempFilesMade;
-        WriteFile(ArchivePath(), {});
-        return ArchivePath().string();
+        return std::make_unique<TFileStream>(ArchivePath().string(), FileMode::Create);
     }
-    std::string InstallerFolder() override { return (installerFolder / "").string(); }
+    std::unique_ptr<TFileStream> CreateInstaller() override {
+        return std::make_unique<TFileStream>(InstallerPath().string(), FileMode::Create);
+    }
+    void RemoveFile(const std::string& path) override {
+        std::error_code ignored;
+        fs::remove(path, ignored);
+    }
+    // Like the system, refuses to start an empty program.
     int32_t RunInstaller(const std::string& installer, const std::string& imagePath,
                          const std::string& archive) override {
         runs.push_back({installer, imagePath, archive, ReadFile(installer), ReadFile(archive)});
+        if (runs.back().installerBytes.empty()) {
+            throw EInstallerStartError(CannotStartFileMessage(installer, "Bad EXE format"));
+        }
         return 3;
     }
     void Beep() override { ++beeps; }
-    void ShowErrorBox(const std::string& text) override { boxes.push_back(text); }
+    void ShowErrorBox(const std::string& text) override {
+        boxes.push_back(text);
+        leftAtBox = fs::exists(ArchivePath()) || fs::exists(InstallerPath());
+    }
 
     fs::path ArchivePath() const { return folder_ / "KQI1A.tmp"; }
     fs::path InstallerPath() const { return installerFolder / kInstallerFileName; }
@@ -102,6 +114,7 @@ public:
     int beeps = 0;
     std::vector<InstallerRun> runs;
     std::vector<std::string> boxes;
+    bool leftAtBox = false;  // a file of the launch still there when the box showed
 
 private:
     fs::path folder_;
@@ -135,21 +148,35 @@ protected:
 };
 
 TEST_F(LauncherFlowTest, InstallsAndStartsTheInstaller) {
-    const Bytes archive = GoodArchive();
-    EXPECT_EQ(Launch(SetupImage(archive)), 0);
-    auto& p = Platform();
-    ASSERT_EQ(p.runs.size(), 1u);
-    const InstallerRun& run = p.runs[0];
-    EXPECT_EQ(run.installer, p.InstallerPath().string());
-    EXPECT_EQ(run.image, p.image.string());
-    EXPECT_EQ(run.archive, p.ArchivePath().string());
-    EXPECT_EQ(run.installerBytes, kInstaller);
-    EXPECT_EQ(run.archiveBytes, archive);
-    EXPECT_EQ(p.beeps, 0);
-    EXPECT_TRUE(p.boxes.empty());
-    // The installer owns both files from then on.
-    EXPECT_EQ(ReadFile(p.InstallerPath()), kInstaller);
-    EXPECT_EQ(ReadFile(p.ArchivePath()), archive);
+    // A payload of a few copy blocks and a piece, too.
+    Bytes big(kPayloadCopyBlock + 4099);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    const Bytes bigArchive =
+        ArchiveBuilder("NON").Entry(kInstallerEntryName, kMethodStored, static_cast<int32_t>(big.size()), big, 0).Build();
+    const struct {
+        const char* what;
+        Bytes archive;
+        Bytes installer;
+    } cases[] = {{"small", GoodArchive(), kInstaller}, {"several copy blocks", bigArchive, big}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        EXPECT_EQ(Launch(SetupImage(c.archive)), 0);
+        auto& p = Platform();
+        ASSERT_EQ(p.runs.size(), 1u);
+        const InstallerRun& run = p.runs[0];
+        EXPECT_EQ(run.installer, p.InstallerPath().string());
+        EXPECT_EQ(run.image, p.image.string());
+        EXPECT_EQ(run.archive, p.ArchivePath().string());
+        EXPECT_TRUE(run.installerBytes == c.installer);
+        EXPECT_TRUE(run.archiveBytes == c.archive);
+        EXPECT_EQ(p.beeps, 0);
+        EXPECT_TRUE(p.boxes.empty());
+        // The installer owns both files from then on.
+        EXPECT_TRUE(ReadFile(p.InstallerPath()) == c.installer);
+        EXPECT_TRUE(ReadFile(p.ArchivePath()) == c.archive);
+    }
 }
 
 TEST_F(LauncherFlowTest, NoPayloadBeepsAndCreatesNothing) {
@@ -177,14 +204,6 @@ TEST_F(LauncherFlowTest, NoPayloadBeepsAndCreatesNothing) {
         EXPECT_TRUE(Platform().boxes.empty());
         EXPECT_FALSE(fs::exists(Platform().InstallerPath()));
     }
-}
-
-TEST_F(LauncherFlowTest, ArchiveWithoutTheEntryStartsAnEmptyInstaller) {
-    const Bytes archive = ArchiveBuilder("NON").Entry("other", kMethodStored, 1, {'o'}, 0).Build();
-    EXPECT_EQ(Launch(SetupImage(archive)), 0);
-    ASSERT_EQ(Platform().runs.size(), 1u);
-    EXPECT_TRUE(Platform().runs[0].installerBytes.empty());
-    EXPECT_TRUE(Platform().boxes.empty());
 }
 
 // Every failure of the expansion: the box shows it, nothing is started, and
@@ -219,6 +238,7 @@ TEST_F(LauncherFlowTest, ExpansionFailureReachesTheBoxAndRemovesBothFiles) {
         EXPECT_EQ(Launch(c.image), 1);
         auto& p = Platform();
         EXPECT_TRUE(p.runs.empty());
+        EXPECT_FALSE(p.leftAtBox);
         EXPECT_FALSE(fs::exists(p.InstallerPath()));
         EXPECT_FALSE(fs::exists(p.ArchivePath()));
         ASSERT_EQ(p.boxes.size(), 1u);
@@ -229,9 +249,14 @@ TEST_F(LauncherFlowTest, ExpansionFailureReachesTheBoxAndRemovesBothFiles) {
     }
 }
 
-// Failures outside the expansion keep what the steps before them made.
-TEST_F(LauncherFlowTest, FailuresBeforeTheExpansionReachTheBox) {
+// Failures outside the expansion: the box shows them, and whatever the launch
+// created is gone before it does. An installer that cannot be started is
+// such a failure too: nothing was installed.
+TEST_F(LauncherFlowTest, OtherFailuresReachTheBoxAndLeaveNothing) {
     const Bytes archive = GoodArchive();
+    const auto installerNamed = [](FakePlatform& p) {
+        return "Cannot start file " + p.InstallerPath().string() + ": Bad EXE format.";
+    };
     const struct {
         const char* what;
         Bytes image;
@@ -239,16 +264,18 @@ TEST_F(LauncherFlowTest, FailuresBeforeTheExpansionReachTheBox) {
         bool noInstallerFolder;
         const char* className;
         std::function<std::string(FakePlatform&)> message;
-        bool archiveLeft;
+        size_t starts;
     } cases[] = {
         {"payload shorter than its size", SetupImage(archive, static_cast<int32_t>(archive.size()) + 1), false,
-         false, "EStreamReadError", [](FakePlatform&) { return std::string("Stream read error."); }, true},
+         false, "EStreamReadError", [](FakePlatform&) { return std::string("Stream read error."); }, 0},
         {"negative payload size", SetupImage(archive, -1), false, false, "EStreamReadError",
-         [](FakePlatform&) { return std::string("Stream read error."); }, true},
+         [](FakePlatform&) { return std::string("Stream read error."); }, 0},
         {"missing image", Bytes{}, true, false, "EFileOpenError",
-         [](FakePlatform& p) { return "Cannot open file " + p.image.string() + "."; }, false},
+         [](FakePlatform& p) { return "Cannot open file " + p.image.string() + "."; }, 0},
         {"installer cannot be created", SetupImage(archive), false, true, "EFileCreateError",
-         [](FakePlatform& p) { return "Cannot create file " + p.InstallerPath().string() + "."; }, true},
+         [](FakePlatform& p) { return "Cannot create file " + p.InstallerPath().string() + "."; }, 0},
+        {"archive without the installer", SetupImage(ArchiveBuilder("NON").Entry("other", kMethodStored, 1, {'o'}, 0).Build()),
+         false, false, "EInstallerStartError", installerNamed, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -259,9 +286,11 @@ TEST_F(LauncherFlowTest, FailuresBeforeTheExpansionReachTheBox) {
         WriteFile(p.image, c.image);
         if (c.missingImage) fs::remove(p.image);
         EXPECT_EQ(LauncherMain(p), 1);
-        EXPECT_TRUE(p.runs.empty());
+        EXPECT_EQ(p.runs.size(), c.starts);
         EXPECT_EQ(p.beeps, 0);
-        EXPECT_EQ(fs::exists(p.ArchivePath()), c.archiveLeft);
+        EXPECT_FALSE(p.leftAtBox);
+        EXPECT_FALSE(fs::exists(p.ArchivePath()));
+        EXPECT_FALSE(fs::exists(p.InstallerPath()));
         ASSERT_EQ(p.boxes.size(), 1u);
         const std::string head = std::string("Exception ") + c.className + " in module setup.exe at ";
         const std::string& box = p.boxes[0];

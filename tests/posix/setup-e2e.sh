@@ -6,7 +6,13 @@ set -u
 STUB=$(realpath "$1")
 KQI=$(realpath "$2")
 WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
+MOUNTS=()
+cleanup() {
+    for m in "${MOUNTS[@]}"; do umount "$m" 2> /dev/null; done
+    [ -n "${RACER:-}" ] && kill "$RACER" 2> /dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 cd "$WORK"
 cp "$STUB" kqsetup
@@ -38,8 +44,13 @@ launch() {
     "./$1" 2> err
     rc=$?
 }
-temp_archives() { find "$TMPDIR" -maxdepth 1 -name 'KQI*.tmp' | wc -l; }
-installer_folders() { find "$TMPDIR" -maxdepth 1 -type d -name 'KQI*' | wc -l; }
+leftovers() { find "$TMPDIR" -mindepth 1 | wc -l; }
+# small_tmpfs DIR OPTIONS: mounts a tmpfs there (needs root); false when it cannot.
+small_tmpfs() {
+    mkdir -p "$1"
+    mount -t tmpfs -o "$2" kqtest "$1" 2> /dev/null || return 1
+    MOUNTS+=("$1")
+}
 
 # ---- a normal run
 "$KQI" setup -q --stub kqsetup --installer installer.sh -o setup 'Data\readme.txt=readme.txt'
@@ -58,9 +69,9 @@ check "waited for the installer" test -s report
 check "two arguments" grep -qx 'argc=2' report
 check "/SOURCE= is the setup" test "$(sed -n 2p report)" = "arg=/SOURCE=$WORK/setup"
 data=$(sed -n 's|^arg=/DATA=||p' report)
-check "/DATA= names KQI<unique>.tmp in TMPDIR ($data)" grep -qE "^$TMPDIR/KQI[A-Za-z0-9]{6}\.tmp\$" <<< "$data"
 self=$(sed -n 's|^self=||p' report)
 check "installer in a private folder in TMPDIR ($self)" grep -qE "^$TMPDIR/KQI[A-Za-z0-9]{6}/KQInstall\.exe\$" <<< "$self"
+check "/DATA= names KQI.tmp beside it ($data)" test "$data" = "${self%/*}/KQI.tmp"
 check "the folder is private" grep -qx 'folder_mode=700' report
 check "installer byte for byte" cmp -s "$self" installer.sh
 check "temporary archive held the payload" cmp -s report.data payload.kqa
@@ -97,28 +108,28 @@ for image in kqsetup nopayload; do
     check "$image: nothing created" test -z "$(ls -A "$TMPDIR")"
 done
 
-# expect_box NAME CLASS MODULE MESSAGE ARCHIVES_LEFT
+# expect_box NAME CLASS MODULE MESSAGE: the failure on stderr, nothing
+# started and nothing left in TMPDIR.
 expect_box() {
-    local name=$1 class=$2 module=$3 message=$4 left=$5
+    local name=$1 class=$2 module=$3 message=$4
     check "$name: exit 1" test "$rc" -eq 1
     check "$name: box '$(tr '\n' '|' < err)'" test "$(sed -E '1s/ at [0-9A-F]{8,}\.$/ at ADDRESS./' err)" = \
         "Application Error: Exception $class in module $module at ADDRESS.
 $message"
     check "$name: nothing started" test ! -e report
-    check "$name: temporary archives left $left" test "$(temp_archives)" -eq "$left"
-    check "$name: no installer folder left" test "$(installer_folders)" -eq 0
+    check "$name: nothing left ($(leftovers))" test "$(leftovers)" -eq 0
 }
 
 payload=$((STUB_SIZE + 4))  # the archive's first byte
 cp setup corrupt
 poke corrupt "$payload" $(($(byte "$payload" corrupt) ^ 0xFF))
 launch corrupt
-expect_box "bad signature" EInvalidHeader corrupt "Can't recognize compressed file header." 0
+expect_box "bad signature" EInvalidHeader corrupt "Can't recognize compressed file header."
 
 "$KQI" setup -q --stub kqsetup --installer installer.sh -o checksum --method rle
 poke checksum $((payload + 21 + 17)) $(($(byte $((payload + 21 + 17)) checksum) ^ 1))
 launch checksum
-expect_box "wrong checksum" EBadChecksum checksum "Bad checksum during expansion -- data may be invalid." 0
+expect_box "wrong checksum" EBadChecksum checksum "Bad checksum during expansion -- data may be invalid."
 
 head -c 20000 /dev/urandom > big.bin
 "$KQI" setup -q --stub kqsetup --installer big.bin -o stored --method none
@@ -127,24 +138,116 @@ head -c "$cut" stored > truncated
 for i in 0 1 2 3; do poke truncated $((STUB_SIZE + i)) $((((cut - payload) >> (8 * i)) & 255)); done
 chmod +x truncated
 launch truncated
-expect_box "truncated archive" EStreamReadError truncated "Stream read error." 0
+expect_box "truncated archive" EStreamReadError truncated "Stream read error."
 
 head -c "$cut" stored > short
 chmod +x short
 launch short
-expect_box "payload shorter than its size" EStreamReadError short "Stream read error." 1
+expect_box "payload shorter than its size" EStreamReadError short "Stream read error."
 
-: > plain
-"$KQI" setup -q --stub kqsetup --installer plain -o empty-installer
-launch empty-installer
-check "installer that cannot start: exit 0" test "$rc" -eq 0
-check "installer that cannot start: silent" test ! -s err
+# An installer that cannot start is a failure: nothing was installed.
+"$KQI" setup -q --stub kqsetup --installer readme.txt -o no-entry --method none
+poke no-entry $((payload + 21 + 25)) 88  # "Xnstaller\KQInstall.exe"
+check "no installer entry: kqi sees the renamed entry" bash -c "'$KQI' list no-entry | grep -q 'Xnstaller.KQInstall.exe'"
+launch no-entry
+installer=$(grep -oP 'Cannot start file \K\S+(?=:)' err)
+check "no installer entry: the empty installer in the private folder ($installer)" \
+    grep -qE "^$TMPDIR/KQI[A-Za-z0-9]{6}/KQInstall\.exe\$" <<< "$installer"
+expect_box "no installer entry" EInstallerStartError no-entry "Cannot start file $installer: Exec format error."
 
 # Anywhere the temporary archive cannot be made.
 : > not-a-folder
 rm -rf "$TMPDIR"/*
 TMPDIR=$WORK/not-a-folder launch setup
 TMPDIR=$WORK/tmp expect_box "no temporary folder" EFileCreateError setup \
-    "Cannot create file $WORK/not-a-folder/KQIXXXXXX.tmp." 0
+    "Cannot create file $WORK/not-a-folder/KQIXXXXXX."
+
+# ---- paths in any script
+mkdir -p "$WORK/Загрузки セットアップ/tmp ユーザー"
+cp setup "$WORK/Загрузки セットアップ/установка.bin"
+TMPDIR="$WORK/Загрузки セットアップ/tmp ユーザー" "$WORK/Загрузки セットアップ/установка.bin" 2> err
+rc=$?
+check "any script: exit 0" test "$rc" -eq 0 -a ! -s err
+check "any script: /SOURCE=" test "$(sed -n 2p report)" = "arg=/SOURCE=$WORK/Загрузки セットアップ/установка.bin"
+check "any script: /DATA=" grep -qE "^arg=/DATA=$WORK/Загрузки セットアップ/tmp ユーザー/KQI[A-Za-z0-9]{6}/KQI\.tmp\$" report
+check "any script: archive as packed" cmp -s report.data payload.kqa
+
+# ---- two setups at once: each has its own folder
+rm -rf report "$TMPDIR"/*
+KQ_TEST_SLEEP=1 KQ_TEST_REPORT=$WORK/report.first ./setup 2> /dev/null &
+first=$!
+sleep 0.3
+./setup 2> err
+rc=$?
+wait "$first"
+check "two at once: both run" test "$rc" -eq 0 -a $? -eq 0 -a -s report -a -s report.first
+check "two at once: their own folders" test "$(sed -n 's|^self=||p' report)" != "$(sed -n 's|^self=||p' report.first)"
+
+# ---- a noexec TMPDIR: the installer cannot start
+if small_tmpfs "$WORK/noexec" size=1m,noexec; then
+    rm -f report
+    TMPDIR=$WORK/noexec ./setup 2> err
+    rc=$?
+    installer=$(grep -oP 'Cannot start file \K\S+(?=:)' err)
+    TMPDIR=$WORK/noexec expect_box "noexec TMPDIR" EInstallerStartError setup "Cannot start file $installer: Permission denied."
+else
+    echo "skipped: noexec TMPDIR (mounting a tmpfs needs root)"
+fi
+
+# ---- a full disk: the partial archive, or the partial installer and the
+# archive, are deleted
+if small_tmpfs "$WORK/full" size=300k; then
+    head -c 400000 /dev/urandom > large.bin
+    head -c 200000 /dev/urandom > half.bin
+    "$KQI" setup -q --stub kqsetup --installer large.bin -o large --method none
+    "$KQI" setup -q --stub kqsetup --installer half.bin -o half --method none
+    for image in large half; do
+        rm -f report
+        TMPDIR=$WORK/full "./$image" 2> err
+        rc=$?
+        TMPDIR=$WORK/full expect_box "full disk, $image" EStreamWriteError "$image" "Stream write error."
+    done
+else
+    echo "skipped: full disk (mounting a tmpfs needs root)"
+fi
+
+# ---- a shared TMPDIR without the sticky bit: someone keeps moving every
+# entry away and putting a symbolic link in its place, to a folder or to a
+# file of someone else's. The launcher writes into its own folder or fails;
+# never elsewhere.
+RACE=$WORK/race
+ELSEWHERE=$WORK/elsewhere
+mkdir "$RACE" "$ELSEWHERE"
+chmod 0777 "$RACE"
+echo "someone else's" > "$ELSEWHERE/file"
+# Perl's own rename and symlink: no process per try.
+perl -e '
+    my ($race, $elsewhere) = @ARGV;
+    for (;;) {
+        opendir(my $d, $race) or next;
+        for my $name (grep { /^KQI/ && !/\.moved$/ } readdir($d)) {
+            my $f = "$race/$name";
+            next if -l $f;
+            my $target = -f _ ? "$elsewhere/file" : $elsewhere;
+            rename($f, "$f.moved") and symlink($target, $f);
+        }
+        closedir($d);
+    }' "$RACE" "$ELSEWHERE" &
+RACER=$!
+races_won=0 runs_ok=0
+for i in $(seq 30); do
+    rm -f report
+    TMPDIR=$RACE ./setup 2> /dev/null && runs_ok=$((runs_ok + 1))
+    if [ "$(ls -A "$ELSEWHERE")" != file ] || [ "$(cat "$ELSEWHERE/file")" != "someone else's" ]; then
+        races_won=$((races_won + 1))
+        rm -rf "${ELSEWHERE:?}"/*
+        echo "someone else's" > "$ELSEWHERE/file"
+    fi
+done
+kill "$RACER"
+wait "$RACER" 2> /dev/null
+RACER=
+echo "swap race: $runs_ok of 30 runs installed, the others failed"
+check "swap race: nothing written elsewhere in 30 runs ($races_won)" test "$races_won" -eq 0
 
 report

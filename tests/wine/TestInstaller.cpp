@@ -1,6 +1,6 @@
 // A stand-in installer for the launcher's end-to-end tests. It records how
-// it was started and what it found, into the file named by KQ_TEST_REPORT
-// (default: KQInstall.report beside itself):
+// it was started and what it found, in UTF-8, into the file named by
+// KQ_TEST_REPORT (default: KQInstall.report beside itself):
 //   cmdline=<its whole command line>
 //   self=<its own path>
 //   data_exclusive=<1 when the /DATA= file can be opened by it alone>
@@ -8,54 +8,66 @@
 // report, so that a launcher that does not wait exits before it exists;
 // KQ_TEST_EXIT sets the exit code.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
 
-std::string Environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
+std::wstring Environment(const wchar_t* name) {
+    const wchar_t* value = _wgetenv(name);
+    return value != nullptr ? value : L"";
 }
 
-std::string SwitchValue(const char* prefix) {
-    const size_t length = std::strlen(prefix);
-    for (int i = 1; i < __argc; ++i) {
-        if (std::strncmp(__argv[i], prefix, length) == 0) return __argv[i] + length;
+std::string Utf8(const std::wstring& wide) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), utf8.data(), n, nullptr, nullptr);
+    return utf8;
+}
+
+std::wstring SwitchValue(const std::wstring& prefix) {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::wstring value;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        if (arg.compare(0, prefix.size(), prefix) == 0) value = arg.substr(prefix.size());
     }
-    return "";
+    LocalFree(argv);
+    return value;
 }
 
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    char self[MAX_PATH + 1] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string report = Environment("KQ_TEST_REPORT");
+    wchar_t self[32768] = {};
+    GetModuleFileNameW(nullptr, self, 32767);
+    std::wstring report = Environment(L"KQ_TEST_REPORT");
     if (report.empty()) {
         report = self;
-        report = report.substr(0, report.find_last_of('\\') + 1) + "KQInstall.report";
+        report = report.substr(0, report.find_last_of(L'\\') + 1) + L"KQInstall.report";
     }
-    const std::string data = SwitchValue("/DATA=");
+    const std::wstring data = SwitchValue(L"/DATA=");
     bool exclusive = false;
-    const HANDLE h = CreateFileA(data.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    const HANDLE h = CreateFileW(data.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         exclusive = true;
         CloseHandle(h);
     }
-    CopyFileA(data.c_str(), (report + ".data").c_str(), FALSE);
+    CopyFileW(data.c_str(), (report + L".data").c_str(), FALSE);
 
-    const std::string sleepMs = Environment("KQ_TEST_SLEEP_MS");
-    if (!sleepMs.empty()) Sleep(static_cast<DWORD>(std::atoi(sleepMs.c_str())));
+    const std::wstring sleepMs = Environment(L"KQ_TEST_SLEEP_MS");
+    if (!sleepMs.empty()) Sleep(static_cast<DWORD>(_wtoi(sleepMs.c_str())));
 
-    if (std::FILE* f = std::fopen(report.c_str(), "wb")) {
-        std::fprintf(f, "cmdline=%s\nself=%s\ndata_exclusive=%d\n", GetCommandLineA(), self, exclusive ? 1 : 0);
+    if (std::FILE* f = _wfopen(report.c_str(), L"wb")) {
+        std::fprintf(f, "cmdline=%s\nself=%s\ndata_exclusive=%d\n", Utf8(GetCommandLineW()).c_str(),
+                     Utf8(self).c_str(), exclusive ? 1 : 0);
         std::fclose(f);
     }
-    const std::string exitCode = Environment("KQ_TEST_EXIT");
-    return exitCode.empty() ? 0 : std::atoi(exitCode.c_str());
+    const std::wstring exitCode = Environment(L"KQ_TEST_EXIT");
+    return exitCode.empty() ? 0 : _wtoi(exitCode.c_str());
 }

@@ -46,6 +46,7 @@ if [ -n "$VERSION" ]; then
     check "version $VERSION" grep -aqP "$(sed 's/[.]/\\./g; s/\\\?./&\\x00/g' <<< "$VERSION")" "$WORK/rsrc"
 fi
 check "requireAdministrator" grep -aq 'requestedExecutionLevel level="requireAdministrator"' "$WORK/rsrc"
+check "longPathAware" grep -aq '<longPathAware xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">true</longPathAware>' "$WORK/rsrc"
 for id in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
           1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
     check "supportedOS $id" grep -aq "supportedOS Id=\"{$id}\"" "$WORK/rsrc"

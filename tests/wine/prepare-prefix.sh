@@ -12,5 +12,5 @@ if ! output=$(WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE" wineboot -i 2>&1); then
     exit 1
 fi
 "$WINE" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
-    /d 'MessageBoxA;MessageBeep;ShellExecuteExA;SetDefaultDllDirectories' /f > /dev/null 2>&1
+    /d 'MessageBoxW;MessageBeep;ShellExecuteExW;SetDefaultDllDirectories' /f > /dev/null 2>&1
 wineserver -w

@@ -41,6 +41,9 @@ constexpr std::string_view kSetupUsage =
     "  --key N              locks the further entries; the installer entry stays open,\n"
     "                       because the launcher has no key\n"
     "  --force              accept an installer that is no Windows program\n"
+    "  --strip-signature    drop the signature of a signed STUB (a signature made\n"
+    "                       before the payload is added cannot cover the setup:\n"
+    "                       sign the finished setup instead)\n"
     "  --skip-links         leave out unusable links instead of failing\n"
     "  --allow-duplicates   keep names the reader expands as one file\n"
     "  -q, --quiet          no progress line and no summary line\n";
@@ -50,7 +53,28 @@ std::vector<OptionSpec> SetupOptionSpecs() {
     options.push_back({"stub", 0, true});
     options.push_back({"installer", 0, true});
     options.push_back({"force", 0, false});
+    options.push_back({"strip-signature", 0, false});
     return options;
+}
+
+// The payload goes after a signed stub's certificate table, where the
+// signature cannot cover it: the setup must be signed as a whole. A signed
+// stub is refused, or taken with its certificate table dropped.
+std::unique_ptr<TStream> UnsignedStub(std::unique_ptr<TStream> stub, const std::string& path, bool strip) {
+    // Too large for a setup anyway: the size checks below say so.
+    if (stub->Size() > kMaxEntrySize || !HasPeHeader(*stub)) return stub;
+    std::vector<uint8_t> image(static_cast<size_t>(stub->Size()));
+    if (!image.empty()) stub->ReadBuffer(image.data(), static_cast<int32_t>(image.size()));
+    stub->SetPosition(0);
+    const auto pe = ReadPeLayout(image);
+    if (!pe || pe->certificateSize == 0) return stub;
+    if (!strip) {
+        throw ToolError("the stub " + path +
+                        " is signed, and its signature would not cover the setup: give the unsigned stub and sign the "
+                        "finished setup instead, or drop the stub's signature with --strip-signature");
+    }
+    StripCertificateTable(image, *pe);
+    return std::make_unique<TMemoryStream>(std::move(image));
 }
 
 std::string DefaultOutput(const std::string& stub) {
@@ -103,7 +127,8 @@ int RunSetup(const ParsedArgs& args) {
                             "), which only --installer may give");
         }
     }
-    const auto stub = OpenFile(*stubPath, FileMode::OpenReadShared);
+    const std::unique_ptr<TStream> stub =
+        UnsignedStub(OpenFile(*stubPath, FileMode::OpenReadShared), *stubPath, args.Has("strip-signature"));
     CheckStub(*stub);
     if (HasPeHeader(*stub) && !args.Has("force")) {
         const auto installer = OpenFile(*installerPath, FileMode::OpenReadShared);

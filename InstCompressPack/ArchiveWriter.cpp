@@ -1,6 +1,8 @@
 #include "InstCompressPack/ArchiveWriter.h"
 
 #include <algorithm>
+#include <iterator>
+#include <numeric>
 
 #include "InstCompress/Stream.h"
 #include "InstCompressPack/SpillBuffer.h"
@@ -99,6 +101,25 @@ void CheckEntries(const std::vector<PackEntry>& entries) {
     }
 }
 
+namespace {
+
+// A reader stops walking once the expanded sizes reach the archive's total,
+// so an empty entry after the last non-empty one could never be read: such
+// entries are written just before that last non-empty entry. Every other
+// entry keeps its place.
+std::vector<size_t> WriteOrder(const std::vector<PackEntry>& entries) {
+    std::vector<size_t> order(entries.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    const auto last = std::find_if(order.rbegin(), order.rend(), [&](size_t i) { return entries[i].size != 0; });
+    if (last != order.rend()) {
+        const auto at = std::prev(last.base());
+        std::rotate(at, std::next(at), order.end());
+    }
+    return order;
+}
+
+}  // namespace
+
 std::vector<WrittenEntry> WriteArchive(TStream& out, const std::vector<PackEntry>& entries,
                                        const PackOptions& options, const PackProgress& progress) {
     CheckEntries(entries);
@@ -111,9 +132,8 @@ std::vector<WrittenEntry> WriteArchive(TStream& out, const std::vector<PackEntry
     StoreLE32(keyBytes, static_cast<uint32_t>(options.key));
     SpillBuffer spill(options.spillDirectory);
     std::vector<uint8_t> scrambled;
-    std::vector<WrittenEntry> written;
-    written.reserve(entries.size());
-    for (size_t index = 0; index < entries.size(); ++index) {
+    std::vector<WrittenEntry> written(entries.size());
+    for (const size_t index : WriteOrder(entries)) {
         const PackEntry& entry = entries[index];
         const int32_t lock = entry.lock.value_or(options.lock.value_or(options.key != 0 ? 2 : 0));
         auto report = [&](int64_t done) {
@@ -170,7 +190,7 @@ std::vector<WrittenEntry> WriteArchive(TStream& out, const std::vector<PackEntry
         } else {
             spill.MoveTo(out);
         }
-        written.push_back(WrittenEntry{method, storedSize, sum});
+        written[index] = WrittenEntry{method, storedSize, sum};
     }
     return written;
 }

@@ -200,6 +200,9 @@ fails "folder name is no entry" 1 "no entry named Data" kqi extract sym.kqa Data
 kqi extract a-lh5.kqa -d all
 check "extract -d: every file" bash -c "cmp -s all/Installer/KQInstall.exe random.bin && diff -r all/data tree && cmp -s all/docs text.txt"
 kqi extract dup.kqa -d dupdir
+mkdir -p tail/d && echo x > tail/d/a.txt && : > tail/d/z.txt
+kqi pack -q -o tail.kqa T=tail/d && kqi extract tail.kqa -d tailout
+check "extract -d: an empty last file too" test -f tailout/T/z.txt -a ! -s tailout/T/z.txt
 check "extract -d concatenates same names" bash -c "cat text.txt text.txt | cmp -s - dupdir/A"
 kqi extract a-lh5.kqa -d some 'data\*.txt'
 check "extract -d with a pattern" bash -c "test -f some/data/sub/a.txt && test ! -e some/docs"

@@ -202,7 +202,7 @@ expect_box "installer not writable" EFileCreateError setup.exe 'Cannot create fi
 rmdir "$WINDIR/KQInstall.exe"
 
 # An installer that cannot start is a failure: nothing was installed.
-kqi setup -q --stub kqsetup.exe --installer readme.txt -o no-entry.exe --method none
+kqi setup -q --force --stub kqsetup.exe --installer readme.txt -o no-entry.exe --method none
 poke no-entry.exe $((payload + 21 + 25)) 88  # "Xnstaller\KQInstall.exe"
 cp no-entry.exe not-a-program.exe
 poke not-a-program.exe $((payload + 21 + 25)) 73  # a text file as the installer
@@ -230,7 +230,7 @@ mkdir full
 if mount -t tmpfs -o size=300k kqtest full 2> /dev/null; then
     MOUNTS+=("$WORK/full")
     head -c 400000 /dev/urandom > large.bin
-    kqi setup -q --stub kqsetup.exe --installer large.bin -o large.exe --method none
+    kqi setup -q --force --stub kqsetup.exe --installer large.bin -o large.exe --method none
     TEMP_DIR=$WORK/full launch large.exe "$WORK/full"
     TEMP_DIR=$WORK/full expect_box "full disk" EStreamWriteError large.exe "Stream write error."
 else

@@ -28,7 +28,10 @@ check "$FORMAT" grep -qP "^Magic\t+$MAGIC\t\\(\Q$FORMAT\E\\)" "$WORK/headers"
 check "GUI subsystem" grep -qP '^Subsystem\t+00000002' "$WORK/headers"
 check "symbols stripped" grep -q 'symbols stripped' "$WORK/headers"
 size=$(stat -c %s "$EXE")
-check "under 256 KiB ($size bytes)" test "$size" -lt 262144
+# The shipped (size-optimised) launcher stays under 256 KiB; other build
+# types may set a looser limit in KQ_IMAGE_LIMIT.
+limit=${KQ_IMAGE_LIMIT:-262144}
+check "under $((limit / 1024)) KiB ($size bytes)" test "$size" -lt "$limit"
 
 grep -oP 'DLL Name: \K\S+' "$WORK/headers" | tr 'A-Z' 'a-z' | sort > "$WORK/dlls"
 echo "imports: $(tr '\n' ' ' < "$WORK/dlls")"

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -112,6 +113,19 @@ inline Bytes BuildLzh(const std::vector<LzhMember>& members, const std::string& 
     }
     out.push_back(0);
     return out;
+}
+
+// Best processor seconds of `run` over `repeats` runs: the machine may be
+// shared, and waiting for a core is no part of a coder's speed.
+template <typename Run>
+double BestSeconds(int repeats, Run&& run) {
+    double best = 1e30;
+    for (int i = 0; i < repeats; ++i) {
+        const std::clock_t start = std::clock();
+        run();
+        best = std::min(best, static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
+    }
+    return best;
 }
 
 }  // namespace kq::bench

@@ -50,17 +50,7 @@ double ChildrenCpu() {
     return seconds(u.ru_utime) + seconds(u.ru_stime);
 }
 
-// Best processor seconds of `run` over `repeats` runs.
-template <typename Run>
-double BestSeconds(int repeats, Run&& run) {
-    double best = 1e30;
-    for (int i = 0; i < repeats; ++i) {
-        const std::clock_t start = std::clock();
-        run();
-        best = std::min(best, static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
-    }
-    return best;
-}
+using kq::bench::BestSeconds;
 
 [[noreturn]] void Die(const std::string& what) {
     std::fprintf(stderr, "expand_bench: %s\n", what.c_str());

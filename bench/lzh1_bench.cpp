@@ -28,18 +28,7 @@ using Bytes = std::vector<uint8_t>;
 using kq::bench::ReadFile;
 constexpr int kRepeats = 7;
 
-// Processor seconds of this (single-threaded) process: the machine may be
-// shared, and waiting for a core is no part of a coder's speed.
-template <typename F>
-double BestSeconds(int repeats, F&& run) {
-    double best = 1e30;
-    for (int i = 0; i < repeats; ++i) {
-        const std::clock_t start = std::clock();
-        run();
-        best = std::min(best, static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
-    }
-    return best;
-}
+using kq::bench::BestSeconds;
 
 double MBps(size_t bytes, double seconds) { return static_cast<double>(bytes) / seconds / 1e6; }
 

@@ -1,11 +1,15 @@
 #include "InstCompressPack/ArchiveWriter.h"
 
 #include <algorithm>
+#include <deque>
+#include <future>
 #include <iterator>
 #include <numeric>
 
 #include "InstCompress/Stream.h"
+#include "InstCompressPack/Lzh5Segment.h"
 #include "InstCompressPack/SpillBuffer.h"
+#include "InstCompressPack/WorkerPool.h"
 
 namespace kq::pack {
 
@@ -118,6 +122,136 @@ std::vector<size_t> WriteOrder(const std::vector<PackEntry>& entries) {
     return order;
 }
 
+// An entry's coded bytes, waiting for their header to be written.
+struct CodedEntry {
+    PackMethod method;  // after the store fallback
+    uint32_t sum = 0;   // of the plain bytes
+    std::unique_ptr<SpillBuffer> coded;  // empty for method none
+};
+
+int32_t LockOf(const PackEntry& entry, const PackOptions& options) {
+    return entry.lock.value_or(options.lock.value_or(options.key != 0 ? 2 : 0));
+}
+
+// Reads and codes one entry. Only coded data is scrambled; stored entries
+// are copied as they are when they are written.
+CodedEntry CodeEntry(const PackEntry& entry, const PackOptions& options, const EncodeOptions& encode,
+                     size_t memoryLimit, const std::function<void(int64_t)>& report) {
+    CodedEntry result{entry.method, 0, std::make_unique<SpillBuffer>(options.spillDirectory, memoryLimit)};
+    if (entry.method == PackMethod::None) {
+        result.sum = ReadEntry(entry, [&](std::span<const uint8_t>, int64_t done) { report(done); });
+        return result;
+    }
+    SpillBuffer& spill = *result.coded;
+    const bool scramble = LockOf(entry, options) == 2;
+    uint8_t keyBytes[4];
+    StoreLE32(keyBytes, static_cast<uint32_t>(options.key));
+    std::vector<uint8_t> scrambled;
+    int64_t codedAt = 0;
+    auto sink = [&](std::span<const uint8_t> coded) {
+        if (!scramble) {
+            spill.Append(coded);
+            return;
+        }
+        scrambled.assign(coded.begin(), coded.end());
+        for (uint8_t& b : scrambled) b ^= keyBytes[static_cast<uint64_t>(codedAt++) & 3];
+        spill.Append(scrambled);
+    };
+    const auto encoder = MakeEncoder(entry.method, sink, encode);
+    result.sum = ReadEntry(entry, [&](std::span<const uint8_t> piece, int64_t done) {
+        encoder->Put(piece);
+        report(done);
+    });
+    encoder->Finish();
+    if (entry.storeIfNotSmaller && spill.Size() >= entry.size) {
+        result.method = PackMethod::None;
+        spill.Clear();
+    }
+    if (spill.Size() > kMaxEntrySize) throw PackError("coded entry " + entry.name + " is larger than 2147483647 bytes");
+    return result;
+}
+
+WrittenEntry WriteEntry(TStream& out, const PackEntry& entry, const PackOptions& options, CodedEntry& coded) {
+    const int32_t lock = LockOf(entry, options);
+    const int64_t storedSize = coded.method == PackMethod::None ? entry.size : coded.coded->Size();
+    EntryHeader h;
+    h.nameLength = static_cast<int16_t>(entry.name.size());
+    h.expandedSize = static_cast<int32_t>(entry.size);
+    h.compressedSize = static_cast<int32_t>(storedSize);
+    h.method = MethodByte(coded.method);
+    h.checksum = static_cast<int32_t>(coded.sum + (lock > 0 ? static_cast<uint32_t>(options.key) : 0u));
+    h.lock = lock;
+    const auto raw = BuildEntryHeader(h);
+    out.WriteBuffer(raw.data(), static_cast<int32_t>(raw.size()));
+    out.WriteBuffer(entry.name.data(), static_cast<int32_t>(entry.name.size()));
+    if (coded.method == PackMethod::None) {
+        const uint32_t again = ReadEntry(entry, [&](std::span<const uint8_t> piece, int64_t) {
+            out.WriteBuffer(piece.data(), static_cast<int32_t>(piece.size()));
+        });
+        if (again != coded.sum) throw PackError(entry.name + " changed while it was packed");
+    } else {
+        coded.coded->MoveTo(out);
+    }
+    return WrittenEntry{coded.method, storedSize, coded.sum};
+}
+
+// With several threads, entries are coded side by side, each on one
+// thread, ahead of the one being written; an LH5 entry larger than one
+// segment is coded on the calling thread instead, its segments side by
+// side. Every entry's coded bytes are the same for every thread count, so
+// the archive is too.
+class EntryScheduler {
+public:
+    EntryScheduler(const std::vector<PackEntry>& entries, const std::vector<size_t>& order,
+                   const PackOptions& options)
+        : entries_(entries), options_(options), threads_(std::max(1u, options.encode.threads)) {
+        if (threads_ == 1) return;
+        for (const size_t index : order) {
+            const PackEntry& entry = entries[index];
+            const bool segmented = entry.method == PackMethod::Lzh5 && static_cast<uint64_t>(entry.size) > lzh5::kSegmentSize;
+            if (entry.method != PackMethod::None && !segmented) sideBySide_.push_back(index);
+        }
+    }
+
+    // Codes entry `index` (the next in write order), or waits for it.
+    CodedEntry Code(size_t index, const std::function<void(int64_t)>& report) {
+        TopUp();
+        if (ahead_.empty() || ahead_.front().first != index) {
+            return CodeEntry(entries_[index], options_, options_.encode, kMemoryLimit, report);
+        }
+        std::future<CodedEntry> coded = std::move(ahead_.front().second);
+        ahead_.pop_front();
+        CodedEntry result = coded.get();  // rethrows what the worker raised
+        report(entries_[index].size);
+        TopUp();
+        return result;
+    }
+
+private:
+    // Coded entries not yet written hold at most this much memory each,
+    // the rest goes to their spill files.
+    static constexpr size_t kMemoryLimit = size_t{1} << 20;
+
+    void TopUp() {
+        while (next_ < sideBySide_.size() && ahead_.size() < 2 * size_t{threads_}) {
+            if (!pool_) pool_ = std::make_unique<WorkerPool>(threads_);
+            const size_t index = sideBySide_[next_++];
+            ahead_.emplace_back(index, pool_->Submit([this, index] {
+                return CodeEntry(entries_[index], options_, EncodeOptions{options_.encode.best, 1}, kMemoryLimit,
+                                 [](int64_t) {});
+            }));
+        }
+    }
+
+    const std::vector<PackEntry>& entries_;
+    const PackOptions& options_;
+    const unsigned threads_;
+    std::vector<size_t> sideBySide_;  // in write order
+    size_t next_ = 0;                 // the next of them to start
+    std::deque<std::pair<size_t, std::future<CodedEntry>>> ahead_;
+    std::unique_ptr<WorkerPool> pool_;  // declared last: joined first
+};
+
 }  // namespace
 
 std::vector<WrittenEntry> WriteArchive(TStream& out, const std::vector<PackEntry>& entries,
@@ -128,69 +262,14 @@ std::vector<WrittenEntry> WriteArchive(TStream& out, const std::vector<PackEntry
     const auto header = BuildArchiveHeader(options.methodId, static_cast<int32_t>(total), kArchiveTypeMulti, options.key);
     out.WriteBuffer(header.data(), static_cast<int32_t>(header.size()));
 
-    uint8_t keyBytes[4];
-    StoreLE32(keyBytes, static_cast<uint32_t>(options.key));
-    SpillBuffer spill(options.spillDirectory);
-    std::vector<uint8_t> scrambled;
+    const std::vector<size_t> order = WriteOrder(entries);
+    EntryScheduler scheduler(entries, order, options);
     std::vector<WrittenEntry> written(entries.size());
-    for (const size_t index : WriteOrder(entries)) {
-        const PackEntry& entry = entries[index];
-        const int32_t lock = entry.lock.value_or(options.lock.value_or(options.key != 0 ? 2 : 0));
-        auto report = [&](int64_t done) {
+    for (const size_t index : order) {
+        CodedEntry coded = scheduler.Code(index, [&](int64_t done) {
             if (progress) progress(index, done);
-        };
-
-        PackMethod method = entry.method;
-        uint32_t sum = 0;
-        if (method == PackMethod::None) {
-            sum = ReadEntry(entry, [&](std::span<const uint8_t>, int64_t done) { report(done); });
-        } else {
-            // Only coded data is scrambled; stored entries are copied as they are.
-            int64_t codedAt = 0;
-            auto sink = [&](std::span<const uint8_t> coded) {
-                if (lock != 2) {
-                    spill.Append(coded);
-                } else {
-                    scrambled.assign(coded.begin(), coded.end());
-                    for (uint8_t& b : scrambled) b ^= keyBytes[static_cast<uint64_t>(codedAt++) & 3];
-                    spill.Append(scrambled);
-                }
-            };
-            const auto encoder = MakeEncoder(method, sink, options.encode);
-            sum = ReadEntry(entry, [&](std::span<const uint8_t> piece, int64_t done) {
-                encoder->Put(piece);
-                report(done);
-            });
-            encoder->Finish();
-            if (entry.storeIfNotSmaller && spill.Size() >= entry.size) {
-                method = PackMethod::None;
-                spill.Clear();
-            }
-            if (spill.Size() > kMaxEntrySize) {
-                throw PackError("coded entry " + entry.name + " is larger than 2147483647 bytes");
-            }
-        }
-
-        const int64_t storedSize = method == PackMethod::None ? entry.size : spill.Size();
-        EntryHeader h;
-        h.nameLength = static_cast<int16_t>(entry.name.size());
-        h.expandedSize = static_cast<int32_t>(entry.size);
-        h.compressedSize = static_cast<int32_t>(storedSize);
-        h.method = MethodByte(method);
-        h.checksum = static_cast<int32_t>(sum + (lock > 0 ? static_cast<uint32_t>(options.key) : 0u));
-        h.lock = lock;
-        const auto raw = BuildEntryHeader(h);
-        out.WriteBuffer(raw.data(), static_cast<int32_t>(raw.size()));
-        out.WriteBuffer(entry.name.data(), static_cast<int32_t>(entry.name.size()));
-        if (method == PackMethod::None) {
-            const uint32_t again = ReadEntry(entry, [&](std::span<const uint8_t> piece, int64_t) {
-                out.WriteBuffer(piece.data(), static_cast<int32_t>(piece.size()));
-            });
-            if (again != sum) throw PackError(entry.name + " changed while it was packed");
-        } else {
-            spill.MoveTo(out);
-        }
-        written[index] = WrittenEntry{method, storedSize, sum};
+        });
+        written[index] = WriteEntry(out, entries[index], options, coded);
     }
     return written;
 }

@@ -4,7 +4,9 @@
 // once to code it and sum its bytes; its coded bytes wait in a spill buffer
 // (memory up to a few MiB, a temporary file beyond) until its header, which
 // comes first, can be written. So memory stays bounded whatever the sizes,
-// and the archive is written front to back without seeking.
+// and the archive is written front to back without seeking. With several
+// threads, entries are coded side by side; the archive is the same for
+// every thread count.
 #pragma once
 
 #include <cstdint>
@@ -52,7 +54,8 @@ struct PackEntry {
     int64_t size = 0;  // plain bytes; the stream must give exactly these
     // Opens the entry's bytes at their start; called once to code the entry,
     // and once more when its plain bytes are copied (method none, or the
-    // store fallback).
+    // store fallback). With several threads it is called on worker threads
+    // too, for several entries at once.
     std::function<std::unique_ptr<TStream>()> open;
     PackMethod method = kDefaultPackMethod;
     // Stores the entry (method none) when its coded form is not smaller.

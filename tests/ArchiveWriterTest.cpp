@@ -129,12 +129,58 @@ TEST(ArchiveWriterTest, AnInputThatChangesSizeIsRefused) {
     const Bytes plain(100, 'x');
     for (const PackMethod method : {PackMethod::None, PackMethod::Rle}) {
         for (const int64_t announced : {int64_t{99}, int64_t{101}}) {
-            std::vector<pack::PackEntry> entries{{"e", announced,
-                                                  [&] { return std::make_unique<TSpanStream>(plain.data(), plain.size()); },
-                                                  method, false, std::nullopt}};
-            TMemoryStream out;
-            EXPECT_THROW(pack::WriteArchive(out, entries, PackOptions{"RLE", 0, std::nullopt}), pack::PackError)
-                << announced;
+            for (const unsigned threads : {1u, 3u}) {
+                // The bad entry between good ones, so that with threads it
+                // fails on a worker while others are coded.
+                std::vector<pack::PackEntry> entries;
+                for (const int64_t size : {int64_t{100}, announced, int64_t{100}}) {
+                    entries.push_back({"e" + std::to_string(entries.size()), size,
+                                       [&] { return std::make_unique<TSpanStream>(plain.data(), plain.size()); },
+                                       method, false, std::nullopt});
+                }
+                PackOptions options{"RLE", 0, std::nullopt};
+                options.encode.threads = threads;
+                TMemoryStream out;
+                EXPECT_THROW(pack::WriteArchive(out, entries, options), pack::PackError) << announced << " " << threads;
+            }
+        }
+    }
+}
+
+// Entries coded side by side: every thread count writes the same archive,
+// and progress ends at every entry's size.
+TEST(ArchiveWriterTest, EveryThreadCountWritesTheSameArchive) {
+    std::mt19937 rng(3);
+    std::vector<Bytes> plains;
+    for (int i = 0; i < 24; ++i) {
+        Bytes plain(rng() % 40000);
+        for (size_t j = 0; j < plain.size(); ++j) plain[j] = static_cast<uint8_t>(j % 251 < 40 ? rng() : j / 7);
+        plains.push_back(std::move(plain));
+    }
+    plains[5].clear();
+    plains[9].assign(1500000, 0);  // larger than one LH5 segment: coded on the calling thread
+    for (size_t j = 0; j < plains[9].size(); j += 3) plains[9][j] = static_cast<uint8_t>(rng() & 3);
+    const PackMethod methods[] = {PackMethod::Lzh5, PackMethod::Rle, PackMethod::Lzh1, PackMethod::None};
+    std::vector<pack::PackEntry> entries;
+    for (size_t i = 0; i < plains.size(); ++i) {
+        const Bytes* plain = &plains[i];
+        entries.push_back({"f" + std::to_string(i), static_cast<int64_t>(plain->size()),
+                           [plain] { return std::make_unique<TSpanStream>(plain->data(), plain->size()); },
+                           methods[i % std::size(methods)], i % 5 == 0, i % 7 == 0 ? std::optional<int32_t>{1} : std::nullopt});
+    }
+    Bytes reference;
+    for (const unsigned threads : {1u, 2u, 3u, 8u}) {
+        PackOptions options{"LH5", 99, std::nullopt};
+        options.encode.threads = threads;
+        std::vector<int64_t> last(entries.size(), 0);
+        TMemoryStream out;
+        pack::WriteArchive(out, entries, options, [&](size_t entry, int64_t done) { last[entry] = done; });
+        for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(last[i], entries[i].size) << threads << " " << i;
+        if (threads == 1) {
+            reference = out.Bytes();
+            for (size_t i = 0; i < plains.size(); ++i) EXPECT_EQ(ExpandNamed(reference, entries[i].name, 99), plains[i]);
+        } else {
+            EXPECT_EQ(out.Bytes(), reference) << threads;
         }
     }
 }

@@ -38,11 +38,16 @@ for method in none rle lzh1 lh5; do
     check "$method folder entry, / for \\" cmp -s out.txt tree/sub/a.txt
 done
 
-# lh5 over two segments: the same archive for every -j; --best is smaller.
+# lh5 over two segments, and small entries coded side by side: the same
+# archive for every -j; --best is smaller.
 { seq 1 150000; cat random.bin text.txt; } > large.bin
 "$KQI" pack -q -j 1 -o j1.kqa large=large.bin
 "$KQI" pack -q -j 2 -o j2.kqa large=large.bin
 check "-j 1 and -j 2 identical" cmp -s j1.kqa j2.kqa
+for j in 1 3; do
+    "$KQI" pack -q -j $j -o tree$j.kqa --method-for '*.txt=lzh1' t=text.txt large=large.bin tree=tree r=random.bin
+done
+check "a tree: -j 1 and -j 3 identical" cmp -s tree1.kqa tree3.kqa
 "$KQI" pack -q --best -j 1 -o best1.kqa large=large.bin
 "$KQI" pack -q --best -j 2 -o best2.kqa large=large.bin
 check "--best -j 1 and -j 2 identical" cmp -s best1.kqa best2.kqa

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Peak memory and time of kqi over a publisher-sized tree: 2,000 files, one
-# of them 200 MB, and the refusal of a 2 GiB input.
+# of them 200 MB, with one and two threads; and the refusal of a 2 GiB input.
 # Usage: bench/kqi-memory.sh KQI STUB [WORKDIR]
 set -eu
 KQI=$(realpath "$1")
@@ -31,8 +31,20 @@ measure() {  # measure LABEL COMMAND...
 }
 echo "tree: $(find tree -type f | wc -l) files, $(du -sm tree | cut -f1) MiB"
 for method in lh5 lzh1 rle; do
-    measure "setup --method $method" "$KQI" setup -q --stub "$STUB" --installer installer.bin --method "$method" -o "setup-$method" Data=tree
+    for j in 1 2; do
+        measure "setup --method $method -j $j" "$KQI" setup -q -j $j --stub "$STUB" --installer installer.bin \
+            --method "$method" -o "setup-$method-$j" Data=tree
+    done
+    cmp -s "setup-$method-1" "setup-$method-2" || echo "setup --method $method: -j 1 and -j 2 differ" >&2
+    mv "setup-$method-1" "setup-$method"
 done
+# The small files alone: entries side by side.
+mv tree/big.bin .
+for j in 1 2; do
+    measure "setup, the small files alone, -j $j" "$KQI" setup -q -j $j --stub "$STUB" --installer installer.bin \
+        -o small-setup Data=tree
+done
+mv big.bin tree/
 rm -rf out
 measure "extract -d (lh5 setup)" "$KQI" extract setup-lh5 -d out
 diff -r out/Data tree > /dev/null && echo "extracted tree matches"

@@ -2,8 +2,6 @@
 // stream, and .lzh files for `7z t`.
 #pragma once
 
-#include <lhasa.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +12,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "tests/LhasaReference.h"
 
 namespace kq::bench {
 
@@ -29,44 +29,17 @@ inline Bytes ReadFile(const std::string& path) {
     return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-namespace detail {
-struct LhasaSource {
-    const Bytes* data;
-    size_t position;
-};
-
-inline size_t FeedLhasa(void* buffer, size_t length, void* user) {
-    auto* s = static_cast<LhasaSource*>(user);
-    const size_t n = std::min(length, s->data->size() - s->position);
-    std::memcpy(buffer, s->data->data() + s->position, n);
-    s->position += n;
-    return n;
-}
-}  // namespace detail
-
-// Expands a raw stream of `method` ("-lh1-", "-lh5-") through `scratch`,
-// handing each piece to onPiece(bytes, count, offset); returns the bytes
-// produced.
-template <typename OnPiece>
-size_t ExpandWithLhasa(const Bytes& coded, size_t plainSize, const char* method, Bytes& scratch, OnPiece onPiece) {
-    std::string name = method;
-    detail::LhasaSource source{&coded, 0};
-    LHADecoder* decoder =
-        lha_decoder_new(lha_decoder_for_name(name.data()), detail::FeedLhasa, &source, plainSize);
-    if (decoder == nullptr) {
+// lhasa's decoder of `method` ("-lh1-", "-lh5-") over a raw stream, through
+// `scratch`, handing each piece to onPiece(bytes, count, offset); returns the
+// bytes produced. A method lhasa lacks ends the run.
+inline size_t ExpandWithLhasa(const Bytes& coded, size_t plainSize, const char* method, Bytes& scratch,
+                              const test::LhasaPiece& onPiece = {}) {
+    const std::optional<size_t> done = test::ExpandWithLhasa(coded, plainSize, method, scratch, onPiece);
+    if (!done) {
         std::fprintf(stderr, "lhasa has no %s decoder\n", method);
         std::exit(1);
     }
-    size_t total = 0;
-    for (size_t n; (n = lha_decoder_read(decoder, scratch.data(), scratch.size())) > 0; total += n) {
-        onPiece(scratch.data(), n, total);
-    }
-    lha_decoder_free(decoder);
-    return total;
-}
-
-inline size_t ExpandWithLhasa(const Bytes& coded, size_t plainSize, const char* method, Bytes& scratch) {
-    return ExpandWithLhasa(coded, plainSize, method, scratch, [](const uint8_t*, size_t, size_t) {});
+    return *done;
 }
 
 struct LzhMember {

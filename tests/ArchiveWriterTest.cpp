@@ -10,7 +10,7 @@
 namespace kq {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 using pack::PackItem;
 using pack::PackMethod;
 using pack::PackOptions;

@@ -5,11 +5,12 @@
 #include <random>
 
 #include "InstCompressPack/Encoders.h"
+#include "tests/TestData.h"
 
 namespace kq {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 
 Bytes Mixed(size_t size, uint32_t seed) {
     std::mt19937 rng(seed);

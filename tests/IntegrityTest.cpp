@@ -64,22 +64,9 @@ Outcome ExpandEntry(const Method& m, int32_t expandedSize, const Bytes& stored, 
 
 const char* MismatchClass(int32_t lock) { return lock > 0 ? "EInvalidKey" : "EBadChecksum"; }
 
-Bytes Text(size_t size) {
-    Bytes b;
-    const std::string words = "the quick brown fox jumps over the lazy dog; ";
-    for (size_t i = 0; b.size() < size; ++i) b.push_back(static_cast<uint8_t>(words[(i * 7 + i / 97) % words.size()]));
-    return b;
-}
-
-Bytes Noise(size_t size, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes b(size);
-    for (auto& x : b) x = static_cast<uint8_t>(rng());
-    return b;
-}
 
 TEST(IntegrityTest, CutCodedStreamsFail) {
-    const Bytes plain = Text(3000);
+    const Bytes plain = test::Words(3000, 1);
     for (const Method* m : {&kLzh1, &kLzh5}) {
         const Bytes coded = m->encode(plain);
         const auto size = static_cast<int32_t>(plain.size());
@@ -137,7 +124,7 @@ TEST(IntegrityTest, RleOutputOfTheWrongLengthFails) {
 // called again, no further chunk is fetched, and what reached the
 // destination is a prefix of the entry.
 TEST(IntegrityTest, AbortAtEveryChunkFails) {
-    const Bytes plain = Noise(30000, 5);
+    const Bytes plain = test::RandomBytes(30000, 5);
     for (const Method* m : {&kRle, &kLzh1, &kLzh5}) {
         const Bytes coded = m->encode(plain);
         const auto chunks = static_cast<int>((coded.size() + CodecPipeline::kBufferSize - 1) / CodecPipeline::kBufferSize);

@@ -17,26 +17,10 @@
 namespace kq {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 using pack::PackItem;
 using pack::PackMethod;
 using pack::PackOptions;
-
-Bytes PseudoText(size_t size, uint32_t seed) {
-    static const char* const kWords[] = {"the",   "setup",   "archive", "entry",  "key",    "window",
-                                         "ring",  "decoder", "of",      "and",    "to",     "installer",
-                                         "data",  "file",    "stream",  "huffman", "tree",  "match"};
-    std::mt19937 rng(seed);
-    Bytes out;
-    while (out.size() < size) {
-        const char* w = kWords[rng() % std::size(kWords)];
-        out.insert(out.end(), w, w + std::strlen(w));
-        out.push_back(rng() % 11 == 0 ? '\n' : ' ');
-        if (rng() % 97 == 0) out.push_back(static_cast<uint8_t>('0' + rng() % 10));
-    }
-    out.resize(size);
-    return out;
-}
 
 Bytes Records(size_t count) {  // binary-looking: little-endian fields, some noise
     std::mt19937 rng(3);
@@ -58,13 +42,6 @@ Bytes RepeatedBlock(size_t period, size_t repeats) {
     return out;
 }
 
-Bytes RandomBytes(size_t size, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes out(size);
-    for (auto& b : out) b = static_cast<uint8_t>(rng());
-    return out;
-}
-
 struct Input {
     const char* name;
     Bytes data;
@@ -77,9 +54,9 @@ std::vector<Input> Inputs() {
     const std::string tail = "leading spaces copy from the ring's initial fill";
     spaced.insert(spaced.end(), tail.begin(), tail.end());
     return {
-        {"pseudo text", PseudoText(1500000, 1), 0.45},
+        {"pseudo text", test::Words(1500000, 1), 0.45},
         {"records", Records(60000), 0.45},
-        {"random", RandomBytes(400000, 2), 1.15},
+        {"random", test::RandomBytes(400000, 2), 1.15},
         {"period 4096 (oldest ring byte)", RepeatedBlock(4096, 12), 0.2},
         {"period 4097 (just out of reach)", RepeatedBlock(4097, 3), 1.15},
         {"period 1", Bytes(200000, 'z'), 0.03},
@@ -102,7 +79,7 @@ TEST(Lzh1EncoderTest, RoundTripsAndCompresses) {
 TEST(Lzh1EncoderTest, EmptyInputGivesNoBytesAndProgressIsReported) {
     EXPECT_TRUE(pack::EncodeLzh1({}).empty());
     std::vector<size_t> reports;
-    const Bytes data = PseudoText(2500000, 4);
+    const Bytes data = test::Words(2500000, 4);
     pack::EncodeLzh1(data, [&](size_t done) { reports.push_back(done); });
     ASSERT_GE(reports.size(), 2u);
     EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));

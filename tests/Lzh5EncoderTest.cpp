@@ -17,37 +17,17 @@
 #include "InstCompressPack/WorkerPool.h"
 #include "tests/LhasaReference.h"
 #include "tests/TestPipeline.h"
+#include "tests/TestData.h"
 
 namespace kq {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 
 Bytes Expand(const Bytes& coded, size_t size) {
     return test::RunDecoder(coded, [&](CodecPipeline& pipe) { DecodeLzh5(pipe, static_cast<int32_t>(size)); }).output;
 }
 
-
-Bytes Random(size_t size, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes out(size);
-    for (auto& b : out) b = static_cast<uint8_t>(rng());
-    return out;
-}
-
-// Words drawn from a small vocabulary: many matches at every distance.
-Bytes Prose(size_t size, uint32_t seed) {
-    static const char* const kWords[] = {"setup ",  "archive ", "entry ",   "expands ", "the ",    "window ",
-                                         "block\r\n", "Installer\\", "KQInstall.exe ", "key ", "of ", "a "};
-    std::mt19937 rng(seed);
-    Bytes out;
-    while (out.size() < size) {
-        const char* w = kWords[rng() % std::size(kWords)];
-        out.insert(out.end(), w, w + std::char_traits<char>::length(w));
-    }
-    out.resize(size);
-    return out;
-}
 
 // Bytes that favour a few values, with short repeats now and then.
 Bytes Skewed(size_t size, uint32_t seed) {
@@ -72,11 +52,11 @@ std::vector<std::pair<std::string, Bytes>> Inputs() {
     for (int i = 0; i < 256; ++i) all.push_back(static_cast<uint8_t>(i));
     Bytes cycle;  // period 8192 + 1: matches at the longest distance
     for (int i = 0; i < 3; ++i) {
-        const Bytes part = Random(8193, 5);
+        const Bytes part = test::RandomBytes(8193, 5);
         cycle.insert(cycle.end(), part.begin(), part.end());
     }
-    Bytes mixed = Prose(200000, 3);
-    const Bytes noise = Random(150000, 4);
+    Bytes mixed = test::Words(200000, 3);
+    const Bytes noise = test::RandomBytes(150000, 4);
     mixed.insert(mixed.end(), noise.begin(), noise.end());
     return {
         {"one byte", {'x'}},
@@ -86,10 +66,10 @@ std::vector<std::pair<std::string, Bytes>> Inputs() {
         {"zeros", Bytes(70000, 0)},
         {"markers", Bytes(70000, 0x94)},
         {"longest distance", cycle},
-        {"prose, many blocks", Prose(900000, 1)},
+        {"prose, many blocks", test::Words(900000, 1)},
         {"skewed", Skewed(300000, 2)},
         {"prose then noise", mixed},
-        {"random, many blocks", Random(200000, 6)},
+        {"random, many blocks", test::RandomBytes(200000, 6)},
     };
 }
 
@@ -114,7 +94,7 @@ TEST(Lzh5EncoderTest, RoundTripsHereAndInLhasa) {
             EXPECT_LE(best.size(), coded.size()) << what;
         }
     }
-    const Bytes prose = Prose(300000, 14);
+    const Bytes prose = test::Words(300000, 14);
     EXPECT_LT(pack::EncodeLzh5(prose, {true, 1}).size() * 100, pack::EncodeLzh5(prose).size() * 98);
 }
 
@@ -138,8 +118,8 @@ Bytes EncodeInPieces(const Bytes& input, const pack::EncodeOptions& options, siz
 // joined at bit offsets: the stream is the same for every thread count and
 // any piecing of the input, and expands here and in lhasa.
 TEST(Lzh5EncoderTest, SegmentedStreamIsTheSameForEveryThreadCount) {
-    Bytes input = Prose(50000, 21);
-    for (const Bytes& part : {Skewed(30000, 22), Bytes(20000, 0), Random(10000, 23), Prose(20000, 24)}) {
+    Bytes input = test::Words(50000, 21);
+    for (const Bytes& part : {Skewed(30000, 22), Bytes(20000, 0), test::RandomBytes(10000, 23), test::Words(20000, 24)}) {
         input.insert(input.end(), part.begin(), part.end());
     }
     for (const bool best : {false, true}) {
@@ -154,7 +134,7 @@ TEST(Lzh5EncoderTest, SegmentedStreamIsTheSameForEveryThreadCount) {
         }
     }
     // The whole-input function is the incremental encoder.
-    const Bytes large = Prose(pack::lzh5::kSegmentSize * 3 / 2, 25);
+    const Bytes large = test::Words(pack::lzh5::kSegmentSize * 3 / 2, 25);
     EXPECT_EQ(EncodeInPieces(large, {false, 2}, pack::lzh5::kSegmentSize), pack::EncodeLzh5(large));
 }
 
@@ -203,8 +183,8 @@ TEST(WorkerPoolTest, CarriesResultsAndExceptionsToTheCaller) {
 
 TEST(Lzh5EncoderTest, CompressesAndSplitsBlocks) {
     EXPECT_LT(pack::EncodeLzh5(Bytes(70000, 0)).size(), 300u);
-    EXPECT_LT(pack::EncodeLzh5(Prose(900000, 1)).size(), 900000u / 4);
-    EXPECT_LT(pack::EncodeLzh5(Random(200000, 6)).size(), 200000u + 200000u / 100);
+    EXPECT_LT(pack::EncodeLzh5(test::Words(900000, 1)).size(), 900000u / 4);
+    EXPECT_LT(pack::EncodeLzh5(test::RandomBytes(200000, 6)).size(), 200000u + 200000u / 100);
     // 65535 random bytes without a repeated three-byte string are 65535
     // literals under one flat code: one block whose count field is 65535,
     // the most it holds (0 would mean 65536 to some readers only).
@@ -222,8 +202,8 @@ TEST(Lzh5EncoderTest, CompressesAndSplitsBlocks) {
     ExpectRoundTrip(coded, flat, "flat");
     // Prose then noise (over 30000 symbols in all) codes smaller as
     // separate blocks.
-    Bytes mixed = Prose(30000, 7);
-    const Bytes noise = Random(30000, 8);
+    Bytes mixed = test::Words(30000, 7);
+    const Bytes noise = test::RandomBytes(30000, 8);
     mixed.insert(mixed.end(), noise.begin(), noise.end());
     const Bytes split = pack::EncodeLzh5(mixed);
     EXPECT_LT(split[0] << 8 | split[1], 30000);
@@ -260,7 +240,7 @@ TEST(Lzh5EncoderTest, CorruptStreamsFailCleanly) {
     EXPECT_GT(badTables, 100);
     // Pure noise as well.
     for (int round = 0; round < 200; ++round) {
-        const Bytes noise = Random(64 + rng() % 2000, static_cast<uint32_t>(round));
+        const Bytes noise = test::RandomBytes(64 + rng() % 2000, static_cast<uint32_t>(round));
         try {
             Expand(noise, 5000);
         } catch (const ELZHBadDecodeTable&) {
@@ -271,7 +251,7 @@ TEST(Lzh5EncoderTest, CorruptStreamsFailCleanly) {
 
 TEST(Lzh5EncoderTest, ReportsProgress) {
     std::vector<size_t> reports;
-    pack::EncodeLzh5(Prose(3 << 20, 9), [&](size_t done) { reports.push_back(done); });
+    pack::EncodeLzh5(test::Words(3 << 20, 9), [&](size_t done) { reports.push_back(done); });
     ASSERT_GE(reports.size(), 3u);
     EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
     EXPECT_EQ(reports.back(), size_t{3} << 20);

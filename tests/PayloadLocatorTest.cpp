@@ -5,11 +5,12 @@
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Stream.h"
 #include "InstCompress/PayloadLocator.h"
+#include "tests/TestData.h"
 
 namespace kq {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 
 // An image of `size` bytes with the marker at `at` and the field `field`.
 Bytes Image(size_t size, size_t at, const uint8_t field[4]) {

@@ -3,11 +3,12 @@
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "InstCompressPack/PeImage.h"
+#include "tests/TestData.h"
 
 namespace kq::pack {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 
 void StoreLE16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);

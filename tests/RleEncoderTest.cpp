@@ -6,11 +6,12 @@
 #include "InstCompress/Decoders.h"
 #include "tests/TestPipeline.h"
 #include "InstCompressPack/Encoders.h"
+#include "tests/TestData.h"
 
 namespace kq {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 
 Bytes Decode(const Bytes& coded) { return test::RunDecoder(coded, DecodeRle).output; }
 

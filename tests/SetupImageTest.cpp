@@ -7,11 +7,12 @@
 #include "InstCompress/PayloadLocator.h"
 #include "tools/kqi/Cli.h"
 #include "InstCompressPack/SetupImage.h"
+#include "tests/TestData.h"
 
 namespace kq {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 
 Bytes StubWithField(size_t size, size_t at, const char field[4]) {
     Bytes stub(size, 0x5A);

@@ -6,8 +6,6 @@
 
 namespace kq::test {
 
-Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
 uint32_t Sum(const Bytes& bytes) {
     uint32_t sum = 0;
     for (uint8_t b : bytes) sum += b;

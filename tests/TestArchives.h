@@ -6,12 +6,10 @@
 #include <vector>
 
 #include "InstCompress/ArchiveFormat.h"
+#include "tests/TestData.h"
 
 namespace kq::test {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes ToBytes(const std::string& text);
 uint32_t Sum(const Bytes& bytes);
 
 class ArchiveBuilder {

@@ -18,9 +18,7 @@ using pack::PackOptions;
 using test::ExpandNamed;
 
 std::vector<Bytes> Inputs() {
-    std::mt19937 rng(11);
-    Bytes random(3 << 20);
-    for (auto& b : random) b = static_cast<uint8_t>(rng());
+    const Bytes random = test::RandomBytes(3 << 20, 11);
     Bytes all;
     for (int i = 0; i < 256; ++i) all.push_back(static_cast<uint8_t>(i));
     const std::string text =
@@ -93,9 +91,7 @@ TEST(ArchiveWriterTest, SameNameTwiceExpandsBoth) {
 // Entries from streams: the store fallback decides by the coded size and
 // keeps an explicit method; the written archive expands either way.
 TEST(ArchiveWriterTest, StoresWhatCodingDoesNotShrinkUnlessTheMethodIsExplicit) {
-    std::mt19937 rng(5);
-    Bytes random(5000);
-    for (auto& b : random) b = static_cast<uint8_t>(rng());
+    const Bytes random = test::RandomBytes(5000, 5);
     const Bytes zeros(5000, 0);
     const struct {
         const Bytes* plain;

@@ -34,9 +34,7 @@ Bytes Records(size_t count) {  // binary-looking: little-endian fields, some noi
 }
 
 Bytes RepeatedBlock(size_t period, size_t repeats) {
-    std::mt19937 rng(static_cast<uint32_t>(period));
-    Bytes block(period);
-    for (auto& b : block) b = static_cast<uint8_t>(rng());
+    const Bytes block = test::RandomBytes(period, static_cast<uint32_t>(period));
     Bytes out;
     for (size_t i = 0; i < repeats; ++i) out.insert(out.end(), block.begin(), block.end());
     return out;

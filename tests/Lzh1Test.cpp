@@ -5,12 +5,13 @@
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
 #include "InstCompress/Lzh1Model.h"
+#include "tests/TestData.h"
 #include "tests/TestPipeline.h"
 
 namespace kq {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 using lzh1::AdaptiveTree;
 using lzh1::kRoot;
 using lzh1::kSlots;
@@ -39,39 +40,28 @@ public:
         else if (h < 24) code = 0x24 + (h - 12), length_bits = 6;  // 100100.. : index 144
         else if (h < 48) code = 0x60 + (h - 24), length_bits = 7;  // 1100000.. : index 192
         else code = 0xF0 + (h - 48), length_bits = 8;              // index 240
-        Put(code, length_bits);
-        Put(offset & 0x3F, 6);
+        bits_.Put(static_cast<int>(length_bits), code);
+        bits_.Put(6, offset & 0x3F);
         return *this;
     }
-    Bytes Build() const {
-        Bytes out((bits_.size() + 7) / 8, 0);
-        for (size_t i = 0; i < bits_.size(); ++i) {
-            if (bits_[i]) out[i / 8] = static_cast<uint8_t>(out[i / 8] | (0x80 >> (i % 8)));
-        }
-        return out;
-    }
+    Bytes Build() const { return bits_.Done(); }
 
 private:
     StreamBuilder& Symbol(uint32_t c) {
         std::vector<bool> path;
         for (uint32_t s = tree_.Parent[c + kSlots]; s != kRoot; s = tree_.Parent[s]) path.push_back(s & 1);
-        bits_.insert(bits_.end(), path.rbegin(), path.rend());
+        for (auto bit = path.rbegin(); bit != path.rend(); ++bit) bits_.Put(1, *bit);
         tree_.UpdateTree(c);
         return *this;
     }
-    void Put(uint32_t code, uint32_t n) {
-        for (uint32_t i = n; i-- > 0;) bits_.push_back((code >> i) & 1);
-    }
-
     AdaptiveTree tree_;
-    std::vector<bool> bits_;
+    test::Bits bits_;
 };
 
 test::DecodeResult Decode(const Bytes& stored, int32_t expectedSize) {
     return test::RunDecoder(stored, [&](CodecPipeline& pipe) { DecodeLzh1(pipe, expectedSize); });
 }
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 TEST(Lzh1DecoderTest, HandMadeStreams) {
     const Bytes distinct = [] {
@@ -86,15 +76,15 @@ TEST(Lzh1DecoderTest, HandMadeStreams) {
         Bytes output;
     };
     std::vector<Case> cases;
-    cases.push_back({"first symbol a match of spaces", StreamBuilder().Match(3, 0), 3, Text("   ")});
-    cases.push_back({"offset 0 repeats last byte", StreamBuilder().Literal('A').Match(5, 0), 6, Text("AAAAAA")});
-    cases.push_back({"overlapping match", StreamBuilder().Literals("ab").Match(6, 1), 8, Text("abababab")});
+    cases.push_back({"first symbol a match of spaces", StreamBuilder().Match(3, 0), 3, test::ToBytes("   ")});
+    cases.push_back({"offset 0 repeats last byte", StreamBuilder().Literal('A').Match(5, 0), 6, test::ToBytes("AAAAAA")});
+    cases.push_back({"overlapping match", StreamBuilder().Literals("ab").Match(6, 1), 8, test::ToBytes("abababab")});
     cases.push_back({"final match written whole", StreamBuilder().Literal('x').Match(60, 0), 2,
-                     Text("x" + std::string(60, 'x'))});
+                     test::ToBytes("x" + std::string(60, 'x'))});
     // Offset 4095 from the first write reaches ring position 4036: a space.
-    cases.push_back({"oldest ring byte at start", StreamBuilder().Match(4, 4095), 4, Text("    ")});
+    cases.push_back({"oldest ring byte at start", StreamBuilder().Match(4, 4095), 4, test::ToBytes("    ")});
     cases.push_back({"match straddles spaces and output",
-                     StreamBuilder().Literals("ok").Match(5, 3), 7, Text("ok  ok ")});
+                     StreamBuilder().Literals("ok").Match(5, 3), 7, test::ToBytes("ok  ok ")});
     for (uint32_t offset : {63u, 64u, 255u, 256u, 767u, 768u, 1535u, 1536u, 3071u, 3072u, 4094u}) {
         StreamBuilder s;
         for (uint8_t b : distinct) s.Literal(b);
@@ -121,16 +111,14 @@ TEST(Lzh1DecoderTest, ASymbolPastTheInputFails) {
     // The zero bits that pad the last byte are stored data, but no symbol
     // of the fresh code fits in fewer than 8 bits.
     const Bytes stored = StreamBuilder().Literals("abc").Build();
-    EXPECT_EQ(Decode(stored, 3).output, Text("abc"));
+    EXPECT_EQ(Decode(stored, 3).output, test::ToBytes("abc"));
     EXPECT_THROW(Decode(stored, 4), EBadChecksum);
     EXPECT_THROW(Decode(Bytes{}, 1), EBadChecksum);
 }
 
 TEST(Lzh1DecoderTest, ArbitraryBytesStayInBounds) {
     for (uint32_t seed : {1u, 2u, 3u}) {
-        std::mt19937 rng(seed);
-        Bytes noise(40000);
-        for (auto& b : noise) b = static_cast<uint8_t>(rng());
+        const Bytes noise = test::RandomBytes(40000, seed);
         for (int32_t expected : {1000, 300000}) {
             try {
                 const Bytes out = Decode(noise, expected).output;

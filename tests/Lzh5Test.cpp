@@ -15,24 +15,7 @@ namespace {
 
 using test::Bytes;
 
-// MSB-first bit writer for hand-made streams.
-class Bits {
-public:
-    Bits& Put(int n, uint32_t value) {
-        for (int i = n - 1; i >= 0; --i) {
-            if (used_ == 0) bytes_.push_back(0);
-            if ((value >> i) & 1) bytes_.back() = static_cast<uint8_t>(bytes_.back() | (0x80 >> used_));
-            used_ = (used_ + 1) & 7;
-        }
-        return *this;
-    }
-    size_t BitCount() const { return bytes_.size() * 8 - (used_ ? 8 - used_ : 0); }
-    const Bytes& Done() const { return bytes_; }
-
-private:
-    Bytes bytes_;
-    int used_ = 0;
-};
+using test::Bits;
 
 // Canonical code values: shorter lengths first, then symbol order.
 std::vector<uint32_t> Canonical(const std::vector<int>& lengths) {
@@ -133,7 +116,6 @@ test::DecodeResult Decode(const Bytes& coded, int32_t expected, TShowProgressEve
                             [&](CodecPipeline& pipe) { DecodeLzh5(pipe, expected); }, std::move(progress));
 }
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 void ExpectBadTable(const Bytes& coded, int32_t expected, const std::string& what) {
     try {
@@ -271,7 +253,7 @@ TEST(Lzh5Test, UnusedOddCodesAreHarmless) {
     for (const std::vector<int>& positions : {std::vector<int>{0, 0, 0}, std::vector<int>{}}) {
         Bits bits;
         PutHeader(bits, {3, {}, 'z', positions, 15});
-        EXPECT_EQ(Decode(bits.Done(), 3).output, Text("zzz"));
+        EXPECT_EQ(Decode(bits.Done(), 3).output, test::ToBytes("zzz"));
     }
     // A surplus 15th position length of 20 (17 bits) takes no part in the
     // code, and the bits after it still line up.
@@ -283,7 +265,7 @@ TEST(Lzh5Test, UnusedOddCodesAreHarmless) {
     PutCode(bits, symbols, 256);
     bits.Put(1, 0);  // position class 0: distance 1
     PutCode(bits, symbols, 'a');
-    EXPECT_EQ(Decode(bits.Done(), 5).output, Text("aaaaa"));
+    EXPECT_EQ(Decode(bits.Done(), 5).output, test::ToBytes("aaaaa"));
 }
 
 TEST(Lzh5Test, BlockCountZeroMeans65536) {
@@ -291,8 +273,8 @@ TEST(Lzh5Test, BlockCountZeroMeans65536) {
     PutHeader(bits, {0, {}, 'x', {}, 0});
     PutHeader(bits, {3, {}, 'y', {}, 0});
     const auto result = Decode(bits.Done(), 65536 + 3);
-    Bytes want(65536, 'x');
-    want.insert(want.end(), 3, 'y');
+    Bytes want(65536 + 3, 'y');
+    std::fill_n(want.begin(), 65536, 'x');
     EXPECT_EQ(result.output, want);
 }
 
@@ -317,7 +299,7 @@ TEST(Lzh5Test, MatchesAndWindow) {
             PutCode(bits, symbols, s);
             if (s >= 256) PutPosition(bits, positions, p);
         }
-        EXPECT_EQ(Decode(bits.Done(), 3).output, Text(c.want)) << c.what;
+        EXPECT_EQ(Decode(bits.Done(), 3).output, test::ToBytes(c.want)) << c.what;
     }
     // The window wraps after 8192 bytes: a match reaching 8192 back finds
     // the byte the window position is about to overwrite.
@@ -384,7 +366,7 @@ TEST(Lzh5Test, ConsumingABitPastTheInputFails) {
     PutCode(bits, symbols, 'b');
     PutCode(bits, symbols, 'b');
     const int padding = static_cast<int>(bits.Done().size() * 8 - bits.BitCount());
-    EXPECT_EQ(Decode(bits.Done(), 2 + padding).output, Text("bb" + std::string(static_cast<size_t>(padding), 'a')));
+    EXPECT_EQ(Decode(bits.Done(), 2 + padding).output, test::ToBytes("bb" + std::string(static_cast<size_t>(padding), 'a')));
     EXPECT_THROW(Decode(bits.Done(), 3 + padding), EBadChecksum);
 }
 

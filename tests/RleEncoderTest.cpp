@@ -23,8 +23,7 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 
 TEST(RleEncoderTest, RoundTripsAwkwardInputs) {
     std::mt19937 rng(7);
-    Bytes random(100000);
-    for (auto& b : random) b = static_cast<uint8_t>(rng());
+    const Bytes random = test::RandomBytes(100000, 7);
     Bytes markerHeavy(5000);
     for (auto& b : markerHeavy) b = (rng() % 3 == 0) ? 0x94 : static_cast<uint8_t>(0x93 + rng() % 3);
     Bytes all;

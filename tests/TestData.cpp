@@ -15,6 +15,15 @@ Bytes RandomBytes(size_t size, uint32_t seed) {
     return out;
 }
 
+Bits& Bits::Put(int n, uint32_t value) {
+    for (int i = n - 1; i >= 0; --i) {
+        if (used_ == 0) bytes_.push_back(0);
+        if ((value >> i) & 1) bytes_.back() = static_cast<uint8_t>(bytes_.back() | (0x80 >> used_));
+        used_ = (used_ + 1) & 7;
+    }
+    return *this;
+}
+
 Bytes Words(size_t size, uint32_t seed) {
     static constexpr std::string_view kWords[] = {
         "the",  "setup", "archive", "entry",  "key",     "window", "ring",  "decoder",       "of",    "and",

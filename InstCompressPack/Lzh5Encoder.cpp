@@ -3,14 +3,15 @@
 //
 // The default parse is lazy matching over hash chains. The best parse finds
 // every useful match with binary trees and then chooses, by dynamic
-// programming, the cheapest path through the segment under the Huffman
-// code lengths of the previous parse (parse, build codes, parse again),
-// first for the whole segment, then for each block chosen from it.
+// programming, the cheapest path through the segment priced by the symbol
+// counts of the previous parse (parse, count, parse again), first for the
+// whole segment, then for each block chosen from it.
 //
 // Matches never reach before the first input byte: the decoder's window
 // starts as spaces, but not every -lh5- reader fills it the same way.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -185,10 +186,11 @@ void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& pa
 constexpr int kTreeHashBits = 16;
 constexpr uint32_t kTreeNiceLength = 200;  // a match this long ends the search
 constexpr int kTreeDepth = 48;             // nodes visited per search
-// Parses under the codes of the previous one: for the whole segment, then
-// for each block chosen from it. More passes gain next to nothing.
+// Parses priced by the previous one: for the whole segment, then for each
+// block chosen from it, where the block keeps its smallest parse. More
+// passes gain next to nothing.
 constexpr int kSegmentPasses = 1;
-constexpr int kBlockPasses = 2;
+constexpr int kBlockPasses = 3;
 
 struct StoredMatch {
     uint16_t length;
@@ -297,27 +299,31 @@ MatchTable FindAllMatches(std::span<const uint8_t> data, size_t start) {
     return table;
 }
 
-// Bits per literal or length symbol and per distance under a block's codes;
-// symbols the codes leave out get a guess a little above the longest code.
+// Prices in sixteenths of a bit per literal or length symbol and per
+// distance, from the counts of a parse: -log2 of each symbol's share, and
+// of each position class's plus its extra bits. Shares price the parse
+// more smoothly than the code lengths built from them, which leaves it
+// slightly smaller. A symbol or class the parse leaves out costs a bit more
+// than one seen once.
+constexpr double kPriceUnit = 16;
+
 struct CostModel {
     std::array<uint32_t, kSymbolCount> symbol{};
     std::array<uint32_t, kMaxDistance + 1> distance{};
 
-    explicit CostModel(const BlockPlan& plan) {
-        const auto& symbols = plan.Symbols();
-        const auto& positions = plan.Positions();
-        const uint32_t longest = *std::max_element(symbols.lengths.begin(), symbols.lengths.end());
-        const uint32_t unusedSymbol = symbols.single >= 0 ? 8 : std::min<uint32_t>(longest + 1, kMaxCodeLength);
-        const uint32_t longestPosition = *std::max_element(positions.lengths.begin(), positions.lengths.end());
-        const uint32_t unusedPosition = positions.single >= 0 ? 4 : longestPosition + 1;
-        for (int s = 0; s < kSymbolCount; ++s) {
-            const bool used = symbols.single >= 0 ? s == symbols.single : symbols.lengths[s] > 0;
-            symbol[s] = used ? symbols.Bits(s) : unusedSymbol;
-        }
+    explicit CostModel(const Histogram& h) {
+        const auto price = [](uint32_t count, double total) {
+            const double bits = count > 0 ? std::log2(total / count) : std::log2(total + 1) + 1;
+            return static_cast<uint32_t>(std::lround(bits * kPriceUnit));
+        };
+        double symbols = 0;
+        for (const uint32_t f : h.symbols) symbols += f;
+        for (int s = 0; s < kSymbolCount; ++s) symbol[s] = price(h.symbols[s], symbols);
+        double positions = 0;
+        for (const uint32_t f : h.positions) positions += f;
         std::array<uint32_t, kPositionCount> classCost{};
         for (int c = 0; c < kPositionCount; ++c) {
-            const bool used = positions.single >= 0 ? c == positions.single : positions.lengths[c] > 0;
-            classCost[c] = (used ? positions.Bits(c) : unusedPosition) + PositionExtraBits(c);
+            classCost[c] = price(h.positions[c], positions) + PositionExtraBits(c) * static_cast<uint32_t>(kPriceUnit);
         }
         for (uint32_t d = 1; d <= kMaxDistance; ++d) distance[d] = classCost[PositionClass(d - 1)];
     }
@@ -328,14 +334,14 @@ struct CostModel {
 void CheapestParse(std::span<const uint8_t> data, size_t start, const MatchTable& table, size_t from, size_t to,
                    const CostModel& costs, std::vector<Token>& tokens) {
     const size_t n = to - from;
-    // cost[i]: bits from position from + i to the end; choice[i]: the
+    // cost[i]: the price from position from + i to the end; choice[i]: the
     // length and distance taken there (length 1: a literal).
-    std::vector<uint32_t> cost(n + 1);
+    std::vector<uint64_t> cost(n + 1);
     std::vector<Match> choice(n + 1);
     cost[n] = 0;
     for (size_t i = n; i-- > 0;) {
         const size_t at = from + i;
-        uint32_t best = costs.symbol[data[start + at]] + cost[i + 1];
+        uint64_t best = costs.symbol[data[start + at]] + cost[i + 1];
         Match taken{1, 0};
         const uint32_t room = static_cast<uint32_t>(std::min<size_t>(n - i, kMaxMatch));
         uint32_t length = kMinMatch;
@@ -343,7 +349,7 @@ void CheapestParse(std::span<const uint8_t> data, size_t start, const MatchTable
             const uint32_t distanceCost = costs.distance[m.distance];
             const uint32_t last = std::min<uint32_t>(m.length, room);
             for (; length <= last; ++length) {
-                const uint32_t c = costs.symbol[SymbolOfLength(static_cast<int>(length))] + distanceCost + cost[i + length];
+                const uint64_t c = costs.symbol[SymbolOfLength(static_cast<int>(length))] + distanceCost + cost[i + length];
                 if (c < best) {
                     best = c;
                     taken = {length, m.distance};
@@ -377,15 +383,17 @@ void GreedyParse(std::span<const uint8_t> data, size_t start, const MatchTable& 
     }
 }
 
-CostModel CostsOf(std::span<const Token> tokens) {
+Histogram HistogramOf(std::span<const Token> tokens) {
     Histogram h;
     h.Add(tokens);
-    return CostModel(BlockPlan(h));
+    return h;
 }
+
+CostModel CostsOf(std::span<const Token> tokens) { return CostModel(HistogramOf(tokens)); }
 
 // Block cuts are considered every this many tokens.
 constexpr size_t kDefaultGrain = 4096;
-constexpr size_t kBestGrain = 1024;
+constexpr size_t kBestGrain = 512;
 
 void EncodeBest(std::span<const uint8_t> data, size_t start, BitWriter& out) {
     const MatchTable table = FindAllMatches(data, start);
@@ -396,17 +404,24 @@ void EncodeBest(std::span<const uint8_t> data, size_t start, BitWriter& out) {
     for (int pass = 0; pass < kSegmentPasses; ++pass) {
         CheapestParse(data, start, table, 0, n, CostsOf(tokens), tokens);
     }
-    // Each block parsed again under its own codes, and written as the
-    // blocks that its new tokens suggest.
-    std::vector<Token> blockTokens;
+    // Each block parsed again priced by its own counts, the parse with the
+    // fewest bits kept, and written as the blocks that its tokens suggest.
+    std::vector<Token> blockTokens, trial;
     size_t fromToken = 0, fromByte = 0;
     for (const size_t endToken : ChooseBlockEnds(tokens, kBestGrain)) {
         size_t toByte = fromByte;
         for (size_t k = fromToken; k < endToken; ++k) toByte += TokenLength(tokens[k]);
         blockTokens.assign(tokens.begin() + static_cast<ptrdiff_t>(fromToken),
                            tokens.begin() + static_cast<ptrdiff_t>(endToken));
+        size_t fewestBits = BlockPlan(HistogramOf(blockTokens)).Bits();
+        trial = blockTokens;
         for (int pass = 0; pass < kBlockPasses; ++pass) {
-            CheapestParse(data, start, table, fromByte, toByte, CostsOf(blockTokens), blockTokens);
+            CheapestParse(data, start, table, fromByte, toByte, CostsOf(trial), trial);
+            const size_t bits = BlockPlan(HistogramOf(trial)).Bits();
+            if (bits < fewestBits) {
+                fewestBits = bits;
+                blockTokens = trial;
+            }
         }
         WriteBlocks(out, blockTokens, kBestGrain);
         fromToken = endToken;

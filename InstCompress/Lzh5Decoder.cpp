@@ -34,6 +34,15 @@
 #include "InstCompress/Lzh5Model.h"
 #include "InstCompress/MatchCopy.h"
 
+// x86-64 processors without BMI2 are still about; where the compiler is not
+// told BMI2 is there, the fast loop is built a second time with it and
+// picked at run time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__BMI2__)
+#define KQ_LZH5_BMI2 1
+#else
+#define KQ_LZH5_BMI2 0
+#endif
+
 namespace kq {
 
 namespace {
@@ -48,29 +57,35 @@ constexpr int kBufferBits = 64;
 [[noreturn]] void BadTable() { throw ELZHBadDecodeTable(msg::kBadDecodeTable); }
 
 // A packed table entry; one load decodes a code of up to the table width.
-//   bits 0..4   bits the code takes (0 for a single-symbol code)
+//   bits 0..4   bits the entry takes: its code, and for a position its
+//               further bits too, so that one shift drops them all
 //   bit 5       not a leaf: a subtable start, or no code at all
 //   bit 6       no code at all: the header left the code empty or invalid
-//   bits 8..11  further bits of a position class
-//   bits 16..31 the symbol; for the position code the class's first value
+//   bits 16..31 the value, by table:
+// Symbol table: a literal (kLiteral) its byte, a match length symbol the
+//   length (3..256).
+// Position table: bits 8..11 the count of further bits; bits 16..31 are
+//   offset so that the position is the entry's top bits of the stream plus
+//   the offset, in 16 bits: p = base + low = ((code << extra) | low) +
+//   (base - (code << extra)).
+// Code-length code: the symbol.
 // A subtable holds the codes longer than the table width that share one
 // prefix, indexed by their next 16 - width bits; its entries give the whole
 // code length.
 constexpr uint32_t kLengthMask = 0x1F;
 constexpr uint32_t kNotLeaf = 0x20;
 constexpr uint32_t kNoCode = 0x40;
+constexpr uint32_t kLiteral = 0x80;
 constexpr int kExtraShift = 8;
 constexpr int kValueShift = 16;
 
-// The entry of a code that has no code at all; its value is out of every
-// symbol's range, so that a literal test on it fails too.
+static_assert(kMaxCodeLength + kMaxPositionExtraBits <= static_cast<int>(kLengthMask),
+              "a position code and its further bits fit in the length field");
+
+// The entry of a code that has no code at all.
 constexpr uint32_t kEmptyEntry = 0xFFFFu << kValueShift | kNotLeaf | kNoCode;
 
-constexpr uint32_t LeafEntry(uint32_t value, int length, int extra = 0) {
-    return value << kValueShift | static_cast<uint32_t>(extra) << kExtraShift | static_cast<uint32_t>(length);
-}
-
-enum class Leaves { Symbols, Positions };
+enum class Leaves { Symbols, Positions, Plain };
 
 template <int Bits, int SymbolCount, Leaves Kind>
 struct DecodeTable {
@@ -80,17 +95,27 @@ struct DecodeTable {
     // Each symbol longer than the width opens at most one subtable.
     std::array<uint32_t, (size_t{1} << Bits) + SymbolCount * (size_t{1} << kSubBits)> entries;
 
-    static constexpr uint32_t Leaf(int symbol, int length) {
+    // The entry of `symbol`, whose code is the `length` bits of `code`.
+    static constexpr uint32_t Leaf(int symbol, int length, uint32_t code) {
+        const auto len = static_cast<uint32_t>(length);
         if constexpr (Kind == Leaves::Positions) {
-            return LeafEntry(PositionBase(symbol), length, PositionExtraBits(symbol));
+            const int extra = PositionExtraBits(symbol);
+            const auto offset = static_cast<uint16_t>(PositionBase(symbol) - (code << extra));
+            return uint32_t{offset} << kValueShift | static_cast<uint32_t>(extra) << kExtraShift |
+                   (len + static_cast<uint32_t>(extra));
+        } else if constexpr (Kind == Leaves::Symbols) {
+            if (symbol < 256) {
+                return static_cast<uint32_t>(symbol) << kValueShift | kLiteral | len;
+            }
+            return static_cast<uint32_t>(LengthOfSymbol(symbol)) << kValueShift | len;
         } else {
-            return LeafEntry(static_cast<uint32_t>(symbol), length);
+            return static_cast<uint32_t>(symbol) << kValueShift | len;
         }
     }
 
     // Every lookup of a code with a single symbol: no bits, or no code.
     void FillSingle(uint32_t symbol) {
-        const uint32_t e = symbol < kSymbols ? Leaf(static_cast<int>(symbol), 0) : kEmptyEntry;
+        const uint32_t e = symbol < kSymbols ? Leaf(static_cast<int>(symbol), 0, 0) : kEmptyEntry;
         std::fill(entries.begin(), entries.begin() + (size_t{1} << Bits), e);
     }
 
@@ -116,9 +141,12 @@ struct DecodeTable {
     }
 };
 
+// Bits the entry `e` takes.
+inline int EntryBits(uint32_t e) { return static_cast<int>(e & kLengthMask); }
+
 using SymbolTable = DecodeTable<kSymbolTableBits, kSymbolCount, Leaves::Symbols>;
 using PositionTable = DecodeTable<kAuxTableBits, kPositionCount, Leaves::Positions>;
-using LengthCodeTable = DecodeTable<kAuxTableBits, kLengthCodeCount, Leaves::Symbols>;
+using LengthCodeTable = DecodeTable<kAuxTableBits, kLengthCodeCount, Leaves::Plain>;
 
 // Builds the canonical code of `lengths` (Lzh5Model.h) into `table`.
 template <typename Table>
@@ -148,7 +176,7 @@ void MakeDecodeTable(const uint8_t* lengths, Table& table) {
         const uint32_t code = next[len];
         const uint32_t span = uint32_t{1} << (kMaxCodeLength - len);
         next[len] = code + span;
-        const uint32_t leaf = Table::Leaf(s, len);
+        const uint32_t leaf = Table::Leaf(s, len, code >> (kMaxCodeLength - len));
         if (len <= kBits) {
             std::fill(table.entries.begin() + (code >> kShift), table.entries.begin() + ((code + span) >> kShift),
                       leaf);
@@ -203,6 +231,12 @@ public:
         assert(skip + limit <= 16);
         const int ones = std::countl_one(static_cast<BitBuffer>(bits_ << skip));
         return std::min(ones, limit);
+    }
+
+    // The entry of the next code; the caller consumes its bits.
+    template <typename Table>
+    uint32_t Entry(const Table& table) const {
+        return table.Lookup(bits_);
     }
 
     template <typename Table>
@@ -274,7 +308,7 @@ inline uint64_t LoadBigEndian64(const uint8_t* p) {
 // hand-overs, then slack for the word copies' overrun.
 constexpr size_t kHistory = kWindowSize;
 constexpr size_t kSpan = 64 * 1024;
-constexpr size_t kOutputSize = kHistory + kSpan + kMaxMatch + kCopySlack;
+constexpr size_t kOutputSize = kHistory + kSpan + kMaxMatch + kWideCopySlack;
 
 struct Lzh5Tables {
     alignas(64) std::array<uint8_t, kOutputSize> output;
@@ -340,15 +374,42 @@ private:
         }
     }
 
-    // Decodes symbols of the current block while the chunk holds a word of
-    // input and the output is below `limit`; returns the block's symbols
-    // left.
     uint32_t DecodeFast(uint8_t* const limit, uint32_t blockRemaining) {
+#if KQ_LZH5_BMI2
+        if (bmi2_) return DecodeFastBmi2(limit, blockRemaining);
+#endif
+        return DecodeFastLoop(limit, blockRemaining);
+    }
+
+#if KQ_LZH5_BMI2
+    // The same loop with BMI2's shifts, which take their count in any
+    // register and leave the flags alone: a third of the loop's work is
+    // shifts by a variable count.
+    __attribute__((target("bmi2"))) uint32_t DecodeFastBmi2(uint8_t* const limit, uint32_t blockRemaining) {
+        return DecodeFastLoop(limit, blockRemaining);
+    }
+#endif
+
+    // Decodes symbols of the current block while the chunk holds a word of
+    // input, the output is below `limit` and the block has symbols left;
+    // returns the block's symbols left. A step ends each of those checks
+    // with enough room for what it may decode: up to kStepLiterals
+    // literals, or one match.
+    [[gnu::always_inline]] uint32_t DecodeFastLoop(uint8_t* const limit, uint32_t blockRemaining) {
+        constexpr int kStepLiterals = 3;
+        // Bits after a refill: a match's symbol, its position code and
+        // further bits, or three literals (the first up to 16 bits, the
+        // others first-level entries).
+        constexpr int kRefilledBits = kBufferBits - 8;
+        static_assert(kMaxCodeLength + kMaxCodeLength + kMaxPositionExtraBits <= kRefilledBits);
+        static_assert(kMaxCodeLength + 2 * kSymbolTableBits <= kRefilledBits);
         CodecPipeline& pipe = pipe_;
         const uint8_t* const inStart = pipe.BufferedInput();
         const uint8_t* in = inStart;
         if (pipe.BufferedInputSize() < 8 || pipe.EndOfInput()) return blockRemaining;
+        if (limit - op_ < kStepLiterals) return blockRemaining;
         const uint8_t* const inLast = in + pipe.BufferedInputSize() - 8;  // the last place a word load may start
+        uint8_t* const opLast = limit - kStepLiterals;                      // the last place a step may start
         // Locals, so that no store through a byte pointer reloads them.
         uint64_t bits = reader_.bits();
         int count = reader_.count();
@@ -356,63 +417,69 @@ private:
         const SymbolTable& symbols = tables_->symbols;
         const PositionTable& positions = tables_->positions;
         // The next symbol's entry is looked up before the refill, which
-        // leaves the top 12 bits as they are: the load overlaps the rest.
+        // leaves the top bits as they are: the load overlaps the rest.
         uint32_t e = symbols.First(bits);
-        while (in <= inLast && op < limit && blockRemaining != 0) {
-            // 56 bits or more: a symbol (16), a class (16) and its bits (12).
+        while (in <= inLast && op <= opLast && blockRemaining >= kStepLiterals) {
             bits |= LoadBigEndian64(in) >> count;
             in += (63 - count) >> 3;
-            count |= 56;
-            const uint64_t bitsAtSymbol = bits;
+            count |= kRefilledBits;
             if (e & kNotLeaf) [[unlikely]] {
                 // A code left empty goes to the careful loop, which raises
                 // the error after handing over what came before.
                 if (e & kNoCode) break;
                 e = symbols.Probe(bits);
             }
-            --blockRemaining;
-            const int n = static_cast<int>(e & kLengthMask);
-            bits <<= n;
-            count -= n;
-            const uint32_t symbol = e >> kValueShift;
-            if (symbol < 256) {
-                *op++ = static_cast<uint8_t>(symbol);
+            const uint64_t bitsAtSymbol = bits;
+            // Shifts take their count modulo 64, so the flags above bit 5
+            // need no mask; a leaf's bit 5 is clear.
+            bits <<= e & 63;
+            count -= EntryBits(e);
+            if (e & kLiteral) {
+                // Up to two more literals without a refill.
+                *op++ = static_cast<uint8_t>(e >> kValueShift);
                 e = symbols.First(bits);
-                // A second literal needs no refill: 40 bits or more are left.
-                if (e < (256u << kValueShift) && op < limit && blockRemaining != 0) {
+                if (!(e & kLiteral)) {
                     --blockRemaining;
-                    const int n2 = static_cast<int>(e & kLengthMask);
-                    bits <<= n2;
-                    count -= n2;
-                    *op++ = static_cast<uint8_t>(e >> kValueShift);
-                    e = symbols.First(bits);
+                    continue;
                 }
+                bits <<= e & 63;
+                count -= EntryBits(e);
+                *op++ = static_cast<uint8_t>(e >> kValueShift);
+                e = symbols.First(bits);
+                if (!(e & kLiteral)) {
+                    blockRemaining -= 2;
+                    continue;
+                }
+                bits <<= e & 63;
+                count -= EntryBits(e);
+                *op++ = static_cast<uint8_t>(e >> kValueShift);
+                e = symbols.First(bits);
+                blockRemaining -= 3;
                 continue;
             }
+            const uint32_t length = e >> kValueShift;
             uint32_t p = positions.First(bits);
             if (p & kNotLeaf) [[unlikely]] {
                 if (p & kNoCode) {
                     bits = bitsAtSymbol;
-                    count += n;
-                    ++blockRemaining;
+                    count += EntryBits(e);
                     e = symbols.First(bits);
                     break;
                 }
                 p = positions.Probe(bits);
             }
-            const int m = static_cast<int>(p & kLengthMask);
-            bits <<= m;
-            const int extra = static_cast<int>((p >> kExtraShift) & 0xF);
-            // Shifted in two steps, so that no extra bits is no shift by 64.
-            const auto low = static_cast<uint32_t>((bits >> 1) >> (63 - extra));
-            bits <<= extra;
-            count -= m + extra;
+            // The code and its further bits in one: 0..28 bits, shifted in
+            // two steps so that none is no shift by 64.
+            const int n = EntryBits(p);
+            const auto top = static_cast<uint32_t>((bits >> 1) >> (63 - n));
+            bits <<= n;
+            count -= n;
             e = symbols.First(bits);
-            const uint32_t distance = (p >> kValueShift) + low + 1;
-            const auto length = static_cast<uint32_t>(LengthOfSymbol(static_cast<int>(symbol)));
-            assert(op - distance >= tables_->output.data());
-            CopyMatch(op, distance, length);
+            const uint32_t distance = static_cast<uint16_t>(top + (p >> kValueShift)) + uint32_t{1};
+            assert(distance <= kWindowSize && op - distance >= tables_->output.data());
+            CopyMatchWide(op, distance, length);
             op += length;
+            --blockRemaining;
         }
         pipe.SkipBufferedInput(static_cast<size_t>(in - inStart));
         reader_.Restore(bits, count);
@@ -422,15 +489,20 @@ private:
 
     // One symbol through the careful reader.
     void DecodeOneSymbol() {
-        const uint32_t symbol = reader_.Decode(tables_->symbols) >> kValueShift;
-        if (symbol < 256) {
-            *op_++ = static_cast<uint8_t>(symbol);
+        const uint32_t e = reader_.Entry(tables_->symbols);
+        reader_.ConsumeBits(EntryBits(e));
+        if (e & kLiteral) {
+            *op_++ = static_cast<uint8_t>(e >> kValueShift);
             return;
         }
-        const uint32_t p = reader_.Decode(tables_->positions);
-        const uint32_t position = (p >> kValueShift) + reader_.TakeBits(static_cast<int>((p >> kExtraShift) & 0xF));
-        const auto length = static_cast<uint32_t>(LengthOfSymbol(static_cast<int>(symbol)));
-        CopyMatch(op_, position + 1, length);
+        const uint32_t p = reader_.Entry(tables_->positions);
+        const int extra = static_cast<int>((p >> kExtraShift) & 0xF);
+        const uint32_t code = reader_.TakeBits(EntryBits(p) - extra);
+        const uint32_t low = reader_.TakeBits(extra);
+        const uint32_t distance = static_cast<uint16_t>((code << extra | low) + (p >> kValueShift)) + uint32_t{1};
+        assert(distance <= kWindowSize);
+        const uint32_t length = e >> kValueShift;
+        CopyMatchWide(op_, distance, length);
         op_ += length;
     }
 
@@ -517,6 +589,9 @@ private:
     BitReader reader_;
     uint8_t* start_ = nullptr;  // first output byte not yet handed over
     uint8_t* op_ = nullptr;     // next output byte
+#if KQ_LZH5_BMI2
+    const bool bmi2_ = __builtin_cpu_supports("bmi2");
+#endif
 };
 
 }  // namespace

@@ -70,6 +70,8 @@ inline constexpr int PositionClass(uint32_t p) { return std::bit_width(p); }
 inline constexpr uint32_t PositionBase(int c) { return c <= 1 ? static_cast<uint32_t>(c) : uint32_t{1} << (c - 1); }
 inline constexpr int PositionExtraBits(int c) { return c <= 1 ? 0 : c - 1; }
 static_assert(2 * PositionBase(kPositionCount - 1) == kWindowSize, "the last class reaches across the window");
+inline constexpr int kMaxPositionExtraBits = PositionExtraBits(kPositionCount - 1);
+static_assert(kMaxPositionExtraBits == 12);
 
 // Canonical code assignment: shorter codes take the smaller values, equal
 // lengths follow the symbol order. starts[len] (len 1..16) is where the

@@ -47,4 +47,29 @@ inline void CopyMatch(uint8_t* to, uint32_t distance, uint32_t length) {
     } while (to < end);
 }
 
+// Bytes CopyMatchWide may write past its end.
+inline constexpr size_t kWideCopySlack = 32;
+
+// CopyMatch for decoders whose matches are mostly short: a distance of 16
+// or more copies 32 bytes without a loop branch first. May write up to
+// kWideCopySlack - 1 bytes past the end.
+inline void CopyMatchWide(uint8_t* to, uint32_t distance, uint32_t length) {
+    if (distance < 16) [[unlikely]] {
+        CopyMatch(to, distance, length);
+        return;
+    }
+    const uint8_t* from = to - distance;
+    uint8_t* const end = to + length;
+    // As in CopyMatch, each piece read lies before the piece written.
+    do {
+        uint8_t piece[32];
+        std::memcpy(piece, from, 16);
+        std::memcpy(to, piece, 16);
+        std::memcpy(piece + 16, from + 16, 16);
+        std::memcpy(to + 16, piece + 16, 16);
+        from += 32;
+        to += 32;
+    } while (to < end);
+}
+
 }  // namespace kq

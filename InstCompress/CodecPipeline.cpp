@@ -32,12 +32,20 @@ uint32_t SumBytes(const uint8_t* begin, const uint8_t* end) {
     uint32_t sum = 0;
     const uint8_t* p = begin;
 #ifdef __SSE2__
-    __m128i total = _mm_setzero_si128();
     const __m128i zero = _mm_setzero_si128();
-    for (; end - p >= 16; p += 16) {
-        // Two 64-bit lanes, each the sum of 8 bytes.
-        total = _mm_add_epi64(total, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), zero));
+    // Two 64-bit lanes, each the sum of 8 bytes.
+    auto sad = [&](const uint8_t* at) {
+        return _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), zero);
+    };
+    // 64 bytes a step into two sums, so that the additions overlap.
+    __m128i total = _mm_setzero_si128();
+    __m128i other = _mm_setzero_si128();
+    for (; end - p >= 64; p += 64) {
+        total = _mm_add_epi64(total, _mm_add_epi64(sad(p), sad(p + 16)));
+        other = _mm_add_epi64(other, _mm_add_epi64(sad(p + 32), sad(p + 48)));
     }
+    for (; end - p >= 16; p += 16) total = _mm_add_epi64(total, sad(p));
+    total = _mm_add_epi64(total, other);
     sum = static_cast<uint32_t>(_mm_cvtsi128_si32(total)) +
           static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(total, total)));
 #endif

@@ -398,11 +398,13 @@ private:
     [[gnu::always_inline]] uint32_t DecodeFastLoop(uint8_t* const limit, uint32_t blockRemaining) {
         constexpr int kStepLiterals = 3;
         // Bits after a refill: a match's symbol, its position code and
-        // further bits, or three literals (the first up to 16 bits, the
-        // others first-level entries).
+        // further bits; or three literals (the first up to 16 bits, the
+        // others first-level entries); or a literal and such a match.
         constexpr int kRefilledBits = kBufferBits - 8;
         static_assert(kMaxCodeLength + kMaxCodeLength + kMaxPositionExtraBits <= kRefilledBits);
         static_assert(kMaxCodeLength + 2 * kSymbolTableBits <= kRefilledBits);
+        static_assert(kMaxCodeLength + kSymbolTableBits + kMaxCodeLength + kMaxPositionExtraBits <= kRefilledBits,
+                      "a literal, then a match whose symbol the first lookup decodes");
         CodecPipeline& pipe = pipe_;
         const uint8_t* const inStart = pipe.BufferedInput();
         const uint8_t* in = inStart;
@@ -412,7 +414,10 @@ private:
         uint8_t* const opLast = limit - kStepLiterals;                      // the last place a step may start
         // Locals, so that no store through a byte pointer reloads them.
         uint64_t bits = reader_.bits();
-        int count = reader_.count();
+        // Valid bits in the low 6 bits of `count`. A leaf entry is its bit
+        // count plus a multiple of 64, so subtracting the whole entry
+        // subtracts its bits there; what gathers above is never read.
+        uint32_t count = static_cast<uint32_t>(reader_.count());
         uint8_t* op = op_;
         const SymbolTable& symbols = tables_->symbols;
         const PositionTable& positions = tables_->positions;
@@ -420,8 +425,8 @@ private:
         // leaves the top bits as they are: the load overlaps the rest.
         uint32_t e = symbols.First(bits);
         while (in <= inLast && op <= opLast && blockRemaining >= kStepLiterals) {
-            bits |= LoadBigEndian64(in) >> count;
-            in += (63 - count) >> 3;
+            bits |= LoadBigEndian64(in) >> (count & 63);
+            in += (63 - (count & 63)) >> 3;
             count |= kRefilledBits;
             if (e & kNotLeaf) [[unlikely]] {
                 // A code left empty goes to the careful loop, which raises
@@ -429,40 +434,44 @@ private:
                 if (e & kNoCode) break;
                 e = symbols.Probe(bits);
             }
-            const uint64_t bitsAtSymbol = bits;
+            uint64_t bitsAtSymbol = bits;
             // Shifts take their count modulo 64, so the flags above bit 5
             // need no mask; a leaf's bit 5 is clear.
             bits <<= e & 63;
-            count -= EntryBits(e);
+            count -= e;
             if (e & kLiteral) {
-                // Up to two more literals without a refill.
+                // Up to two more literals without a refill, or a match whose
+                // symbol the first-level lookup decodes.
                 *op++ = static_cast<uint8_t>(e >> kValueShift);
+                --blockRemaining;
                 e = symbols.First(bits);
-                if (!(e & kLiteral)) {
-                    --blockRemaining;
-                    continue;
-                }
-                bits <<= e & 63;
-                count -= EntryBits(e);
-                *op++ = static_cast<uint8_t>(e >> kValueShift);
-                e = symbols.First(bits);
-                if (!(e & kLiteral)) {
+                if (e & kLiteral) {
+                    bits <<= e & 63;
+                    count -= e;
+                    *op++ = static_cast<uint8_t>(e >> kValueShift);
+                    e = symbols.First(bits);
+                    if (!(e & kLiteral)) {
+                        --blockRemaining;
+                        continue;
+                    }
+                    bits <<= e & 63;
+                    count -= e;
+                    *op++ = static_cast<uint8_t>(e >> kValueShift);
+                    e = symbols.First(bits);
                     blockRemaining -= 2;
                     continue;
                 }
+                if (e & kNotLeaf) continue;
+                bitsAtSymbol = bits;
                 bits <<= e & 63;
-                count -= EntryBits(e);
-                *op++ = static_cast<uint8_t>(e >> kValueShift);
-                e = symbols.First(bits);
-                blockRemaining -= 3;
-                continue;
+                count -= e;
             }
             const uint32_t length = e >> kValueShift;
             uint32_t p = positions.First(bits);
             if (p & kNotLeaf) [[unlikely]] {
                 if (p & kNoCode) {
                     bits = bitsAtSymbol;
-                    count += EntryBits(e);
+                    count += e;
                     e = symbols.First(bits);
                     break;
                 }
@@ -473,7 +482,7 @@ private:
             const int n = EntryBits(p);
             const auto top = static_cast<uint32_t>((bits >> 1) >> (63 - n));
             bits <<= n;
-            count -= n;
+            count -= p;
             e = symbols.First(bits);
             const uint32_t distance = static_cast<uint16_t>(top + (p >> kValueShift)) + uint32_t{1};
             assert(distance <= kWindowSize && op - distance >= tables_->output.data());
@@ -482,7 +491,7 @@ private:
             --blockRemaining;
         }
         pipe.SkipBufferedInput(static_cast<size_t>(in - inStart));
-        reader_.Restore(bits, count);
+        reader_.Restore(bits, static_cast<int>(count & 63));
         op_ = op;
         return blockRemaining;
     }

@@ -3,11 +3,13 @@
 // anew at the start of every block (the -lh5- stream; Lzh5Model.h).
 //
 // Output goes to a linear buffer that keeps the last 8 KiB in front of it,
-// so a match never wraps and is copied a word at a time; the buffer is
+// so a match never wraps and is copied 32 bytes at a time; the buffer is
 // handed to the pipeline when it fills and at the end. Symbols decode in a
-// fast loop while the pipeline's current chunk holds a word of input and the
-// buffer has room for a whole match: one branch-free refill per symbol, one
-// table load per code. At the edges (chunk ends, block headers, the end of
+// fast loop while the pipeline's current chunk holds a word of input, the
+// buffer has room for a whole match and the block has symbols left: one
+// branch-free refill per match or up to three literals, one table load per
+// code (a position's further bits come with its code's entry), and the next
+// symbol's entry loaded while a match is copied. At the edges (chunk ends, block headers, the end of
 // the data) a careful loop takes one symbol at a time through the bit
 // reader, which fetches a byte only when its 16-bit lookahead needs it, as a
 // plain 16-bit reader would: chunks are fetched, and progress reported, at

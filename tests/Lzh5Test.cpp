@@ -126,15 +126,17 @@ void ExpectBadTable(const Bytes& coded, int32_t expected, const std::string& wha
     }
 }
 
-// A position code with these lengths, used by one match after a literal;
-// an invalid code gets no position bits.
-Bytes PositionCodeStream(const std::vector<int>& positionLengths, uint32_t p, bool valid) {
+// A position code with these lengths, used by `repeats` matches, each after
+// a literal; an invalid code gets no position bits.
+Bytes PositionCodeStream(const std::vector<int>& positionLengths, uint32_t p, bool valid, int repeats = 1) {
     Bits bits;
     const std::vector<int> symbolLengths = SymbolLengths({{'A', 1}, {256 + 7, 1}});  // 'A', match of 10
-    PutHeader(bits, {2, symbolLengths, 0, positionLengths, 0});
-    PutCode(bits, symbolLengths, 'A');
-    PutCode(bits, symbolLengths, 256 + 7);
-    if (valid) PutPosition(bits, positionLengths, p);
+    PutHeader(bits, {static_cast<uint16_t>(2 * repeats), symbolLengths, 0, positionLengths, 0});
+    for (int r = 0; r < repeats; ++r) {
+        PutCode(bits, symbolLengths, 'A');
+        PutCode(bits, symbolLengths, 256 + 7);
+        if (valid) PutPosition(bits, positionLengths, p);
+    }
     bits.Put(32, 0);
     return bits.Done();
 }
@@ -162,7 +164,7 @@ TEST(Lzh5Test, PositionCodeTables) {
         {"length 20 beside a complete code", {1, 1, 20}, false},
     };
     for (const Case& c : cases) {
-        for (uint32_t p : {0u, 1u, 2u, 6u, 4000u}) {
+        for (uint32_t p : {0u, 1u, 2u, 6u, 4000u, 8191u}) {
             int cls = 0;
             while ((p >> cls) != 0) ++cls;
             if (c.valid && (static_cast<size_t>(cls) >= c.lengths.size() || c.lengths[cls] == 0)) continue;
@@ -171,15 +173,22 @@ TEST(Lzh5Test, PositionCodeTables) {
                 ExpectBadTable(coded, 11, c.what);
                 break;
             }
-            // Before 'A' the window holds spaces.
-            Bytes want(1, 'A');
+            // Before 'A' the window holds spaces. Byte by byte the careful
+            // loop decodes; whole, the fast loop takes most of the matches.
+            constexpr int kRepeats = 6;
+            Bytes want;
             Bytes window(8192, ' ');
-            window.push_back('A');
-            for (int k = 0; k < 10; ++k) {
-                want.push_back(window[window.size() - 1 - p]);
-                window.push_back(want.back());
+            for (int r = 0; r < kRepeats; ++r) {
+                want.push_back('A');
+                window.push_back('A');
+                for (int k = 0; k < 10; ++k) {
+                    want.push_back(window[window.size() - 1 - p]);
+                    window.push_back(want.back());
+                }
             }
-            EXPECT_EQ(Decode(coded, 11).output, want) << c.what << " p " << p;
+            EXPECT_EQ(Decode(coded, 11).output, Bytes(want.begin(), want.begin() + 11)) << c.what << " p " << p;
+            const Bytes repeated = PositionCodeStream(c.lengths, p, true, kRepeats);
+            EXPECT_EQ(Decode(repeated, 11 * kRepeats, {}, false).output, want) << c.what << " p " << p;
         }
     }
 }
@@ -194,9 +203,10 @@ TEST(Lzh5Test, SymbolCodeTables) {
         Bits bits;
         PutHeader(bits, {17, lengths, 0, {}, 0});
         for (int s = 0; s < 17; ++s) PutCode(bits, lengths, 16 - s);
+        bits.Put(32, 0);
         Bytes want;
         for (int s = 0; s < 17; ++s) want.push_back(static_cast<uint8_t>(16 - s));
-        EXPECT_EQ(Decode(bits.Done(), 17).output, want);
+        for (bool trickle : {true, false}) EXPECT_EQ(Decode(bits.Done(), 17, {}, trickle).output, want);
     }
 }
 

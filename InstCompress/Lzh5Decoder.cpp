@@ -394,9 +394,9 @@ private:
 
     // Decodes symbols of the current block while the chunk holds a word of
     // input, the output is below `limit` and the block has symbols left;
-    // returns the block's symbols left. A step ends each of those checks
-    // with enough room for what it may decode: up to kStepLiterals
-    // literals, or one match.
+    // returns the block's symbols left. A step starts only with room for
+    // what it may decode, up to kStepLiterals symbols: output below the
+    // limit for each literal, and as many symbols left in the block.
     [[gnu::always_inline]] uint32_t DecodeFastLoop(uint8_t* const limit, uint32_t blockRemaining) {
         constexpr int kStepLiterals = 3;
         // Bits after a refill: a match's symbol, its position code and
@@ -411,9 +411,13 @@ private:
         const uint8_t* const inStart = pipe.BufferedInput();
         const uint8_t* in = inStart;
         if (pipe.BufferedInputSize() < 8 || pipe.EndOfInput()) return blockRemaining;
-        if (limit - op_ < kStepLiterals) return blockRemaining;
+        assert(op_ < limit);
+        // Every symbol writes a byte or more, so output short of the block's
+        // symbols left bounds them too.
+        const uint8_t* const end = blockRemaining < static_cast<size_t>(limit - op_) ? op_ + blockRemaining : limit;
+        if (end - op_ < kStepLiterals) return blockRemaining;
         const uint8_t* const inLast = in + pipe.BufferedInputSize() - 8;  // the last place a word load may start
-        uint8_t* const opLast = limit - kStepLiterals;                      // the last place a step may start
+        const uint8_t* const opLast = end - kStepLiterals;                  // the last place a step may start
         // Locals, so that no store through a byte pointer reloads them.
         uint64_t bits = reader_.bits();
         // Valid bits in the low 6 bits of `count`. A leaf entry is its bit
@@ -426,7 +430,8 @@ private:
         // The next symbol's entry is looked up before the refill, which
         // leaves the top bits as they are: the load overlaps the rest.
         uint32_t e = symbols.First(bits);
-        while (in <= inLast && op <= opLast && blockRemaining >= kStepLiterals) {
+        while (in <= inLast && op <= opLast) {
+            assert(blockRemaining >= kStepLiterals);
             bits |= LoadBigEndian64(in) >> (count & 63);
             in += (63 - (count & 63)) >> 3;
             count |= kRefilledBits;

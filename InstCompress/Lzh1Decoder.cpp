@@ -99,13 +99,32 @@ std::unique_ptr<DecoderState> AllocateState() {
     }
 }
 
-inline uint32_t DecodeSymbol(DecodingTree& tree, BitReader& reader) {
+// A code's path from the root, counted ahead (DecodingTree::CountAhead):
+// path[0] is the root, then the slots below it down to the leaf; deepest is
+// the deepest level whose slot the update exchanges, 0 for none.
+struct CodePath {
     // Every slot on a path is distinct, so kSlots entries always suffice.
     uint16_t path[kSlots];
-    uint32_t depth = 0;
+    uint32_t deepest;
+};
+
+// Walks the code from the root; with kCountAhead it counts each slot on
+// the way and fills `p`.
+template <bool kCountAhead>
+uint32_t WalkCode(DecodingTree& tree, BitReader& reader, CodePath& p) {
+    p.path[0] = kRoot;
+    uint32_t depth = 1;
+    uint32_t deepest = 0;
     uint32_t child = tree.Child[kRoot];
     uint64_t bits = reader.buffer();
     uint32_t count = reader.count();
+    const auto visit = [&](uint32_t slot) {
+        if constexpr (kCountAhead) {
+            p.path[depth] = static_cast<uint16_t>(slot);
+            if (tree.CountAhead(slot)) deepest = depth;
+            ++depth;
+        }
+    };
     // Two bits a step through Pairs; Refill leaves at least 8 bits.
     do {
         if (count <= 8) [[unlikely]] {
@@ -117,21 +136,40 @@ inline uint32_t DecodeSymbol(DecodingTree& tree, BitReader& reader) {
         const auto two = static_cast<uint32_t>(bits >> 62);
         const uint32_t next = tree.Pairs[2 * child + two];
         const uint32_t slot = child + (two >> 1);
-        path[depth++] = static_cast<uint16_t>(slot);
+        visit(slot);
         if (next & DecodingTree::kOneBit) {
             bits <<= 1;
             --count;
             child = next & ~uint32_t{DecodingTree::kOneBit};
             break;
         }
-        path[depth++] = static_cast<uint16_t>(tree.Child[slot] + (two & 1));
+        visit(tree.Child[slot] + (two & 1));
         bits <<= 2;
         count -= 2;
         child = next;
     } while (child < kSlots);
     reader.Store(bits, count);
-    const uint32_t c = child - kSlots;
-    tree.UpdateTreeAlongPath(c, path, depth);
+    p.deepest = deepest;
+    return child - kSlots;
+}
+
+// The rare and the longer paths stay out of the decoding loop.
+[[gnu::noinline]] uint32_t DecodeSymbolBeforeRebuild(DecodingTree& tree, BitReader& reader, CodePath& p) {
+    // The rebuild comes between the walk and the count.
+    const uint32_t c = WalkCode<false>(tree, reader, p);
+    tree.UpdateTree(c);
+    return c;
+}
+
+[[gnu::noinline]] void Settle(DecodingTree& tree, const CodePath& p) {
+    tree.SettleCountedPath(p.path, p.deepest);
+}
+
+inline uint32_t DecodeSymbol(DecodingTree& tree, BitReader& reader, CodePath& p) {
+    if (tree.Freq[kRoot] == kRebuildWeight) [[unlikely]] return DecodeSymbolBeforeRebuild(tree, reader, p);
+    ++tree.Freq[kRoot];
+    const uint32_t c = WalkCode<true>(tree, reader, p);
+    if (p.deepest != 0) Settle(tree, p);
     return c;
 }
 
@@ -158,11 +196,12 @@ void DecodeLzh1(CodecPipeline& pipe, int32_t expectedSize) {
     uint8_t* start = buffer + kRingSize;  // first byte not yet handed over
     uint8_t* op = start;
     BitReader bits(pipe);
+    CodePath path;
 
     // Wider than the size: a final match may run up to 59 bytes past it.
     int64_t before = 0;  // bytes handed over
     while (before + (op - start) < expectedSize) {
-        const uint32_t c = DecodeSymbol(tree, bits);
+        const uint32_t c = DecodeSymbol(tree, bits, path);
         // A symbol's code is shorter than kSlots bits and an offset's code
         // 14 bits, so the count of supplied bits stays far from wrapping.
         const uint32_t d = c < 256 ? 0 : DecodeOffset(bits);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -149,6 +150,35 @@ struct BasicAdaptiveTree {
             }
         }
         ++Freq[kRoot];  // its neighbour is the sentinel: never exchanged
+    }
+
+    // Counting ahead: a decoder may count each slot on a symbol's code as
+    // it walks down, before it knows the symbol, as the update does when it
+    // makes no exchange, and settle the exchanges after the walk. The root
+    // is counted first.
+    //
+    // CountAhead counts one slot and tells whether the update would exchange
+    // it were no exchange made below it: whether it weighed as much as the
+    // slot after it. That slot is no descendant (those weigh less and sit
+    // before it), so no count below changes it; when it is the parent, it
+    // outweighs the slot both before and after the parent's count.
+    bool CountAhead(uint32_t slot) noexcept {
+        const uint16_t f = Freq[slot];
+        Freq[slot] = static_cast<uint16_t>(f + 1);
+        return f == Freq[slot + 1];
+    }
+
+    // Finishes an update counted ahead whose deepest exchange is at level
+    // e of `path`: path[0] is the root, path[1..] the slots below it, all
+    // counted. The counts above level e are taken back and the update goes
+    // on from the exchange as UpdateTree's does.
+    void SettleCountedPath(const uint16_t* path, uint32_t e) noexcept {
+        assert(path[0] == kRoot && e > 0);
+        for (uint32_t i = 0; i < e; ++i) --Freq[path[i]];
+        const uint32_t s = path[e];
+        assert(Freq[s] > Freq[s + 1]);
+        const uint32_t next = Parent[Exchange(s, Freq[s])];
+        if (next != 0) CountUpFrom(next);
     }
 
 private:

@@ -93,27 +93,40 @@ struct BasicAdaptiveTree {
         SetAllPairs();
     }
 
-    // Halves every leaf (rounding up) and builds the inner nodes anew.
+    // Halves every leaf (rounding up) and builds the inner nodes anew:
+    // inner node j joins slots 2j and 2j + 1, and goes after every slot that
+    // weighs no more. The leaves keep their order, and the inner nodes come
+    // in order of making, each made before a slot is placed after it, so
+    // the slots are a merge of the two, a leaf first among equals.
     void RebuildTree() noexcept {
-        uint32_t j = 0;
+        std::array<uint16_t, kSymbols> leafFreq;
+        std::array<uint16_t, kSymbols> leafChild;
+        uint32_t n = 0;
         for (uint32_t s = 0; s < kSlots; ++s) {
             if (Child[s] >= kSlots) {
-                Freq[j] = static_cast<uint16_t>((uint32_t{Freq[s]} + 1) / 2);
-                Child[j] = Child[s];
-                ++j;
+                leafFreq[n] = static_cast<uint16_t>((uint32_t{Freq[s]} + 1) / 2);
+                leafChild[n] = Child[s];
+                ++n;
             }
         }
-        for (uint32_t s = kSymbols, i = 0; s < kSlots; ++s, i += 2) {
-            const uint32_t f = uint32_t{Freq[i]} + Freq[i + 1];
-            // Stops at slot i + 1 at the latest, which weighs no more than f.
-            uint32_t k = s - 1;
-            while (f < Freq[k]) --k;
-            const uint32_t p = k + 1;
-            const size_t moved = s - p;
-            std::memmove(&Freq[p + 1], &Freq[p], moved * sizeof(uint16_t));
-            std::memmove(&Child[p + 1], &Child[p], moved * sizeof(uint16_t));
-            Freq[p] = static_cast<uint16_t>(f);
-            Child[p] = static_cast<uint16_t>(i);
+        assert(n == kSymbols);
+        uint32_t leaf = 0;
+        uint32_t inner = 0;  // slots 2 * inner and 2 * inner + 1 make the next inner node
+        for (uint32_t s = 0; s < kSlots; ++s) {
+            // An inner node is ready once both its slots are placed; while
+            // none is, a leaf is left: two slots a node, fewer nodes than leaves.
+            const bool innerReady = 2 * inner + 1 < s;
+            const uint32_t f = innerReady ? uint32_t{Freq[2 * inner]} + Freq[2 * inner + 1] : 0;
+            if (leaf < kSymbols && (!innerReady || leafFreq[leaf] <= f)) {
+                Freq[s] = leafFreq[leaf];
+                Child[s] = leafChild[leaf];
+                ++leaf;
+            } else {
+                assert(innerReady);
+                Freq[s] = static_cast<uint16_t>(f);
+                Child[s] = static_cast<uint16_t>(2 * inner);
+                ++inner;
+            }
         }
         for (uint32_t s = 0; s < kSlots; ++s) {
             const uint32_t x = Child[s];

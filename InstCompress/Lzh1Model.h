@@ -176,9 +176,11 @@ struct BasicAdaptiveTree {
     // before it), so no count below changes it; when it is the parent, it
     // outweighs the slot both before and after the parent's count.
     bool CountAhead(uint32_t slot) noexcept {
-        const uint16_t f = Freq[slot];
-        Freq[slot] = static_cast<uint16_t>(f + 1);
-        return f == Freq[slot + 1];
+        // Both weights in one load; their order in it does not matter.
+        uint32_t pair;
+        std::memcpy(&pair, &Freq[slot], sizeof pair);
+        ++Freq[slot];
+        return (pair >> 16) == (pair & 0xFFFF);
     }
 
     // Finishes an update counted ahead whose deepest exchange is at level

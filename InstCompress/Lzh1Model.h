@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cstdint>
 #include <cstring>
@@ -66,8 +67,10 @@ struct BasicAdaptiveTree {
     static constexpr uint16_t kOneBit = 0x8000;
     static_assert(kSlots + kSymbols < kOneBit);
 
-    // Weight per slot; slot 627 is a sentinel that ends the exchange scan.
-    std::array<uint16_t, kSlots + 1> Freq;
+    // Weight per slot; slots 627..630 are sentinels that end the exchange
+    // scan, which reads four slots at a time.
+    static constexpr uint32_t kSentinels = 4;
+    std::array<uint16_t, kSlots + kSentinels> Freq;
     // Slot of the 0-branch child, or kSlots + symbol for a leaf.
     std::array<uint16_t, kSlots> Child;
     // Parent slot per slot (the root's is 0); kSlots + symbol: the symbol's leaf slot.
@@ -88,7 +91,7 @@ struct BasicAdaptiveTree {
             Child[s] = static_cast<uint16_t>(i);
             Parent[i] = Parent[i + 1] = static_cast<uint16_t>(s);
         }
-        Freq[kSlots] = 0xFFFF;
+        for (uint32_t s = kSlots; s < kSlots + kSentinels; ++s) Freq[s] = 0xFFFF;
         Parent[kRoot] = 0;
         SetAllPairs();
     }
@@ -208,10 +211,7 @@ private:
     // Moves the node in slot s, now weighing k, behind the run of weight
     // k - 1 that follows it; returns its new slot.
     uint32_t Exchange(uint32_t s, uint16_t k) noexcept {
-        // Weights stay at or below 0x8000, so the sentinel ends the scan.
-        uint32_t l = s + 2;
-        while (k > Freq[l]) ++l;
-        --l;
+        const uint32_t l = EndOfRun(s + 2, static_cast<uint16_t>(k - 1)) - 1;
         Freq[s] = Freq[l];
         Freq[l] = k;
 
@@ -234,6 +234,33 @@ private:
             Pairs[2 * Parent[l] + (l & 1)] = static_cast<uint16_t>(a);
         }
         return l;
+    }
+
+    // The first slot from `from` on that does not weigh `weight`; the
+    // weights from there on are no less. Four slots a step: the length of
+    // the run is hard to predict, a loop per slot mispredicts its end.
+    uint32_t EndOfRun(uint32_t from, uint16_t weight) const noexcept {
+        // Weights stay at or below 0x8000, so the sentinels end the scan
+        // within the array.
+        assert(weight < 0x8000 && from <= kSlots);
+        constexpr uint64_t kLow = 0x0001000100010001;
+        constexpr uint64_t kHigh = 0x8000 * kLow;
+        for (;;) {
+            assert(from + 4 <= Freq.size());
+            uint64_t w;
+            std::memcpy(&w, &Freq[from], sizeof w);
+            const uint64_t x = w ^ (weight * kLow);  // 0 in the lanes that weigh `weight`
+            // The top bit of each lane that is not 0.
+            const uint64_t other = (((x & ~kHigh) + ~kHigh) | x) & kHigh;
+            if (other != 0) {
+                if constexpr (std::endian::native == std::endian::little) {
+                    return from + static_cast<uint32_t>(std::countr_zero(other)) / 16;
+                } else {
+                    return from + static_cast<uint32_t>(std::countl_zero(other)) / 16;
+                }
+            }
+            from += 4;
+        }
     }
 
     // The two Pairs entries that pass through slot x.

@@ -120,6 +120,7 @@ uint32_t WalkCode(DecodingTree& tree, BitReader& reader, CodePath& p) {
     uint32_t count = reader.count();
     const auto visit = [&](uint32_t slot) {
         if constexpr (kCountAhead) {
+            assert(depth < kSlots);
             p.path[depth] = static_cast<uint16_t>(slot);
             if (tree.CountAhead(slot)) deepest = depth;
             ++depth;

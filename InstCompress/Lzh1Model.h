@@ -146,7 +146,7 @@ struct BasicAdaptiveTree {
         CountUpFrom(Parent[symbol + kSlots]);
     }
 
-    // UpdateTree for a symbol just decoded, given the slots its code passed
+    // UpdateTree for a symbol just coded, given the slots its code passes
     // (root excluded, leaf last). Until the first exchange those slots are
     // exactly the parent chain, and reading them from the list spares the
     // walk a dependent load per level.
@@ -179,6 +179,7 @@ struct BasicAdaptiveTree {
     // before it), so no count below changes it; when it is the parent, it
     // outweighs the slot both before and after the parent's count.
     bool CountAhead(uint32_t slot) noexcept {
+        assert(slot < kRoot);
         // Both weights in one load; their order in it does not matter.
         uint32_t pair;
         std::memcpy(&pair, &Freq[slot], sizeof pair);

@@ -184,7 +184,7 @@ struct BasicAdaptiveTree {
         uint32_t pair;
         std::memcpy(&pair, &Freq[slot], sizeof pair);
         ++Freq[slot];
-        return (pair >> 16) == (pair & 0xFFFF);
+        return static_cast<uint16_t>(pair >> 16) == static_cast<uint16_t>(pair);
     }
 
     // Finishes an update counted ahead whose deepest exchange is at level

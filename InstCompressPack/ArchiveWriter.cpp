@@ -221,6 +221,7 @@ public:
         }
         std::future<CodedEntry> coded = std::move(ahead_.front().second);
         ahead_.pop_front();
+        aheadBytes_ -= static_cast<uint64_t>(entries_[index].size);
         CodedEntry result = coded.get();  // rethrows what the worker raised
         report(entries_[index].size);
         TopUp();
@@ -231,11 +232,18 @@ private:
     // Coded entries not yet written hold at most this much memory each,
     // the rest goes to their spill files.
     static constexpr size_t kMemoryLimit = size_t{1} << 20;
+    static constexpr size_t kMaxAheadPerThread = 16;
+    static constexpr uint64_t kAheadBytesPerThread = uint64_t{4} << 20;
 
+    // Starts entries ahead of the one being written: enough that a long
+    // one in front does not leave the other workers idle, few enough to
+    // bound what the coded ones waiting to be written hold.
     void TopUp() {
-        while (next_ < sideBySide_.size() && ahead_.size() < 2 * size_t{threads_}) {
+        while (next_ < sideBySide_.size() && ahead_.size() < kMaxAheadPerThread * threads_ &&
+               (ahead_.size() < 2 * size_t{threads_} || aheadBytes_ < kAheadBytesPerThread * threads_)) {
             if (!pool_) pool_ = std::make_unique<WorkerPool>(threads_);
             const size_t index = sideBySide_[next_++];
+            aheadBytes_ += static_cast<uint64_t>(entries_[index].size);
             ahead_.emplace_back(index, pool_->Submit([this, index] {
                 return CodeEntry(entries_[index], options_, EncodeOptions{options_.encode.best, 1}, kMemoryLimit,
                                  [](int64_t) {});
@@ -248,6 +256,7 @@ private:
     const unsigned threads_;
     std::vector<size_t> sideBySide_;  // in write order
     size_t next_ = 0;                 // the next of them to start
+    uint64_t aheadBytes_ = 0;         // plain bytes of the entries started and not yet written
     std::deque<std::pair<size_t, std::future<CodedEntry>>> ahead_;
     std::unique_ptr<WorkerPool> pool_;  // declared last: joined first
 };

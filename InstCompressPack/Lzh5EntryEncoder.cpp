@@ -54,8 +54,10 @@ private:
     void Submit(bool last) {
         const size_t history = std::min<size_t>(kWindowSize, window_.size());
         std::vector<uint8_t> next;
-        next.reserve(history + segmentSize_);
-        next.assign(window_.end() - static_cast<ptrdiff_t>(history), window_.end());
+        if (!last) {  // no room is taken for a segment that never comes
+            next.reserve(history + segmentSize_);
+            next.assign(window_.end() - static_cast<ptrdiff_t>(history), window_.end());
+        }
         std::vector<uint8_t> window = std::exchange(window_, std::move(next));
         const size_t start = std::exchange(historySize_, history);
         if (threads_ == 1 || (last && !pool_)) {

@@ -126,7 +126,7 @@ std::vector<size_t> WriteOrder(const std::vector<PackEntry>& entries) {
 struct CodedEntry {
     PackMethod method;  // after the store fallback
     uint32_t sum = 0;   // of the plain bytes
-    std::unique_ptr<SpillBuffer> coded;  // empty for method none
+    std::unique_ptr<SpillBuffer> coded;  // none for method none
 };
 
 int32_t LockOf(const PackEntry& entry, const PackOptions& options) {
@@ -137,11 +137,12 @@ int32_t LockOf(const PackEntry& entry, const PackOptions& options) {
 // are copied as they are when they are written.
 CodedEntry CodeEntry(const PackEntry& entry, const PackOptions& options, const EncodeOptions& encode,
                      size_t memoryLimit, const std::function<void(int64_t)>& report) {
-    CodedEntry result{entry.method, 0, std::make_unique<SpillBuffer>(options.spillDirectory, memoryLimit)};
+    CodedEntry result{entry.method, 0, nullptr};
     if (entry.method == PackMethod::None) {
         result.sum = ReadEntry(entry, [&](std::span<const uint8_t>, int64_t done) { report(done); });
         return result;
     }
+    result.coded = std::make_unique<SpillBuffer>(options.spillDirectory, memoryLimit);
     SpillBuffer& spill = *result.coded;
     const bool scramble = LockOf(entry, options) == 2;
     uint8_t keyBytes[4];
@@ -165,7 +166,8 @@ CodedEntry CodeEntry(const PackEntry& entry, const PackOptions& options, const E
     encoder->Finish();
     if (entry.storeIfNotSmaller && spill.Size() >= entry.size) {
         result.method = PackMethod::None;
-        spill.Clear();
+        result.coded.reset();
+        return result;
     }
     if (spill.Size() > kMaxEntrySize) throw PackError("coded entry " + entry.name + " is larger than 2147483647 bytes");
     return result;
@@ -217,7 +219,7 @@ public:
     CodedEntry Code(size_t index, const std::function<void(int64_t)>& report) {
         TopUp();
         if (ahead_.empty() || ahead_.front().first != index) {
-            return CodeEntry(entries_[index], options_, options_.encode, kMemoryLimit, report);
+            return CodeEntry(entries_[index], options_, options_.encode, SpillBuffer::kDefaultMemoryLimit, report);
         }
         std::future<CodedEntry> coded = std::move(ahead_.front().second);
         ahead_.pop_front();
@@ -229,8 +231,8 @@ public:
     }
 
 private:
-    // Coded entries not yet written hold at most this much memory each,
-    // the rest goes to their spill files.
+    // An entry coded ahead holds at most this much memory while it waits,
+    // the rest goes to its spill file; the one being written, the usual.
     static constexpr size_t kMemoryLimit = size_t{1} << 20;
     static constexpr size_t kMaxAheadPerThread = 16;
     static constexpr uint64_t kAheadBytesPerThread = uint64_t{4} << 20;

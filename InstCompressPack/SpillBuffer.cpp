@@ -90,12 +90,6 @@ void SpillBuffer::Append(std::span<const uint8_t> bytes) {
     file_->Write(bytes);
 }
 
-void SpillBuffer::Clear() {
-    file_.reset();
-    memory_.clear();
-    size_ = 0;
-}
-
 void SpillBuffer::MoveTo(TStream& out) {
     if (file_) {
         file_->MoveTo(out);

@@ -16,8 +16,10 @@ namespace kq::pack {
 
 class SpillBuffer {
 public:
+    static constexpr size_t kDefaultMemoryLimit = size_t{4} << 20;
+
     // `directory` holds the temporary file; empty: the system's temporary folder.
-    explicit SpillBuffer(std::string directory, size_t memoryLimit = size_t{4} << 20);
+    explicit SpillBuffer(std::string directory, size_t memoryLimit = kDefaultMemoryLimit);
     ~SpillBuffer();
     SpillBuffer(const SpillBuffer&) = delete;
     SpillBuffer& operator=(const SpillBuffer&) = delete;
@@ -26,7 +28,6 @@ public:
     int64_t Size() const { return size_; }
     // Writes everything held to `out` and empties the buffer.
     void MoveTo(TStream& out);
-    void Clear();
 
 private:
     class TempFile;

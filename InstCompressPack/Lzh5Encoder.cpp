@@ -413,11 +413,13 @@ void EncodeBest(std::span<const uint8_t> data, size_t start, BitWriter& out) {
         for (size_t k = fromToken; k < endToken; ++k) toByte += TokenLength(tokens[k]);
         blockTokens.assign(tokens.begin() + static_cast<ptrdiff_t>(fromToken),
                            tokens.begin() + static_cast<ptrdiff_t>(endToken));
-        size_t fewestBits = BlockPlan(HistogramOf(blockTokens)).Bits();
+        Histogram counts = HistogramOf(blockTokens);
+        size_t fewestBits = BlockPlan(counts).Bits();
         trial = blockTokens;
         for (int pass = 0; pass < kBlockPasses; ++pass) {
-            CheapestParse(data, start, table, fromByte, toByte, CostsOf(trial), trial);
-            const size_t bits = BlockPlan(HistogramOf(trial)).Bits();
+            CheapestParse(data, start, table, fromByte, toByte, CostModel(counts), trial);
+            counts = HistogramOf(trial);
+            const size_t bits = BlockPlan(counts).Bits();
             if (bits < fewestBits) {
                 fewestBits = bits;
                 blockTokens = trial;

@@ -120,19 +120,16 @@ std::unique_ptr<TArchiveFile> OpenArchive(const std::string& path) {
     return archive;
 }
 
-std::string Ratio(int64_t stored, int64_t expanded) {
-    if (expanded <= 0) return "-";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f%%", 100.0 * static_cast<double>(stored) / static_cast<double>(expanded));
-    return text;
-}
-
+// Stored to expanded in percent, one decimal; "null" for nothing expanded
+// (the JSON form), and "-" or "NN.N%" as the listing shows it.
 std::string RatioNumber(int64_t stored, int64_t expanded) {
     if (expanded <= 0) return "null";
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", 100.0 * static_cast<double>(stored) / static_cast<double>(expanded));
     return text;
 }
+
+std::string Ratio(int64_t stored, int64_t expanded) { return expanded <= 0 ? "-" : RatioNumber(stored, expanded) + "%"; }
 
 // A JSON string: the name's bytes as UTF-8 where they are, else as Latin-1.
 std::string JsonString(std::string_view text) {

@@ -63,7 +63,7 @@ int32_t LocatePayload(TStream& image) {
         image.SetPosition(fieldAt);
         // A field cut off by the end of the file is no usable payload.
         if (image.Read(field.data(), kMarkerFieldLength) != kMarkerFieldLength) return true;
-        if (field[0] == 'X') return true;  // unpatched
+        if (field[0] == kUnpatchedFieldByte) return true;
         const auto offset = static_cast<int32_t>(LoadLE32(field.data()));
         if (offset >= fileSize) return true;
         // The first marker decides; a zero field means no payload.

@@ -17,6 +17,9 @@ extern const char kPayloadMarker[12];
 inline constexpr int kMarkerLength = 8;
 inline constexpr int kMarkerFieldLength = 4;
 inline constexpr int kLocatorChunk = 16384;
+// A field starting with this byte is unpatched, whatever the other three
+// hold: no patched offset may have it as its low byte.
+inline constexpr uint8_t kUnpatchedFieldByte = 'X';
 
 // Payload offset recorded in the image, or 0 when there is no usable payload
 // (no marker, unpatched, zero, or not smaller than the file size). A negative

@@ -1,6 +1,7 @@
 #include "InstCompressPack/SetupImage.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Stream.h"
@@ -31,11 +32,17 @@ private:
     int64_t written_ = 0;
 };
 
+// A field whose first byte is the placeholder's 'X' reads as unpatched: such
+// a stub gets one byte of padding behind it.
+int64_t PayloadOffsetFor(int64_t stubSize) {
+    return (stubSize & 0xFF) == kUnpatchedFieldByte ? stubSize + 1 : stubSize;
+}
+
 }  // namespace
 
 int64_t CheckStub(TStream& stub) {
     const int64_t size = stub.Size();
-    if (size > kMaxEntrySize - 4) throw PackError(kTooLarge);
+    if (PayloadOffsetFor(size) > kMaxEntrySize - 4) throw PackError(kTooLarge);
     stub.SetPosition(0);
     const auto field = FindMarkerField(stub);
     if (!field) throw PackError("the stub carries no payload marker: not a launcher");
@@ -43,16 +50,18 @@ int64_t CheckStub(TStream& stub) {
     uint8_t first = 0;
     stub.SetPosition(*field);
     stub.ReadBuffer(&first, 1);
-    if (first != 'X') throw PackError("the stub's marker field is already patched: give the launcher itself, not a setup");
+    if (first != kUnpatchedFieldByte) throw PackError("the stub's marker field is already patched: give the launcher itself, not a setup");
     stub.SetPosition(0);
     return *field;
 }
 
-void WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TStream& archive)>& writeArchive) {
+int64_t WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TStream& archive)>& writeArchive) {
     const int64_t field = CheckStub(stub);
     const int64_t stubSize = stub.Size();
+    const int64_t payload = PayloadOffsetFor(stubSize);
     uint8_t offsetField[kMarkerFieldLength];
-    StoreLE32(offsetField, static_cast<uint32_t>(stubSize));
+    StoreLE32(offsetField, static_cast<uint32_t>(payload));
+    assert(offsetField[0] != kUnpatchedFieldByte);
 
     const int64_t start = out.Position();
     std::vector<uint8_t> chunk(TStream::kCopyChunk);
@@ -65,16 +74,19 @@ void WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TStre
         out.WriteBuffer(chunk.data(), n);
         at += n;
     }
-    uint8_t sizeField[4] = {};
-    out.WriteBuffer(sizeField, 4);
+    // Any padding, then the size field, which is filled in below.
+    const uint8_t zeros[5] = {};
+    out.WriteBuffer(zeros, static_cast<int32_t>(payload - stubSize) + 4);
     TCountingForward archive(out);
     writeArchive(archive);
-    if (archive.Size() > kMaxEntrySize - 4 - stubSize) throw PackError(kTooLarge);
+    if (archive.Size() > kMaxEntrySize - 4 - payload) throw PackError(kTooLarge);
+    uint8_t sizeField[4];
     StoreLE32(sizeField, static_cast<uint32_t>(archive.Size()));
     const int64_t end = out.Position();
-    out.SetPosition(start + stubSize);
+    out.SetPosition(start + payload);
     out.WriteBuffer(sizeField, 4);
     out.SetPosition(end);
+    return payload;
 }
 
 std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vector<uint8_t>& archive) {

@@ -1,6 +1,9 @@
 // Turns a launcher stub and an archive into one setup image: the stub with
-// its marker field patched to the stub's size, followed by the payload, the
-// archive's 4-byte little-endian size and then the archive.
+// its marker field patched to the payload's offset, followed by the payload,
+// the archive's 4-byte little-endian size and then the archive. The payload
+// starts right behind the stub, unless the stub's size has 'X' as its low
+// byte: a field starting with 'X' would read as unpatched, so one zero byte
+// of padding goes between them.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +23,8 @@ int64_t CheckStub(TStream& stub);
 // Streams the stub, patched, to `out`, then the payload, whose archive
 // `writeArchive` writes to the stream it is given. The size field is filled
 // in once the archive is written, so `out` must be able to seek back.
-void WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TStream& archive)>& writeArchive);
+// Returns the payload's offset in the image.
+int64_t WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TStream& archive)>& writeArchive);
 
 // Convenience for tests: the whole image in memory.
 std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vector<uint8_t>& archive);

@@ -96,8 +96,8 @@ run "$SIZE_MB"
 launch_kib_large=$launch_kib
 
 # The same work by other means, on the same files.
-stub_size=$(stat -c %s "$STUB")
-tail -c +$((stub_size + 1)) "setup$EXT" > payload
+field=$(($(grep -obaF KQI_SIZE "setup$EXT" | head -1 | cut -d: -f1) + 8))
+tail -c +$(($(od -An -tu4 -j "$field" -N4 "setup$EXT") + 1)) "setup$EXT" > payload
 rm -rf temp/* extracted && sync
 measure cp payload temp/copy
 cp_s=$elapsed

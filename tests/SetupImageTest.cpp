@@ -22,25 +22,37 @@ Bytes StubWithField(size_t size, size_t at, const char field[4]) {
 }
 
 TEST(SetupImageTest, PatchesTheFieldAndAppendsThePayload) {
-    const Bytes stub = StubWithField(20000, 17000, "XXXX");
+    // The second stub's size ends in 'X' (0x58): a field holding it would
+    // read as unpatched, so its payload starts one byte further on.
+    const struct {
+        size_t stubSize;
+        int32_t payload;
+    } cases[] = {{20000, 20000}, {0x4E58, 0x4E59}};
     const Bytes archive = {'K', 'Q', 'I', 1, 2, 3, 4, 5, 6};
-    const Bytes image = pack::BuildSetupImage(stub, archive);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stubSize);
+        const Bytes stub = StubWithField(c.stubSize, 17000, "XXXX");
+        const Bytes image = pack::BuildSetupImage(stub, archive);
 
-    ASSERT_EQ(image.size(), stub.size() + 4 + archive.size());
-    EXPECT_EQ(LoadLE32(image.data() + 17008), 20000u);
-    EXPECT_EQ(LoadLE32(image.data() + 20000), archive.size());
-    EXPECT_TRUE(std::equal(archive.begin(), archive.end(), image.begin() + 20004));
-    // Nothing but the field changes in the stub.
-    Bytes head(image.begin(), image.begin() + 20000);
-    std::memcpy(head.data() + 17008, "XXXX", 4);
-    EXPECT_EQ(head, stub);
+        const size_t payload = static_cast<size_t>(c.payload);
+        ASSERT_EQ(image.size(), payload + 4 + archive.size());
+        EXPECT_EQ(LoadLE32(image.data() + 17008), payload);
+        EXPECT_EQ(LoadLE32(image.data() + payload), archive.size());
+        EXPECT_TRUE(std::equal(archive.begin(), archive.end(), image.begin() + c.payload + 4));
+        // Nothing but the field changes in the stub; any padding is zero.
+        Bytes head(image.begin(), image.begin() + c.payload);
+        std::memcpy(head.data() + 17008, "XXXX", 4);
+        Bytes padded = stub;
+        padded.resize(payload, 0);
+        EXPECT_EQ(head, padded);
 
-    TSpanStream view(image.data(), image.size());
-    EXPECT_EQ(LocatePayload(view), 20000);
-    const auto payload = LocatePayloadArchive(view);
-    ASSERT_TRUE(payload.has_value());
-    EXPECT_EQ(payload->start, 20004);
-    EXPECT_EQ(payload->length, static_cast<int32_t>(archive.size()));
+        TSpanStream view(image.data(), image.size());
+        EXPECT_EQ(LocatePayload(view), c.payload);
+        const auto found = LocatePayloadArchive(view);
+        ASSERT_TRUE(found.has_value());
+        EXPECT_EQ(found->start, c.payload + 4);
+        EXPECT_EQ(found->length, static_cast<int32_t>(archive.size()));
+    }
 }
 
 TEST(SetupImageTest, RefusesWhatIsNoLauncher) {

@@ -151,9 +151,8 @@ fails "setup over its stub" 1 "it is also an input" kqi setup -q --stub setup.ex
 check "the stub is untouched" cmp -s stub.exe setup.exe
 fails "installer is a folder" 1 "the installer must be a file" kqi setup -q --stub stub.exe --installer tree -o f.exe
 fails "setup to stdout" 2 "setup cannot write to standard output" kqi setup --stub stub.exe --installer stub.exe -o -
-stub_size=$(stat -c %s stub.exe)
 head -c $(($(stat -c %s forced.exe) - 10)) forced.exe > cut.exe
-size_field=$(($(stat -c %s forced.exe) - stub_size - 4))
+size_field=$(($(stat -c %s forced.exe) - $(payload_offset forced.exe) - 4))
 fails "truncated setup" 1 "payload size field says $size_field bytes, only $((size_field - 10)) present" kqi list cut.exe
 
 # ---- list: totals, ratio, locks, JSON

@@ -9,3 +9,7 @@ report() {  # the closing line; exit status 0 only when nothing failed
     echo "$pass passed, $fail failed"
     test "$fail" -eq 0
 }
+payload_offset() {  # payload_offset IMAGE: the offset in the first marker's field
+    local field=$(($(grep -obaF KQI_SIZE "$1" | head -1 | cut -d: -f1) + 8))
+    od -An -tu4 -j "$field" -N4 "$1" | tr -d ' '
+}

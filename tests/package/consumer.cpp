@@ -94,7 +94,8 @@ int Roundtrip(const std::string& stubPath, const std::string& setupPath) {
         file.WriteBuffer(image.data(), static_cast<int32_t>(image.size()));
     }
     kq::TArchiveFile setup(setupPath);
-    if (!setup.IsSetupImage() || setup.ArchiveOffset() != static_cast<int64_t>(stub.size()) + 4) {
+    if (!setup.IsSetupImage() ||
+        setup.ArchiveOffset() != static_cast<int64_t>(image.size() - archive.Bytes().size())) {
         std::printf("setup image not recognised\n");
         return 1;
     }

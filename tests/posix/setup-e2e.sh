@@ -16,7 +16,6 @@ trap cleanup EXIT
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 cd "$WORK"
 cp "$STUB" kqsetup
-STUB_SIZE=$(stat -c %s kqsetup)
 export TMPDIR=$WORK/tmp
 mkdir "$TMPDIR"
 export KQ_TEST_REPORT=$WORK/report
@@ -55,7 +54,8 @@ small_tmpfs() {
 # ---- a normal run
 "$KQI" setup -q --stub kqsetup --installer installer.sh -o setup 'Data\readme.txt=readme.txt'
 check "setup is executable like the stub" test -x setup
-tail -c +$((STUB_SIZE + 5)) setup > payload.kqa
+PAYLOAD=$(payload_offset setup)  # the stub's size, or one more where that ends in 'X'
+tail -c +$((PAYLOAD + 5)) setup > payload.kqa
 check "kqi list reads the setup" bash -c "'$KQI' list setup | grep -q 'Installer.KQInstall.exe'"
 check "kqi test passes the setup" bash -c "'$KQI' test setup > /dev/null"
 "$KQI" extract setup 'Installer\KQInstall.exe' -o extracted.sh
@@ -85,6 +85,16 @@ check "keyed: every entry checks out with the key" bash -c "'$KQI' test keyed --
 launch keyed
 check "keyed: the launcher installs" test "$rc" -eq 0 -a -s report
 
+# ---- a stub whose size ends in 'X' (0x58): the payload starts one byte later,
+# since a field starting with 'X' reads as unpatched.
+cp kqsetup odd-stub
+head -c $(((0x58 - $(stat -c %s kqsetup) % 256 + 256) % 256)) /dev/zero >> odd-stub
+"$KQI" setup -q --stub odd-stub --installer installer.sh -o odd 'Data\readme.txt=readme.txt'
+check "stub size ending in 0x58: payload behind one byte of padding" \
+    test "$(payload_offset odd)" -eq $(($(stat -c %s odd-stub) + 1))
+launch odd
+check "stub size ending in 0x58: the launcher installs" test "$rc" -eq 0 -a -s report
+
 # ---- kqi setup refuses what is no launcher, leaving nothing behind
 "$KQI" setup -q --stub setup --installer installer.sh -o again 2> kqi.err
 check "patched stub refused" test $? -eq 1
@@ -99,7 +109,7 @@ check "nothing written" bash -c "! ls again* 2> /dev/null"
 check "no stub is a usage error" test $? -eq 2
 
 # ---- no payload: a beep (BEL on stderr), exit 0, nothing created
-head -c "$STUB_SIZE" setup > nopayload
+head -c "$PAYLOAD" setup > nopayload
 chmod +x nopayload
 for image in kqsetup nopayload; do
     launch "$image"
@@ -120,7 +130,7 @@ $message"
     check "$name: nothing left ($(leftovers))" test "$(leftovers)" -eq 0
 }
 
-payload=$((STUB_SIZE + 4))  # the archive's first byte
+payload=$((PAYLOAD + 4))  # the archive's first byte
 cp setup corrupt
 poke corrupt "$payload" $(($(byte "$payload" corrupt) ^ 0xFF))
 launch corrupt
@@ -135,7 +145,7 @@ head -c 20000 /dev/urandom > big.bin
 "$KQI" setup -q --stub kqsetup --installer big.bin -o stored --method none
 cut=$(($(stat -c %s stored) - 1000))
 head -c "$cut" stored > truncated
-for i in 0 1 2 3; do poke truncated $((STUB_SIZE + i)) $((((cut - payload) >> (8 * i)) & 255)); done
+for i in 0 1 2 3; do poke truncated $((PAYLOAD + i)) $((((cut - payload) >> (8 * i)) & 255)); done
 chmod +x truncated
 launch truncated
 expect_box "truncated archive" EStreamReadError truncated "Stream read error."

@@ -29,7 +29,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 cd "$WORK"
 cp "$STUB_EXE" kqsetup.exe
 cp "$INSTALLER_EXE" installer.exe
-STUB_SIZE=$(stat -c %s kqsetup.exe)
 REPORT_WIN=$(winepath -w "$WORK/report")
 # The launches get a TEMP of their own (wine takes it from the registry, so
 # cmd sets it), where leftovers are easy to see.
@@ -105,7 +104,8 @@ printf 'readme\n' > readme.txt
 # ---- a normal run
 kqi setup -q --stub kqsetup.exe --installer installer.exe -o setup.exe 'Data\readme.txt=readme.txt'
 check "kqi setup wrote the setup" test -s setup.exe
-tail -c +$((STUB_SIZE + 5)) setup.exe > payload.kqa
+PAYLOAD=$(payload_offset setup.exe)  # the stub's size, or one more where that ends in 'X'
+tail -c +$((PAYLOAD + 5)) setup.exe > payload.kqa
 start=$(date +%s%N)
 KQ_TEST_SLEEP_MS=1500 KQ_TEST_EXIT=7 launch setup.exe
 echo "normal run: $((($(date +%s%N) - start) / 1000000)) ms (installer sleeps 1500 ms)"
@@ -163,7 +163,7 @@ launch from-signed.exe
 expect_started "stripped stub" "$(winepath -w "$WORK/from-signed.exe")" "$TEMP_DIR"
 
 # ---- no payload: beep, exit 0, nothing created
-head -c "$STUB_SIZE" setup.exe > nopayload.exe
+head -c "$PAYLOAD" setup.exe > nopayload.exe
 rm -f "$WINDIR/KQInstall.exe"
 for image in kqsetup.exe nopayload.exe; do
     launch "$image"
@@ -175,7 +175,7 @@ for image in kqsetup.exe nopayload.exe; do
 done
 
 # ---- failures: the box, nothing started, nothing left
-payload=$((STUB_SIZE + 4))  # the archive's first byte
+payload=$((PAYLOAD + 4))  # the archive's first byte
 cp setup.exe corrupt.exe
 poke corrupt.exe "$payload" $(($(byte "$payload" corrupt.exe) ^ 0xFF))
 launch corrupt.exe
@@ -187,7 +187,7 @@ kqi setup -q --stub kqsetup.exe --installer installer.exe -o stored.exe --method
 cut=$(($(stat -c %s stored.exe) - 1000))
 head -c "$cut" stored.exe > truncated.exe
 new_size=$((cut - payload))
-for i in 0 1 2 3; do poke truncated.exe $((STUB_SIZE + i)) $(((new_size >> (8 * i)) & 255)); done
+for i in 0 1 2 3; do poke truncated.exe $((PAYLOAD + i)) $(((new_size >> (8 * i)) & 255)); done
 launch truncated.exe
 expect_box "truncated archive" EStreamReadError truncated.exe "Stream read error."
 check "truncated archive: partial installer removed" test ! -e "$WINDIR/KQInstall.exe"

@@ -84,7 +84,7 @@ void DiagnoseCutPayload(TStream& file) {
     file.SetPosition(*field);
     file.ReadBuffer(raw, 4);
     file.SetPosition(0);
-    if (raw[0] == 'X') return;  // an unpatched launcher
+    if (raw[0] == kUnpatchedFieldByte) return;  // an unpatched launcher
     const int64_t payload = LoadLE32(raw);
     if (payload <= 0) return;
     if (payload + 4 > size) {

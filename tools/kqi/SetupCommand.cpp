@@ -160,10 +160,11 @@ int RunSetup(const ParsedArgs& args) {
     for (size_t i = 0; i < files.size(); ++i) startOf[i + 1] = startOf[i] + files[i].size;
     const bool quiet = args.Has("quiet");
     int64_t archiveSize = 0;
+    int64_t payload = 0;
     {
         ProgressLine progress(!quiet && StderrIsTerminal(), total);
         AtomicOutputFile output(out);
-        WriteSetupImage(output.Stream(), *stub, [&](TStream& archive) {
+        payload = WriteSetupImage(output.Stream(), *stub, [&](TStream& archive) {
             WriteArchive(archive, entries, options,
                          [&](size_t entry, int64_t done) { progress.Update(startOf[entry] + done, files[entry].name); });
             archiveSize = archive.Size();
@@ -175,7 +176,7 @@ int RunSetup(const ParsedArgs& args) {
     if (!quiet) {
         const int64_t stubSize = stub->Size();
         std::printf("%s: launcher %lld bytes, payload at offset %lld, archive %lld bytes, %zu entries\n", out.c_str(),
-                    static_cast<long long>(stubSize), static_cast<long long>(stubSize),
+                    static_cast<long long>(stubSize), static_cast<long long>(payload),
                     static_cast<long long>(archiveSize), files.size());
     }
     return 0;

@@ -4,7 +4,6 @@
 #include "InstCompressPack/Lzh5Block.h"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
 namespace kq::pack::lzh5 {
@@ -251,22 +250,31 @@ void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
 
 namespace {
 
+// The block-end estimates count in 1/2048ths of a bit: x log2 x of a block's
+// counts then fits 32 bits.
+constexpr int kEstimateFractionBits = 11;
+constexpr int64_t kEstimateBit = int64_t{1} << kEstimateFractionBits;
+static_assert(uint64_t{kMaxBlockSymbols} * 16 * kEstimateBit <= UINT32_MAX);
+
 // x log2 x for the counts of one block.
-const std::array<float, kMaxBlockSymbols + 1>& CountLogTable() {
+const std::array<uint32_t, kMaxBlockSymbols + 1>& CountLogTable() {
     static const auto table = [] {
-        std::array<float, kMaxBlockSymbols + 1> t{};
-        for (size_t x = 1; x < t.size(); ++x) t[x] = static_cast<float>(static_cast<double>(x) * std::log2(x));
+        std::array<uint32_t, kMaxBlockSymbols + 1> t{};
+        constexpr int drop = kLog2FractionBits - kEstimateFractionBits;
+        for (uint32_t x = 1; x < t.size(); ++x) {
+            t[x] = static_cast<uint32_t>((uint64_t{x} * Log2Fixed(x) + (uint64_t{1} << (drop - 1))) >> drop);
+        }
         return t;
     }();
     return table;
 }
 
-// Entropy of the counts in bits, and how many are used.
+// Entropy of the counts, and how many are used.
 template <size_t N>
-double EntropyBits(const std::array<uint32_t, N>& to, const std::array<uint32_t, N>& from, uint32_t& used) {
+int64_t EntropyBits(const std::array<uint32_t, N>& to, const std::array<uint32_t, N>& from, uint32_t& used) {
     const auto& xlogx = CountLogTable();
     uint32_t total = 0;
-    double bits = 0;
+    int64_t bits = 0;
     for (size_t s = 0; s < N; ++s) {
         const uint32_t f = to[s] - from[s];
         total += f;
@@ -277,6 +285,23 @@ double EntropyBits(const std::array<uint32_t, N>& to, const std::array<uint32_t,
 }
 
 }  // namespace
+
+uint32_t Log2Fixed(uint32_t x) {
+    assert(x > 0);
+    const int whole = std::bit_width(x) - 1;
+    // x as a mantissa in [1, 2) with 31 fraction bits; each squaring yields
+    // the next bit of its logarithm.
+    uint64_t m = uint64_t{x} << (31 - whole);
+    uint32_t result = static_cast<uint32_t>(whole) << kLog2FractionBits;
+    for (int bit = kLog2FractionBits - 1; bit >= 0; --bit) {
+        m = (m * m) >> 31;
+        if (m >= uint64_t{1} << 32) {
+            m >>= 1;
+            result |= 1u << bit;
+        }
+    }
+    return result;
+}
 
 std::vector<size_t> ChooseBlockEnds(std::span<const Token> tokens, size_t grain) {
     assert(grain > 0 && grain <= kMaxBlockSymbols);
@@ -297,21 +322,22 @@ std::vector<size_t> ChooseBlockEnds(std::span<const Token> tokens, size_t grain)
     // few bits per used symbol.
     auto estimate = [&](size_t from, size_t to) {
         uint32_t used = 0;
-        double bits = EntropyBits(prefix[to].symbols, prefix[from].symbols, used) +
-                      EntropyBits(prefix[to].positions, prefix[from].positions, used);
+        int64_t bits = EntropyBits(prefix[to].symbols, prefix[from].symbols, used) +
+                       EntropyBits(prefix[to].positions, prefix[from].positions, used);
+        int64_t plain = 4 * int64_t{used} + 100;
         for (int c = 2; c < kPositionCount; ++c) {
-            bits += static_cast<double>(prefix[to].positions[c] - prefix[from].positions[c]) * PositionExtraBits(c);
+            plain += int64_t{prefix[to].positions[c] - prefix[from].positions[c]} * PositionExtraBits(c);
         }
-        return bits + 4.0 * used + 100.0;
+        return bits + plain * kEstimateBit;
     };
     // best[j]: the fewest bits for the first j grains; cut[j]: where the
     // last of their blocks starts.
-    std::vector<double> best(grains + 1, 0.0);
+    std::vector<int64_t> best(grains + 1, 0);
     std::vector<size_t> cut(grains + 1, 0);
     for (size_t j = 1; j <= grains; ++j) {
-        best[j] = std::numeric_limits<double>::infinity();
+        best[j] = std::numeric_limits<int64_t>::max();
         for (size_t i = j; i-- > 0 && end(j) - end(i) <= kMaxBlockSymbols;) {
-            const double bits = best[i] + estimate(i, j);
+            const int64_t bits = best[i] + estimate(i, j);
             if (bits < best[j]) {
                 best[j] = bits;
                 cut[j] = i;

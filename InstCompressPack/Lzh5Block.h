@@ -52,6 +52,12 @@ struct Histogram {
     }
 };
 
+// log2(x) in 1/65536ths of a bit, for x >= 1, in integer arithmetic only:
+// the prices and block ends built on it are the same on every machine and
+// compiler, so the same input codes to the same bytes everywhere.
+constexpr int kLog2FractionBits = 16;
+uint32_t Log2Fixed(uint32_t x);
+
 // Huffman code lengths of at most `limit` bits for the symbols with a
 // non-zero frequency; fewer than two such symbols get no lengths at all.
 void BuildCodeLengths(std::span<const uint32_t> frequencies, int limit, std::span<uint8_t> lengths);

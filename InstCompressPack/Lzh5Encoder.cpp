@@ -11,7 +11,6 @@
 // starts as spaces, but not every -lh5- reader fills it the same way.
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -305,25 +304,27 @@ MatchTable FindAllMatches(std::span<const uint8_t> data, size_t start) {
 // more smoothly than the code lengths built from them, which leaves it
 // slightly smaller. A symbol or class the parse leaves out costs a bit more
 // than one seen once.
-constexpr double kPriceUnit = 16;
+constexpr int kPriceFractionBits = 4;
 
 struct CostModel {
     std::array<uint32_t, kSymbolCount> symbol{};
     std::array<uint32_t, kMaxDistance + 1> distance{};
 
     explicit CostModel(const Histogram& h) {
-        const auto price = [](uint32_t count, double total) {
-            const double bits = count > 0 ? std::log2(total / count) : std::log2(total + 1) + 1;
-            return static_cast<uint32_t>(std::lround(bits * kPriceUnit));
+        const auto price = [](uint32_t count, uint32_t total) {
+            constexpr int drop = kLog2FractionBits - kPriceFractionBits;
+            const uint32_t bits = count > 0 ? Log2Fixed(total) - Log2Fixed(count)
+                                            : Log2Fixed(total + 1) + (1u << kLog2FractionBits);
+            return (bits + (1u << (drop - 1))) >> drop;
         };
-        double symbols = 0;
+        uint32_t symbols = 0;
         for (const uint32_t f : h.symbols) symbols += f;
         for (int s = 0; s < kSymbolCount; ++s) symbol[s] = price(h.symbols[s], symbols);
-        double positions = 0;
+        uint32_t positions = 0;
         for (const uint32_t f : h.positions) positions += f;
         std::array<uint32_t, kPositionCount> classCost{};
         for (int c = 0; c < kPositionCount; ++c) {
-            classCost[c] = price(h.positions[c], positions) + PositionExtraBits(c) * static_cast<uint32_t>(kPriceUnit);
+            classCost[c] = price(h.positions[c], positions) + (static_cast<uint32_t>(PositionExtraBits(c)) << kPriceFractionBits);
         }
         for (uint32_t d = 1; d <= kMaxDistance; ++d) distance[d] = classCost[PositionClass(d - 1)];
     }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "InstCompress/Decoders.h"
 #include "InstCompressPack/BitWriter.h"
 #include "InstCompressPack/Encoders.h"
+#include "InstCompressPack/Lzh5Block.h"
 #include "InstCompressPack/Lzh5Segment.h"
 #include "InstCompressPack/WorkerPool.h"
 #include "tests/LhasaReference.h"
@@ -178,6 +180,22 @@ TEST(WorkerPoolTest, CarriesResultsAndExceptionsToTheCaller) {
         } else {
             EXPECT_EQ(results[i].get(), i * i);
         }
+    }
+}
+
+// The integer logarithm that prices parses and places block ends: exact at
+// powers of two, within two units of the real one elsewhere, never falling.
+TEST(Lzh5EncoderTest, IntegerLogarithm) {
+    constexpr double unit = 1 << pack::lzh5::kLog2FractionBits;
+    uint32_t previous = 0;
+    for (uint64_t x = 1; x <= UINT32_MAX; x += x < 70000 ? 1 : x / 1000) {
+        const uint32_t got = pack::lzh5::Log2Fixed(static_cast<uint32_t>(x));
+        ASSERT_LE(std::abs(got - std::log2(static_cast<double>(x)) * unit), 2.0) << x;
+        if (std::has_single_bit(x)) {
+            ASSERT_EQ(got, (std::bit_width(x) - 1) << pack::lzh5::kLog2FractionBits) << x;
+        }
+        ASSERT_GE(got, previous) << x;
+        previous = got;
     }
 }
 

@@ -7,7 +7,7 @@
 #include "InstCompress/PayloadLocator.h"
 #include "tools/kqi/Cli.h"
 #include "InstCompressPack/SetupImage.h"
-#include "tests/TestData.h"
+#include "tests/TestArchives.h"
 
 namespace kq {
 namespace {
@@ -15,10 +15,7 @@ namespace {
 using test::Bytes;
 
 Bytes StubWithField(size_t size, size_t at, const char field[4]) {
-    Bytes stub(size, 0x5A);
-    std::memcpy(stub.data() + at, kPayloadMarker, kMarkerLength);
-    std::memcpy(stub.data() + at + kMarkerLength, field, std::min<size_t>(4, size - at - kMarkerLength));
-    return stub;
+    return test::ImageWithMarker(size, at, reinterpret_cast<const uint8_t*>(field));
 }
 
 TEST(SetupImageTest, PatchesTheFieldAndAppendsThePayload) {

@@ -1,8 +1,10 @@
 #include "tests/TestArchives.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "InstCompress/InstCompress.h"
+#include "InstCompress/PayloadLocator.h"
 
 namespace kq::test {
 
@@ -10,6 +12,13 @@ uint32_t Sum(const Bytes& bytes) {
     uint32_t sum = 0;
     for (uint8_t b : bytes) sum += b;
     return sum;
+}
+
+Bytes ImageWithMarker(size_t size, size_t at, const uint8_t field[4]) {
+    Bytes image(size, 0xCC);
+    std::memcpy(image.data() + at, kPayloadMarker, kMarkerLength);
+    std::memcpy(image.data() + at + kMarkerLength, field, std::min<size_t>(kMarkerFieldLength, size - at - kMarkerLength));
+    return image;
 }
 
 ArchiveBuilder::ArchiveBuilder(std::string methodId, uint8_t archiveType)

@@ -1,4 +1,5 @@
-// Builds archives byte by byte for tests, including malformed ones.
+// Builds archives and launcher images byte by byte for tests, including
+// malformed ones.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,10 @@
 namespace kq::test {
 
 uint32_t Sum(const Bytes& bytes);
+
+// A launcher image of `size` bytes of 0xCC with the payload marker at `at`
+// and the first bytes of `field` after it, as many as fit.
+Bytes ImageWithMarker(size_t size, size_t at, const uint8_t field[4]);
 
 class ArchiveBuilder {
 public:

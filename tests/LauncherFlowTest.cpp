@@ -37,11 +37,9 @@ void WriteFile(const fs::path& path, const Bytes& bytes) {
 // A stand-in launcher image: some code bytes around the marker, whose field
 // holds `field` (4 bytes).
 Bytes Stub(const Bytes& field) {
-    Bytes image(3000, 0xCC);
+    Bytes image = test::ImageWithMarker(3000, 1200, field.data());
     image[0] = 'M';
     image[1] = 'Z';
-    std::memcpy(image.data() + 1200, kPayloadMarker, kMarkerLength);
-    std::memcpy(image.data() + 1200 + kMarkerLength, field.data(), 4);
     return image;
 }
 

@@ -78,16 +78,39 @@ int32_t LocatePayload(const std::string& imagePath) {
     return LocatePayload(image);
 }
 
-std::optional<PayloadArchive> LocatePayloadArchive(TStream& image) {
-    const int32_t offset = LocatePayload(image);
-    if (offset <= 0) return std::nullopt;
+PayloadFields ReadPayloadFields(TStream& image) {
+    using Verdict = PayloadFields::Verdict;
+    PayloadFields fields;
+    const int64_t size = image.Size();
+    const auto at = FindMarkerField(image);
+    if (!at || *at + kMarkerFieldLength > size) return fields;
+    std::array<uint8_t, kMarkerFieldLength> field{};
+    image.SetPosition(*at);
+    image.ReadBuffer(field.data(), kMarkerFieldLength);
+
+    fields.verdict = Verdict::Unpatched;
+    if (field[0] == kUnpatchedFieldByte) return fields;
+    fields.verdict = Verdict::NoOffset;
+    fields.offset = static_cast<int32_t>(LoadLE32(field.data()));
+    if (fields.offset <= 0) return fields;
+    fields.verdict = Verdict::OffsetOutside;
+    if (fields.offset + 4 > size) return fields;
+
     std::array<uint8_t, 4> sizeField{};
-    image.SetPosition(offset);
-    if (image.Read(sizeField.data(), 4) != 4) return std::nullopt;
-    const auto length = static_cast<int32_t>(LoadLE32(sizeField.data()));
-    const int64_t start = static_cast<int64_t>(offset) + 4;
-    if (length < 0 || start + length > image.Size()) return std::nullopt;
-    return PayloadArchive{start, length};
+    image.SetPosition(fields.offset);
+    image.ReadBuffer(sizeField.data(), 4);
+    fields.verdict = Verdict::ArchiveCut;
+    fields.announced = static_cast<int32_t>(LoadLE32(sizeField.data()));
+    fields.present = size - fields.offset - 4;
+    if (fields.announced < 0 || fields.announced > fields.present) return fields;
+    fields.verdict = Verdict::Complete;
+    return fields;
+}
+
+std::optional<PayloadArchive> LocatePayloadArchive(TStream& image) {
+    const PayloadFields fields = ReadPayloadFields(image);
+    if (fields.verdict != PayloadFields::Verdict::Complete) return std::nullopt;
+    return PayloadArchive{fields.offset + 4, static_cast<int32_t>(fields.announced)};
 }
 
 }  // namespace kq

@@ -31,6 +31,24 @@ int32_t LocatePayload(const std::string& imagePath);
 // Where the marker's field lies in the image, if there is a marker.
 std::optional<int64_t> FindMarkerField(TStream& image);
 
+// What the fields of a setup image say about its payload, for callers that
+// explain why an image has none: each verdict past the first fills in more.
+struct PayloadFields {
+    enum class Verdict {
+        NoMarker,       // no marker, or its field cut off by the end of the file
+        Unpatched,      // the field starts with kUnpatchedFieldByte
+        NoOffset,       // the field holds 0 or less
+        OffsetOutside,  // no 4-byte size field at the offset: offset + 4 > file size
+        ArchiveCut,     // the size field is negative or claims more than follows it
+        Complete,       // the archive lies whole in the file
+    };
+    Verdict verdict = Verdict::NoMarker;
+    int64_t offset = 0;     // from NoOffset on: the field's value
+    int64_t announced = 0;  // from ArchiveCut on: the size field's value
+    int64_t present = 0;    // from ArchiveCut on: the bytes after the size field
+};
+PayloadFields ReadPayloadFields(TStream& image);
+
 struct PayloadArchive {
     int64_t start;   // file offset of the archive's first byte
     int32_t length;  // the payload's size field

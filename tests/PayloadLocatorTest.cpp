@@ -61,17 +61,45 @@ TEST(PayloadLocatorTest, FirstOccurrenceWins) {
     EXPECT_EQ(Locate(image), 26000);
 }
 
-TEST(PayloadLocatorTest, PayloadArchiveNeedsACompletePayload) {
-    Bytes image = ImageWithMarker(200, 10, Field(100).data());
-    StoreLE32(image.data() + 100, 96);  // 100 + 4 + 96 = 200
-    TMemoryStream s(image);
-    const auto payload = LocatePayloadArchive(s);
-    ASSERT_TRUE(payload);
-    EXPECT_EQ(payload->start, 104);
-    EXPECT_EQ(payload->length, 96);
-    StoreLE32(image.data() + 100, 97);
-    TMemoryStream t(image);
-    EXPECT_FALSE(LocatePayloadArchive(t));
+// Each way an image can fall short of a payload, and the complete one: the
+// verdict, the figures a caller reports, and the archive only when complete.
+TEST(PayloadLocatorTest, PayloadFieldsSayWhyThereIsNoArchive) {
+    using Verdict = PayloadFields::Verdict;
+    const uint8_t unpatched[4] = {'X', 0x01, 0, 0};
+    const struct {
+        const char* what;
+        Bytes image;
+        int32_t sizeField;  // stored at offset 100 when the image reaches it
+        Verdict verdict;
+        int64_t offset, announced, present;
+    } cases[] = {
+        {"no marker", Bytes(200, 0xCC), 0, Verdict::NoMarker, 0, 0, 0},
+        {"field cut off", ImageWithMarker(200, 190, Field(100).data()), 0, Verdict::NoMarker, 0, 0, 0},
+        {"unpatched", ImageWithMarker(200, 10, unpatched), 96, Verdict::Unpatched, 0, 0, 0},
+        {"zero offset", ImageWithMarker(200, 10, Field(0).data()), 96, Verdict::NoOffset, 0, 0, 0},
+        {"negative offset", ImageWithMarker(200, 10, Field(-4).data()), 96, Verdict::NoOffset, -4, 0, 0},
+        {"no room for the size", ImageWithMarker(103, 10, Field(100).data()), 0, Verdict::OffsetOutside, 100, 0, 0},
+        {"archive cut", ImageWithMarker(200, 10, Field(100).data()), 97, Verdict::ArchiveCut, 100, 97, 96},
+        {"negative size", ImageWithMarker(200, 10, Field(100).data()), -1, Verdict::ArchiveCut, 100, -1, 96},
+        {"complete", ImageWithMarker(200, 10, Field(100).data()), 96, Verdict::Complete, 100, 96, 96},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes image = c.image;
+        if (image.size() >= 104) StoreLE32(image.data() + 100, static_cast<uint32_t>(c.sizeField));
+        TMemoryStream s(image);
+        const PayloadFields fields = ReadPayloadFields(s);
+        EXPECT_EQ(fields.verdict, c.verdict);
+        EXPECT_EQ(fields.offset, c.offset);
+        EXPECT_EQ(fields.announced, c.announced);
+        EXPECT_EQ(fields.present, c.present);
+        const auto archive = LocatePayloadArchive(s);
+        ASSERT_EQ(archive.has_value(), c.verdict == Verdict::Complete);
+        if (archive) {
+            EXPECT_EQ(archive->start, 104);
+            EXPECT_EQ(archive->length, 96);
+        }
+    }
 }
 
 }  // namespace

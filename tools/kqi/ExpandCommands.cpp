@@ -77,28 +77,16 @@ void AcceptAnyId(TKQInstCompress& component) {
 // A setup whose payload is cut short has a patched marker but no complete
 // archive behind it: say so instead of failing on the header.
 void DiagnoseCutPayload(TStream& file) {
-    const int64_t size = file.Size();
-    const auto field = FindMarkerField(file);
-    if (!field || *field + kMarkerFieldLength > size) return;
-    uint8_t raw[4];
-    file.SetPosition(*field);
-    file.ReadBuffer(raw, 4);
+    const PayloadFields fields = ReadPayloadFields(file);
     file.SetPosition(0);
-    if (raw[0] == kUnpatchedFieldByte) return;  // an unpatched launcher
-    const int64_t payload = LoadLE32(raw);
-    if (payload <= 0) return;
-    if (payload + 4 > size) {
-        throw ToolError("a setup whose payload is cut short: the payload offset " + std::to_string(payload) +
-                        " lies beyond the end of the file (" + std::to_string(size) + " bytes)");
+    if (fields.verdict == PayloadFields::Verdict::OffsetOutside) {
+        throw ToolError("a setup whose payload is cut short: the payload offset " + std::to_string(fields.offset) +
+                        " lies beyond the end of the file (" + std::to_string(file.Size()) + " bytes)");
     }
-    file.SetPosition(payload);
-    file.ReadBuffer(raw, 4);
-    file.SetPosition(0);
-    const int64_t announced = LoadLE32(raw);
-    const int64_t present = size - payload - 4;
-    if (announced > present) {
-        throw ToolError("a setup whose payload is cut short: payload size field says " + std::to_string(announced) +
-                        " bytes, only " + std::to_string(present) + " present");
+    if (fields.verdict == PayloadFields::Verdict::ArchiveCut && fields.announced > fields.present) {
+        throw ToolError("a setup whose payload is cut short: payload size field says " +
+                        std::to_string(fields.announced) + " bytes, only " + std::to_string(fields.present) +
+                        " present");
     }
 }
 

@@ -154,6 +154,8 @@ fails "setup to stdout" 2 "setup cannot write to standard output" kqi setup --st
 head -c $(($(stat -c %s forced.exe) - 10)) forced.exe > cut.exe
 size_field=$(($(stat -c %s forced.exe) - $(payload_offset forced.exe) - 4))
 fails "truncated setup" 1 "payload size field says $size_field bytes, only $((size_field - 10)) present" kqi list cut.exe
+head -c $(($(payload_offset forced.exe) + 2)) forced.exe > cut.exe
+fails "setup cut inside the size field" 1 "the payload offset $(payload_offset forced.exe) lies beyond the end of the file" kqi list cut.exe
 
 # ---- list: totals, ratio, locks, JSON
 kqi pack -q -o locked.kqa --key 7 --method-for 'r=lh5' r=random.bin s=random.bin t=text.txt

@@ -162,6 +162,16 @@ check "signed stub with --strip-signature: no signature left" \
 launch from-signed.exe
 expect_started "stripped stub" "$(winepath -w "$WORK/from-signed.exe")" "$TEMP_DIR"
 
+# A stub whose size ends in 'X' (0x58): the payload starts one byte later,
+# since a field starting with 'X' reads as unpatched.
+cp kqsetup.exe odd-stub.exe
+head -c $(((0x58 - $(stat -c %s kqsetup.exe) % 256 + 256) % 256)) /dev/zero >> odd-stub.exe
+kqi setup -q --stub odd-stub.exe --installer installer.exe -o odd.exe 'Data\readme.txt=readme.txt'
+check "stub size ending in 0x58: payload behind one byte of padding" \
+    test "$(payload_offset odd.exe)" -eq $(($(stat -c %s odd-stub.exe) + 1))
+launch odd.exe
+expect_started "stub size ending in 0x58" "$(winepath -w "$WORK/odd.exe")" "$TEMP_DIR"
+
 # ---- no payload: beep, exit 0, nothing created
 head -c "$PAYLOAD" setup.exe > nopayload.exe
 rm -f "$WINDIR/KQInstall.exe"

@@ -186,10 +186,11 @@ constexpr int kTreeHashBits = 16;
 constexpr uint32_t kTreeNiceLength = 200;  // a match this long ends the search
 constexpr int kTreeDepth = 48;             // nodes visited per search
 // Parses priced by the previous one: for the whole segment, then for each
-// block chosen from it, where the block keeps its smallest parse. More
-// passes gain next to nothing.
+// block chosen from it, twice by the shares of its symbols and once by the
+// code lengths of its smallest parse so far, where the block keeps its
+// smallest parse. More passes gain next to nothing.
 constexpr int kSegmentPasses = 1;
-constexpr int kBlockPasses = 3;
+constexpr int kBlockSharePasses = 2;
 
 struct StoredMatch {
     uint16_t length;
@@ -302,7 +303,8 @@ MatchTable FindAllMatches(std::span<const uint8_t> data, size_t start) {
 // distance, from the counts of a parse: -log2 of each symbol's share, and
 // of each position class's plus its extra bits. Shares price the parse
 // more smoothly than the code lengths built from them, which leaves it
-// slightly smaller. A symbol or class the parse leaves out costs a bit more
+// smaller; a last parse priced by a block's own code lengths then finds a
+// little more. A symbol or class the parse leaves out costs a bit more
 // than one seen once.
 constexpr int kPriceFractionBits = 4;
 
@@ -325,6 +327,25 @@ struct CostModel {
         std::array<uint32_t, kPositionCount> classCost{};
         for (int c = 0; c < kPositionCount; ++c) {
             classCost[c] = price(h.positions[c], positions) + (static_cast<uint32_t>(PositionExtraBits(c)) << kPriceFractionBits);
+        }
+        for (uint32_t d = 1; d <= kMaxDistance; ++d) distance[d] = classCost[PositionClass(d - 1)];
+    }
+
+    // The code lengths of `plan`, built from `h`, where its codes have the
+    // symbol or class; the shares of `h` elsewhere.
+    CostModel(const Histogram& h, const BlockPlan& plan) : CostModel(h) {
+        const Code<kSymbolCount>& symbols = plan.Symbols();
+        for (int s = 0; s < kSymbolCount; ++s) {
+            if (symbols.single < 0 ? symbols.lengths[s] > 0 : s == symbols.single) {
+                symbol[s] = symbols.Bits(s) << kPriceFractionBits;
+            }
+        }
+        const Code<kPositionCount>& positions = plan.Positions();
+        std::array<uint32_t, kPositionCount> classCost{};
+        for (int c = 0; c < kPositionCount; ++c) {
+            const bool coded = positions.single < 0 ? positions.lengths[c] > 0 : c == positions.single;
+            classCost[c] = coded ? (positions.Bits(c) + static_cast<uint32_t>(PositionExtraBits(c))) << kPriceFractionBits
+                                 : distance[PositionBase(c) + 1];
         }
         for (uint32_t d = 1; d <= kMaxDistance; ++d) distance[d] = classCost[PositionClass(d - 1)];
     }
@@ -415,14 +436,21 @@ void EncodeBest(std::span<const uint8_t> data, size_t start, BitWriter& out) {
         blockTokens.assign(tokens.begin() + static_cast<ptrdiff_t>(fromToken),
                            tokens.begin() + static_cast<ptrdiff_t>(endToken));
         Histogram counts = HistogramOf(blockTokens);
+        Histogram fewestCounts = counts;
         size_t fewestBits = BlockPlan(counts).Bits();
         trial = blockTokens;
-        for (int pass = 0; pass < kBlockPasses; ++pass) {
-            CheapestParse(data, start, table, fromByte, toByte, CostModel(counts), trial);
+        for (int pass = 0; pass <= kBlockSharePasses; ++pass) {
+            if (pass < kBlockSharePasses) {
+                CheapestParse(data, start, table, fromByte, toByte, CostModel(counts), trial);
+            } else {
+                CheapestParse(data, start, table, fromByte, toByte, CostModel(fewestCounts, BlockPlan(fewestCounts)),
+                              trial);
+            }
             counts = HistogramOf(trial);
             const size_t bits = BlockPlan(counts).Bits();
             if (bits < fewestBits) {
                 fewestBits = bits;
+                fewestCounts = counts;
                 blockTokens = trial;
             }
         }

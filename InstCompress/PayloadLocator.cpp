@@ -24,11 +24,12 @@ const uint8_t* MarkerText() {
     return reinterpret_cast<const uint8_t*>(text);
 }
 
+}  // namespace
+
 // Scans 16384-byte chunks that overlap by the marker's length, so that a
-// marker straddling two chunks is found in the second. `onMarker` is given
-// the field offset of the first marker in a chunk and says whether to stop.
-template <typename OnMarker>
-void ScanForMarker(TStream& image, OnMarker onMarker) {
+// marker straddling two chunks is found in the second; the first marker
+// found decides.
+std::optional<int64_t> FindMarkerField(TStream& image) {
     std::vector<uint8_t> buffer(kLocatorChunk);
     const uint8_t* marker = MarkerText();
     int64_t base = 0;
@@ -37,40 +38,21 @@ void ScanForMarker(TStream& image, OnMarker onMarker) {
     while (n > kMarkerLength) {
         const auto end = buffer.begin() + n;
         const auto hit = std::search(buffer.begin(), end, marker, marker + kMarkerLength);
-        if (hit != end && onMarker(base + (hit - buffer.begin()) + kMarkerLength)) return;
+        if (hit != end) return base + (hit - buffer.begin()) + kMarkerLength;
         base += n - kMarkerLength;
         image.SetPosition(base);
         n = image.Read(buffer.data(), kLocatorChunk);
     }
-}
-
-}  // namespace
-
-std::optional<int64_t> FindMarkerField(TStream& image) {
-    std::optional<int64_t> field;
-    ScanForMarker(image, [&](int64_t at) {
-        field = at;
-        return true;
-    });
-    return field;
+    return std::nullopt;
 }
 
 int32_t LocatePayload(TStream& image) {
-    const int64_t fileSize = image.Size();
-    int32_t result = 0;
-    ScanForMarker(image, [&](int64_t fieldAt) {
-        std::array<uint8_t, kMarkerFieldLength> field{};
-        image.SetPosition(fieldAt);
-        // A field cut off by the end of the file is no usable payload.
-        if (image.Read(field.data(), kMarkerFieldLength) != kMarkerFieldLength) return true;
-        if (field[0] == kUnpatchedFieldByte) return true;
-        const auto offset = static_cast<int32_t>(LoadLE32(field.data()));
-        if (offset >= fileSize) return true;
-        // The first marker decides; a zero field means no payload.
-        result = offset;
-        return true;
-    });
-    return result;
+    using Verdict = PayloadFields::Verdict;
+    const PayloadFields fields = ReadPayloadFields(image);
+    if (fields.verdict == Verdict::NoMarker || fields.verdict == Verdict::Unpatched) return 0;
+    // A zero or negative field comes back as it is; an offset past the
+    // file's last byte is no payload.
+    return fields.offset < image.Size() ? static_cast<int32_t>(fields.offset) : 0;
 }
 
 int32_t LocatePayload(const std::string& imagePath) {

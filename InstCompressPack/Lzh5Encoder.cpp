@@ -437,19 +437,15 @@ void EncodeBest(std::span<const uint8_t> data, size_t start, BitWriter& out) {
                            tokens.begin() + static_cast<ptrdiff_t>(endToken));
         Histogram counts = HistogramOf(blockTokens);
         Histogram fewestCounts = counts;
-        size_t fewestBits = BlockPlan(counts).Bits();
+        BlockPlan fewest(counts);
         trial = blockTokens;
         for (int pass = 0; pass <= kBlockSharePasses; ++pass) {
-            if (pass < kBlockSharePasses) {
-                CheapestParse(data, start, table, fromByte, toByte, CostModel(counts), trial);
-            } else {
-                CheapestParse(data, start, table, fromByte, toByte, CostModel(fewestCounts, BlockPlan(fewestCounts)),
-                              trial);
-            }
+            const CostModel costs = pass < kBlockSharePasses ? CostModel(counts) : CostModel(fewestCounts, fewest);
+            CheapestParse(data, start, table, fromByte, toByte, costs, trial);
             counts = HistogramOf(trial);
-            const size_t bits = BlockPlan(counts).Bits();
-            if (bits < fewestBits) {
-                fewestBits = bits;
+            BlockPlan plan(counts);
+            if (plan.Bits() < fewest.Bits()) {
+                fewest = plan;
                 fewestCounts = counts;
                 blockTokens = trial;
             }

@@ -73,9 +73,10 @@ TArchiveFile::TArchiveFile(const std::string& path, FileMode mode)
     const int32_t got = file_->Read(head.data(), static_cast<int32_t>(head.size()));
     file_->SetPosition(0);
     if (got == static_cast<int32_t>(head.size()) && head == kArchiveSignature) return;
-    if (const auto payload = LocatePayloadArchive(*file_)) {
-        offset_ = payload->start;
-        view_ = std::make_unique<TSubStream>(*file_, payload->start, payload->length);
+    payload_ = ReadPayloadFields(*file_);
+    if (payload_.verdict == PayloadFields::Verdict::Complete) {
+        offset_ = payload_.offset + 4;
+        view_ = std::make_unique<TSubStream>(*file_, offset_, static_cast<int32_t>(payload_.announced));
     }
     file_->SetPosition(0);
 }

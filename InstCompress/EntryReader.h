@@ -7,6 +7,7 @@
 #include <string>
 
 #include "InstCompress/ArchiveFormat.h"
+#include "InstCompress/PayloadLocator.h"
 #include "InstCompress/Stream.h"
 
 namespace kq {
@@ -94,11 +95,15 @@ public:
     bool IsSetupImage() const noexcept { return view_ != nullptr; }
     // File offset of the archive's first byte.
     int64_t ArchiveOffset() const noexcept { return offset_; }
+    // What a file that is no archive says of a payload: why there is none,
+    // or the complete one of a setup image. A plain archive reads NoMarker.
+    const PayloadFields& Payload() const noexcept { return payload_; }
 
 private:
     std::unique_ptr<TFileStream> file_;
     std::unique_ptr<TSubStream> view_;
     int64_t offset_ = 0;
+    PayloadFields payload_;
 };
 
 }  // namespace kq

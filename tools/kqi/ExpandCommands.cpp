@@ -76,12 +76,10 @@ void AcceptAnyId(TKQInstCompress& component) {
 
 // A setup whose payload is cut short has a patched marker but no complete
 // archive behind it: say so instead of failing on the header.
-void DiagnoseCutPayload(TStream& file) {
-    const PayloadFields fields = ReadPayloadFields(file);
-    file.SetPosition(0);
+void DiagnoseCutPayload(const PayloadFields& fields, int64_t fileSize) {
     if (fields.verdict == PayloadFields::Verdict::OffsetOutside) {
         throw ToolError("a setup whose payload is cut short: the payload offset " + std::to_string(fields.offset) +
-                        " lies beyond the end of the file (" + std::to_string(file.Size()) + " bytes)");
+                        " lies beyond the end of the file (" + std::to_string(fileSize) + " bytes)");
     }
     if (fields.verdict == PayloadFields::Verdict::ArchiveCut && fields.announced > fields.present) {
         throw ToolError("a setup whose payload is cut short: payload size field says " +
@@ -98,13 +96,7 @@ std::unique_ptr<TArchiveFile> OpenArchive(const std::string& path) {
         const int error = errno;
         throw ReasonedError(e.ClassName(), e.Message() + " (" + FileProblem(path, error) + ")");
     }
-    if (!archive->IsSetupImage()) {
-        TStream& file = archive->Stream();
-        std::array<uint8_t, 5> head{};
-        const int32_t got = file.Read(head.data(), static_cast<int32_t>(head.size()));
-        file.SetPosition(0);
-        if (got != 5 || head != kArchiveSignature) DiagnoseCutPayload(file);
-    }
+    if (!archive->IsSetupImage()) DiagnoseCutPayload(archive->Payload(), archive->Stream().Size());
     return archive;
 }
 

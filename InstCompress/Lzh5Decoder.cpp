@@ -241,10 +241,11 @@ public:
         return table.Lookup(bits_);
     }
 
+    // The entry of the next code, its bits consumed.
     template <typename Table>
     uint32_t Decode(const Table& table) {
-        const uint32_t e = table.Lookup(bits_);
-        ConsumeBits(static_cast<int>(e & kLengthMask));
+        const uint32_t e = Entry(table);
+        ConsumeBits(EntryBits(e));
         return e;
     }
 
@@ -505,8 +506,7 @@ private:
 
     // One symbol through the careful reader.
     void DecodeOneSymbol() {
-        const uint32_t e = reader_.Entry(tables_->symbols);
-        reader_.ConsumeBits(EntryBits(e));
+        const uint32_t e = reader_.Decode(tables_->symbols);
         if (e & kLiteral) {
             *op_++ = static_cast<uint8_t>(e >> kValueShift);
             return;

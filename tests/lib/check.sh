@@ -9,7 +9,9 @@ report() {  # the closing line; exit status 0 only when nothing failed
     echo "$pass passed, $fail failed"
     test "$fail" -eq 0
 }
+marker_field() {  # marker_field IMAGE: where the first marker's field lies
+    echo $(($(grep -obaF KQI_SIZE "$1" | head -1 | cut -d: -f1) + 8))
+}
 payload_offset() {  # payload_offset IMAGE: the offset in the first marker's field
-    local field=$(($(grep -obaF KQI_SIZE "$1" | head -1 | cut -d: -f1) + 8))
-    od -An -tu4 -j "$field" -N4 "$1" | tr -d ' '
+    od -An -tu4 -j "$(marker_field "$1")" -N4 "$1" | tr -d ' '
 }

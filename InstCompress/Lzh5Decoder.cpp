@@ -26,6 +26,7 @@
 #include <array>
 #include <bit>
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -39,7 +40,8 @@
 
 // x86-64 processors without BMI2 are still about; where the compiler is not
 // told BMI2 is there, the fast loop is built a second time with it and
-// picked at run time.
+// picked at run time. KQ_DISABLE_BMI2=1 in the environment picks the
+// generic loop on a processor with BMI2 too, so that the tests run it.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__BMI2__)
 #define KQ_LZH5_BMI2 1
 #else
@@ -59,6 +61,20 @@ using namespace lzh5;
 using Reader = BitReader<16>;
 using BitBuffer = Reader::Word;
 constexpr int kBufferBits = Reader::kWordBits;
+
+#if KQ_LZH5_BMI2
+// Whether the fast loop takes BMI2's shifts: the processor has them and
+// KQ_DISABLE_BMI2 is unset, empty or "0". Like the processor's features,
+// the answer is the same for the whole process, so it is asked once.
+bool UseBmi2() {
+    static const bool use = [] {
+        const char* disable = std::getenv("KQ_DISABLE_BMI2");
+        const bool disabled = disable != nullptr && disable[0] != '\0' && std::strcmp(disable, "0") != 0;
+        return !disabled && __builtin_cpu_supports("bmi2");
+    }();
+    return use;
+}
+#endif
 
 [[noreturn]] void BadTable() { throw ELZHBadDecodeTable(msg::kBadDecodeTable); }
 
@@ -540,7 +556,7 @@ private:
     uint8_t* start_ = nullptr;  // first output byte not yet handed over
     uint8_t* op_ = nullptr;     // next output byte
 #if KQ_LZH5_BMI2
-    const bool bmi2_ = __builtin_cpu_supports("bmi2");
+    const bool bmi2_ = UseBmi2();
 #endif
 };
 

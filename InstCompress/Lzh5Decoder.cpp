@@ -26,10 +26,12 @@
 #include <array>
 #include <bit>
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "InstCompress/BitReader.h"
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
 #include "InstCompress/Exceptions.h"
@@ -38,7 +40,8 @@
 
 // x86-64 processors without BMI2 are still about; where the compiler is not
 // told BMI2 is there, the fast loop is built a second time with it and
-// picked at run time.
+// picked at run time. KQ_DISABLE_BMI2=1 in the environment picks the
+// generic loop on a processor with BMI2 too, so that the tests run it.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__BMI2__)
 #define KQ_LZH5_BMI2 1
 #else
@@ -51,10 +54,27 @@ namespace {
 
 using namespace lzh5;
 
-// The bit buffer: 64 bits, enough for a symbol, a position class and its
-// further bits after one refill.
-using BitBuffer = uint64_t;
-constexpr int kBufferBits = 64;
+// The careful loop and the block headers read through a 16-bit lookahead,
+// as a plain 16-bit reader would, refilled as soon as bits are dropped. Its
+// 64-bit word holds a symbol, a position class and its further bits after
+// one refill of the fast loop.
+using Reader = BitReader<16>;
+using BitBuffer = Reader::Word;
+constexpr int kBufferBits = Reader::kWordBits;
+
+#if KQ_LZH5_BMI2
+// Whether the fast loop takes BMI2's shifts: the processor has them and
+// KQ_DISABLE_BMI2 is unset, empty or "0". Like the processor's features,
+// the answer is the same for the whole process, so it is asked once.
+bool UseBmi2() {
+    static const bool use = [] {
+        const char* disable = std::getenv("KQ_DISABLE_BMI2");
+        const bool disabled = disable != nullptr && disable[0] != '\0' && std::strcmp(disable, "0") != 0;
+        return !disabled && __builtin_cpu_supports("bmi2");
+    }();
+    return use;
+}
+#endif
 
 [[noreturn]] void BadTable() { throw ELZHBadDecodeTable(msg::kBadDecodeTable); }
 
@@ -195,116 +215,41 @@ void MakeDecodeTable(const uint8_t* lengths, Table& table) {
     }
 }
 
-// The lookahead of the careful loop and the block headers: `bits` holds
-// `count` valid bits, the next one in the top bit, and the bits below them
-// are 0. At least 16 bits are always valid. Bytes of the chunk the pipeline
-// holds are taken a word at a time; a byte beyond it is asked for only when
-// fewer than 16 bits would remain, which is when a plain 16-bit reader asks
-// for it too. Past the end of the input the lookahead is filled with zero
-// bits, counted in `supplied`.
-class BitReader {
-public:
-    explicit BitReader(CodecPipeline& pipe) : pipe_(pipe) {}
+// Drops n bits, n 0..16, and refills.
+void ConsumeBits(Reader& reader, int n) {
+    assert(n <= 16);
+    reader.Drop(n);
+    reader.Refill();
+}
 
-    // The top n bits, n 1..16.
-    uint32_t Peek(int n) const {
-        assert(n >= 1 && n <= 16);
-        return static_cast<uint32_t>(bits_ >> (kBufferBits - n));
-    }
+// The next n bits, n 0..16, consumed.
+uint32_t TakeBits(Reader& reader, int n) {
+    if (n == 0) return 0;
+    const uint32_t value = reader.Peek(n);
+    ConsumeBits(reader, n);
+    return value;
+}
 
-    // Drops n bits, n 0..16.
-    void ConsumeBits(int n) {
-        assert(n >= 0 && n <= 16 && n <= count_);
-        bits_ <<= n;
-        count_ -= n;
-        if (count_ < 16) Refill();
-    }
+// Ones that follow the next `skip` bits, at most `limit` of them;
+// skip + limit is at most 16.
+int CountOnes(const Reader& reader, int skip, int limit) {
+    assert(skip + limit <= 16);
+    const int ones = std::countl_one(static_cast<BitBuffer>(reader.bits() << skip));
+    return std::min(ones, limit);
+}
 
-    uint32_t TakeBits(int n) {
-        if (n == 0) return 0;
-        const uint32_t value = Peek(n);
-        ConsumeBits(n);
-        return value;
-    }
+// The entry of the next code; the caller consumes its bits.
+template <typename Table>
+uint32_t PeekEntry(const Reader& reader, const Table& table) {
+    return table.Lookup(reader.bits());
+}
 
-    // Ones that follow the next `skip` bits, at most `limit` of them;
-    // skip + limit is at most 16.
-    int CountOnes(int skip, int limit) const {
-        assert(skip + limit <= 16);
-        const int ones = std::countl_one(static_cast<BitBuffer>(bits_ << skip));
-        return std::min(ones, limit);
-    }
-
-    // The entry of the next code; the caller consumes its bits.
-    template <typename Table>
-    uint32_t Entry(const Table& table) const {
-        return table.Lookup(bits_);
-    }
-
-    // The entry of the next code, its bits consumed.
-    template <typename Table>
-    uint32_t Decode(const Table& table) {
-        const uint32_t e = Entry(table);
-        ConsumeBits(EntryBits(e));
-        return e;
-    }
-
-    // The fast loop keeps the lookahead in registers and hands it back
-    // here, with at least 12 valid bits; bits below `count` may hold the
-    // stream's next bits.
-    BitBuffer bits() const { return bits_; }
-    int count() const { return count_; }
-    void Restore(BitBuffer bits, int count) {
-        assert(count >= 12 && count < kBufferBits && supplied_ == 0);
-        bits_ = bits & static_cast<BitBuffer>(~BitBuffer{0} << (kBufferBits - count));
-        count_ = count;
-        if (count_ < 16) Refill();
-    }
-
-private:
-    void Refill() {
-        if (pipe_.BufferedInputSize() >= sizeof(BitBuffer) && !pipe_.EndOfInput()) [[likely]] {
-            const uint8_t* const p = pipe_.BufferedInput();
-            BitBuffer ahead = 0;
-            for (size_t i = 0; i < sizeof(BitBuffer); ++i) ahead = static_cast<BitBuffer>(ahead << 8 | p[i]);
-            // Whole bytes that fit below 64 bits, which the fast loop's refill needs.
-            const int take = (kBufferBits - 1 - count_) >> 3;
-            ahead &= static_cast<BitBuffer>(~BitBuffer{0} << (kBufferBits - 8 * take));
-            bits_ |= ahead >> count_;
-            count_ += 8 * take;
-            pipe_.SkipBufferedInput(static_cast<size_t>(take));
-            return;
-        }
-        // The supplied bits follow every real one, so a consumed bit was
-        // supplied exactly when fewer bits are left than were supplied. The
-        // lookahead holds at most 23 bits here, so no more than 16 supplied
-        // bits are ever pending, and a consume that reaches them leaves fewer
-        // than 16 bits: every such consume comes through this check.
-        if (count_ < supplied_) [[unlikely]] CodecPipeline::FailEntry();
-        Fetch();
-        if (count_ < 16) Fetch();
-        assert(count_ < 24 && supplied_ <= 16);
-    }
-
-    void Fetch() {
-        // Once the input has ended every further bit is 0.
-        const BitBuffer byte = pipe_.EndOfInput() ? 0 : pipe_.ReadByte();
-        if (pipe_.EndOfInput()) supplied_ += 8;
-        bits_ |= static_cast<BitBuffer>(byte << (kBufferBits - 8 - count_));
-        count_ += 8;
-    }
-
-    CodecPipeline& pipe_;
-    BitBuffer bits_ = 0;
-    int count_ = 16;  // an empty 16-bit lookahead of zeros, dropped by the first ConsumeBits(16)
-    int supplied_ = 0;
-};
-
-inline uint64_t LoadBigEndian64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    return v;
+// The entry of the next code, its bits consumed.
+template <typename Table>
+uint32_t TakeEntry(Reader& reader, const Table& table) {
+    const uint32_t e = PeekEntry(reader, table);
+    ConsumeBits(reader, EntryBits(e));
+    return e;
 }
 
 // Output buffer: the window's 8 KiB, then room for the output between two
@@ -329,7 +274,7 @@ public:
     explicit Lzh5Decoder(CodecPipeline& pipe) : pipe_(pipe), tables_(AllocLzh5Tables()), reader_(pipe) {}
 
     void Run(int32_t expectedSize) {
-        reader_.ConsumeBits(16);
+        reader_.Refill();
         uint8_t* const buffer = tables_->output.data();
         std::memset(buffer, kWindowFill, kHistory);
         start_ = op_ = buffer + kHistory;
@@ -499,22 +444,27 @@ private:
             --blockRemaining;
         }
         pipe.SkipBufferedInput(static_cast<size_t>(in - inStart));
-        reader_.Restore(bits, static_cast<int>(count & 63));
+        // At least 12 valid bits; those below them may hold the stream's
+        // next bits, which the word taken again from the chunk brings back.
+        const int valid = static_cast<int>(count & 63);
+        assert(valid >= 12);
+        reader_.Store(bits & ~BitBuffer{0} << (kBufferBits - valid), valid);
+        reader_.Refill();
         op_ = op;
         return blockRemaining;
     }
 
     // One symbol through the careful reader.
     void DecodeOneSymbol() {
-        const uint32_t e = reader_.Decode(tables_->symbols);
+        const uint32_t e = TakeEntry(reader_, tables_->symbols);
         if (e & kLiteral) {
             *op_++ = static_cast<uint8_t>(e >> kValueShift);
             return;
         }
-        const uint32_t p = reader_.Entry(tables_->positions);
+        const uint32_t p = PeekEntry(reader_, tables_->positions);
         const int extra = static_cast<int>((p >> kExtraShift) & 0xF);
-        const uint32_t code = reader_.TakeBits(EntryBits(p) - extra);
-        const uint32_t low = reader_.TakeBits(extra);
+        const uint32_t code = TakeBits(reader_, EntryBits(p) - extra);
+        const uint32_t low = TakeBits(reader_, extra);
         const uint32_t distance = static_cast<uint16_t>((code << extra | low) + (p >> kValueShift)) + uint32_t{1};
         assert(distance <= kWindowSize);
         const uint32_t length = e >> kValueShift;
@@ -531,7 +481,7 @@ private:
     // Reads the three codes of the next block; returns its symbol count
     // (a stored 0 stands for 65536).
     uint32_t ReadBlockHeader() {
-        const uint32_t count = reader_.TakeBits(kBlockCountBits);
+        const uint32_t count = TakeBits(reader_, kBlockCountBits);
         ReadAuxLengths(tables_->lengthCode, kLengthCodeCountBits, kLengthCodeSpecialIndex);
         ReadSymbolLengths();
         ReadAuxLengths(tables_->positions, kPositionCountBits, -1);
@@ -544,9 +494,9 @@ private:
     void ReadAuxLengths(Table& table, int countBits, int specialIndex) {
         constexpr int kSymbols = Table::kSymbols;
         uint8_t* const lengths = tables_->auxLengths.data();
-        const int stored = static_cast<int>(reader_.TakeBits(countBits));
+        const int stored = static_cast<int>(TakeBits(reader_, countBits));
         if (stored == 0) {
-            table.FillSingle(reader_.TakeBits(countBits));
+            table.FillSingle(TakeBits(reader_, countBits));
             return;
         }
         constexpr int kLongest = 20;  // 111 and 13 ones: all of the 16-bit lookahead
@@ -554,18 +504,18 @@ private:
         while (i < stored) {
             // 0..6 in three bits; 7 and up in unary after them.
             int length = static_cast<int>(reader_.Peek(kPlainLengthBits));
-            if (length == 7) length += reader_.CountOnes(kPlainLengthBits, kLongest - 7);
+            if (length == 7) length += CountOnes(reader_, kPlainLengthBits, kLongest - 7);
             if (length < 7) {
-                reader_.ConsumeBits(kPlainLengthBits);
+                ConsumeBits(reader_, kPlainLengthBits);
             } else {
                 // The 3 bits, the ones and the closing bit.
                 const int n = std::min(length - 3, 16);
-                reader_.ConsumeBits(n);
-                if (length - 3 > n) reader_.ConsumeBits(length - 3 - n);
+                ConsumeBits(reader_, n);
+                if (length - 3 > n) ConsumeBits(reader_, length - 3 - n);
             }
             lengths[i++] = static_cast<uint8_t>(length);
             if (i == specialIndex) {
-                const int zeros = static_cast<int>(reader_.TakeBits(kSpecialZerosBits));
+                const int zeros = static_cast<int>(TakeBits(reader_, kSpecialZerosBits));
                 std::fill(lengths + i, lengths + i + zeros, uint8_t{0});
                 i += zeros;
             }
@@ -577,18 +527,18 @@ private:
     void ReadSymbolLengths() {
         uint8_t* const lengths = tables_->symbolLengths.data();
         constexpr int kCapacity = kSymbolCount + 1;
-        const int stored = static_cast<int>(reader_.TakeBits(kSymbolCountBits));
+        const int stored = static_cast<int>(TakeBits(reader_, kSymbolCountBits));
         if (stored == 0) {
-            tables_->symbols.FillSingle(reader_.TakeBits(kSymbolCountBits));
+            tables_->symbols.FillSingle(TakeBits(reader_, kSymbolCountBits));
             return;
         }
         int i = 0;
         while (i < stored) {
-            const auto c = static_cast<int>(reader_.Decode(tables_->lengthCode) >> kValueShift);
+            const auto c = static_cast<int>(TakeEntry(reader_, tables_->lengthCode) >> kValueShift);
             if (c <= 2) {
                 const int zeros = c == 0   ? 1
-                                  : c == 1 ? static_cast<int>(reader_.TakeBits(kShortZeroRunBits)) + kShortZeroRunBase
-                                           : static_cast<int>(reader_.TakeBits(kLongZeroRunBits)) + kLongZeroRunBase;
+                                  : c == 1 ? static_cast<int>(TakeBits(reader_, kShortZeroRunBits)) + kShortZeroRunBase
+                                           : static_cast<int>(TakeBits(reader_, kLongZeroRunBits)) + kLongZeroRunBase;
                 if (zeros > kCapacity - i) BadTable();
                 std::fill(lengths + i, lengths + i + zeros, uint8_t{0});
                 i += zeros;
@@ -602,11 +552,11 @@ private:
 
     CodecPipeline& pipe_;
     std::unique_ptr<Lzh5Tables> tables_;
-    BitReader reader_;
+    Reader reader_;
     uint8_t* start_ = nullptr;  // first output byte not yet handed over
     uint8_t* op_ = nullptr;     // next output byte
 #if KQ_LZH5_BMI2
-    const bool bmi2_ = __builtin_cpu_supports("bmi2");
+    const bool bmi2_ = UseBmi2();
 #endif
 };
 

@@ -222,6 +222,10 @@ private:
             const uint32_t size = LoadLE32(data + 4);
             const auto at = FileOffsetOf(headers_, image_.size(), rva, size);
             if (!at) throw PackError("a resource's data lies outside the image's sections");
+            // Resources never share their data: a tree that says otherwise
+            // could make a few bytes claim gigabytes.
+            copied_ += size;
+            if (copied_ > image_.size()) throw PackError("the resource tree's data overlap");
             path.codePage = LoadLE32(data + 8);
             path.data.assign(image_.begin() + static_cast<std::ptrdiff_t>(*at),
                              image_.begin() + static_cast<std::ptrdiff_t>(*at + size));
@@ -234,6 +238,7 @@ private:
     size_t start_;
     size_t limit_;
     size_t visited_ = 0;
+    uint64_t copied_ = 0;
 };
 
 // The section that holds the resource tree, or nothing when there is none.
@@ -269,17 +274,20 @@ std::vector<uint8_t> BuildSection(std::vector<Resource> resources, uint32_t sect
     std::vector<Dir> dirs(1);
     std::vector<size_t> typeDirs;
     std::vector<size_t> nameDirs;
+    std::vector<bool> holdsLeaves(1, false);
     for (size_t i = 0; i < resources.size(); ++i) {
         const bool newType = i == 0 || !(resources[i].type == resources[i - 1].type);
         if (newType) {
             typeDirs.push_back(dirs.size());
             dirs[0].children.push_back(dirs.size());
             dirs.push_back({{}, i, 0});
+            holdsLeaves.push_back(false);
         }
         if (newType || !(resources[i].name == resources[i - 1].name)) {
             nameDirs.push_back(dirs.size());
             dirs[typeDirs.back()].children.push_back(dirs.size());
             dirs.push_back({{}, i, 0});
+            holdsLeaves.push_back(true);
         } else if (resources[i].language == resources[i - 1].language) {
             throw PackError("two resources of the same type, name and language");
         }
@@ -317,7 +325,7 @@ std::vector<uint8_t> BuildSection(std::vector<Resource> resources, uint32_t sect
     std::vector<uint8_t> out(static_cast<size_t>(cursor), 0);
     for (size_t d = 0; d < dirs.size(); ++d) {
         uint8_t* p = out.data() + dirs[d].at;
-        const bool leaves = std::find(nameDirs.begin(), nameDirs.end(), d) != nameDirs.end();
+        const bool leaves = holdsLeaves[d];
         uint16_t named = 0;
         for (size_t i = 0; i < dirs[d].children.size(); ++i) {
             const size_t child = dirs[d].children[i];

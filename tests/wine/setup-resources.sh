@@ -130,6 +130,12 @@ kqi list setup.exe > list.txt
 check "kqi list shows the product and version ($(head -1 list.txt))" test "$(head -1 list.txt)" = \
     "setup image of $PRODUCT 2.1.0.7, archive at offset $(($(payload_offset setup.exe) + 4))"
 
+kqi list --json setup.exe > list.json
+check "kqi list --json names the product and version" "$PYTHON" -c "
+import json, sys
+d = json.load(open('list.json', encoding='utf-8'))
+sys.exit(d['product_name'] != sys.argv[1] or d['version'] != '2.1.0.7')" "$PRODUCT"
+
 # ---- signed afterwards with a throw-away CA: verifies, reads, runs
 openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 -subj "/CN=KQ Test CA" \
     -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign > /dev/null 2>&1

@@ -549,7 +549,8 @@ std::vector<std::pair<std::string, std::string>> VersionStrings(const SetupResou
         if (const std::string* v = given(key)) {
             value = *v;
         } else if ((key == "FileVersion" || key == "ProductVersion") && r.version) {
-            // As given: "2.1" stays "2.1" rather than "2.1.0.0".
+            // Three numbers, the fourth only when it is not 0: "2.1" reads
+            // "2.1.0", "2.1.0.7" stays.
             const VersionNumber& number = *r.version;
             size_t shown = 4;
             while (shown > 3 && number[shown - 1] == 0) --shown;

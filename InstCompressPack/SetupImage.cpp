@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <memory>
 
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Stream.h"
@@ -55,7 +56,17 @@ int64_t CheckStub(TStream& stub) {
     return *field;
 }
 
-int64_t WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TStream& archive)>& writeArchive) {
+SetupImageLayout WriteSetupImage(TStream& out, TStream& given, const std::function<void(TStream& archive)>& writeArchive,
+                                 const SetupResources& resources) {
+    std::unique_ptr<TMemoryStream> withResources;
+    if (!resources.Empty()) {
+        if (given.Size() > kMaxEntrySize) throw PackError(kTooLarge);
+        std::vector<uint8_t> image(static_cast<size_t>(given.Size()));
+        given.SetPosition(0);
+        if (!image.empty()) given.ReadBuffer(image.data(), static_cast<int32_t>(image.size()));
+        withResources = std::make_unique<TMemoryStream>(ApplySetupResources(image, resources));
+    }
+    TStream& stub = withResources ? *withResources : given;
     const int64_t field = CheckStub(stub);
     const int64_t stubSize = stub.Size();
     const int64_t payload = PayloadOffsetFor(stubSize);
@@ -86,13 +97,15 @@ int64_t WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TS
     out.SetPosition(start + payload);
     out.WriteBuffer(sizeField, 4);
     out.SetPosition(end);
-    return payload;
+    return {stubSize, payload};
 }
 
-std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vector<uint8_t>& archive) {
+std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vector<uint8_t>& archive,
+                                     const SetupResources& resources) {
     TSpanStream stubStream(stub.data(), stub.size());
     TMemoryStream out;
-    WriteSetupImage(out, stubStream, [&](TStream& to) { to.WriteBuffer(archive.data(), static_cast<int32_t>(archive.size())); });
+    WriteSetupImage(out, stubStream, [&](TStream& to) { to.WriteBuffer(archive.data(), static_cast<int32_t>(archive.size())); },
+                    resources);
     return std::move(out.Bytes());
 }
 

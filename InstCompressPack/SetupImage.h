@@ -10,6 +10,8 @@
 #include <functional>
 #include <vector>
 
+#include "InstCompressPack/PeResources.h"
+
 namespace kq {
 class TStream;
 }
@@ -20,13 +22,22 @@ namespace kq::pack {
 // the marker, one already patched, or one too large for a payload offset.
 int64_t CheckStub(TStream& stub);
 
+struct SetupImageLayout {
+    int64_t stubSize = 0;       // the launcher as written, with the setup's resources
+    int64_t payloadOffset = 0;  // where the payload starts
+};
+
 // Streams the stub, patched, to `out`, then the payload, whose archive
 // `writeArchive` writes to the stream it is given. The size field is filled
 // in once the archive is written, so `out` must be able to seek back.
-// Returns the payload's offset in the image.
-int64_t WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TStream& archive)>& writeArchive);
+// With `resources`, a Windows stub first gets the setup's icon and version
+// information (see ApplySetupResources); their errors, raised as PackError,
+// come before anything is written.
+SetupImageLayout WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TStream& archive)>& writeArchive,
+                                 const SetupResources& resources = {});
 
 // Convenience for tests: the whole image in memory.
-std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vector<uint8_t>& archive);
+std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vector<uint8_t>& archive,
+                                     const SetupResources& resources = {});
 
 }  // namespace kq::pack

@@ -10,7 +10,7 @@ cmake --build --preset fuzz -j2
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 status=0
-for harness in expand rle lzh1 lzh5 locator list roundtrip; do
+for harness in expand rle lzh1 lzh5 locator list roundtrip resources; do
     mkdir -p "$WORK/$harness"
     [ -d "fuzz/corpus/$harness" ] && cp -r "fuzz/corpus/$harness/." "$WORK/$harness/"
     echo "== $harness: ${SECONDS_EACH}s"

@@ -27,9 +27,20 @@ check "writer headers installed, internals not" \
 
 # The consumer project, copied so that the test can change its installer.
 cp -r "$SOURCE" "$WORK/src"
-cmake -S "$WORK/src" -B "$WORK/build" -G Ninja -DCMAKE_PREFIX_PATH="$PREFIX" \
+ICON_OPTION=()
+if [ -n "$WINDOWS_STUB" ]; then
+    python3 "$SOURCE/../tools/make-icon.py" "$WORK/src/app.ico"
+    ICON_OPTION=(-DKQ_TEST_ICON="$WORK/src/app.ico")
+fi
+cmake -S "$WORK/src" -B "$WORK/build" -G Ninja -DCMAKE_PREFIX_PATH="$PREFIX" "${ICON_OPTION[@]}" \
     -DCMAKE_CXX_FLAGS="$FLAGS" -DCMAKE_EXE_LINKER_FLAGS="$FLAGS" > "$WORK/configure.log" 2>&1 ||
     { cat "$WORK/configure.log"; exit 1; }
+cmake -S "$WORK/src" -B "$WORK/collide" -G Ninja -DCMAKE_PREFIX_PATH="$PREFIX" -DKQ_TEST_COLLIDE=ON \
+    > "$WORK/collide.log" 2>&1
+check "kq_add_setup(game OUTPUT game): refused at configure time" test $? -ne 0
+# CMake wraps the message: compared without spaces and line ends.
+check "kq_add_setup(game OUTPUT game): the message names kq_add_setup and says why" \
+    bash -c "tr -d ' \n' < '$WORK/collide.log' | grep -q 'kq_add_setup(game):theOUTPUT.*\"multiplerulesgenerategame\"'"
 build() { cmake --build "$WORK/build" > "$WORK/build.log" 2>&1 || cat "$WORK/build.log"; }
 build
 cd "$WORK/build"
@@ -67,6 +78,17 @@ printf 'Read me again.\n' > "$WORK/src/readme.txt"
 build
 run_setup
 check "changed file, new setup" grep -qx "Read me again." report
+
+if [ -n "$WINDOWS_STUB" ]; then
+    check "kq_add_setup ICON: the setup has the icon group" bash -c "wrestool -l branded-setup.exe | grep -q -- '--type=14 '"
+    check "kq_add_setup VERSION and VERSION_INFO: kqi list names product and version" \
+        bash -c "'$PREFIX/bin/kqi' list branded-setup.exe | head -1 | grep -qF 'setup image of Démo Produit 3.2.1,'"
+    stamp=$(stat -c %y branded-setup.exe)
+    sleep 1
+    touch "$WORK/src/app.ico"
+    build
+    check "changed icon, new setup" test "$(stat -c %y branded-setup.exe)" != "$stamp"
+fi
 
 # made_from SETUP STUB: the setup starts with the stub, but for the marker's field.
 made_from() {

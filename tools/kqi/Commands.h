@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "tools/kqi/Cli.h"
 
@@ -30,10 +31,17 @@ int RunList(const ParsedArgs& args);
 int RunTest(const ParsedArgs& args);
 int RunExtract(const ParsedArgs& args);
 
+// What a setup's version information says of it; empty when it has none.
+struct SetupIdentity {
+    std::string productName;
+    std::string version;
+};
+
 // Prints the archive header and the entries the component would walk, as
-// text or as JSON. Survives truncated archives; raises the component's
-// header errors.
-void ListArchive(TStream& archive, std::FILE* out, bool json = false, int64_t archiveOffset = 0);
+// text or as JSON (with the setup's identity, when given). Survives
+// truncated archives; raises the component's header errors.
+void ListArchive(TStream& archive, std::FILE* out, bool json = false, int64_t archiveOffset = 0,
+                 const SetupIdentity* setup = nullptr);
 
 // Runs one command line (argv without the program name); the whole of kqi
 // but the closing of standard output.

@@ -16,6 +16,8 @@
 #include "tools/kqi/Commands.h"
 #include "InstCompress/EntryReader.h"
 #include "InstCompress/PayloadLocator.h"
+#include "InstCompressPack/PeImage.h"
+#include "InstCompressPack/PeResources.h"
 #include "tools/kqi/PackInputs.h"
 
 #ifndef _WIN32
@@ -278,14 +280,50 @@ int RunExtract(const ParsedArgs& args) {
     return ExtractAll(*archive, fs::path(*dir), std::vector<std::string>(positional.begin() + 1, positional.end()), key);
 }
 
-void ListArchive(TStream& archive, std::FILE* out, bool json, int64_t archiveOffset) {
+namespace {
+
+// ProductName and version of a setup's launcher, from its version
+// information, read before the archive is opened (which holds the file alone).
+SetupIdentity IdentityOf(const std::string& path) {
+    SetupIdentity identity;
+    try {
+        const auto file = OpenFile(path, FileMode::OpenReadShared);
+        if (!HasPeHeader(*file)) return identity;
+        auto readPrefix = [&](uint64_t length) {
+            std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(length, static_cast<uint64_t>(file->Size()))));
+            file->SetPosition(0);
+            if (!bytes.empty()) file->ReadBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
+            return bytes;
+        };
+        const auto end = SectionsEnd(readPrefix(4096));
+        if (!end || *end > kMaxEntrySize) return identity;
+        const auto info = ReadVersionInfo(readPrefix(*end));
+        if (!info) return identity;
+        identity.productName = info->Find("ProductName");
+        identity.version = info->Find("ProductVersion");
+        if (identity.version.empty()) identity.version = VersionText(info->productVersion);
+    } catch (const std::exception&) {
+        // No identity then; the archive's own errors come when it is opened.
+    }
+    return identity;
+}
+
+}  // namespace
+
+void ListArchive(TStream& archive, std::FILE* out, bool json, int64_t archiveOffset, const SetupIdentity* setup) {
     TKQInstCompress component;
     AcceptAnyId(component);
     const int64_t archiveSize = archive.Size();
     TEntryReader reader(archive, component);
     const ArchiveHeader& header = reader.Header();
     if (json) {
-        std::fprintf(out, "{\"archive_offset\": %" PRId64 ", \"method_id\": %s, \"total_size\": %" PRId32
+        std::fprintf(out, "{");
+        if (setup) {
+            auto orNull = [](const std::string& text) { return text.empty() ? std::string("null") : JsonString(text); };
+            std::fprintf(out, "\"product_name\": %s, \"version\": %s, ", orNull(setup->productName).c_str(),
+                         orNull(setup->version).c_str());
+        }
+        std::fprintf(out, "\"archive_offset\": %" PRId64 ", \"method_id\": %s, \"total_size\": %" PRId32
                           ", \"archive_lock\": %" PRId32 ",\n \"entries\": [",
                      archiveOffset, JsonString(archiveSize < kArchiveHeaderSize ? "" : header.methodId).c_str(),
                      header.totalSize, header.archiveLock);
@@ -348,12 +386,16 @@ void ListArchive(TStream& archive, std::FILE* out, bool json, int64_t archiveOff
 
 int RunList(const ParsedArgs& args) {
     if (args.Positional().size() != 1) throw UsageError("give one FILE");
+    const SetupIdentity identity = IdentityOf(args.Positional()[0]);
     const auto archive = OpenArchive(args.Positional()[0]);
     const bool json = args.Has("json");
     if (archive->IsSetupImage() && !json) {
-        std::printf("setup image, archive at offset %" PRId64 "\n", archive->ArchiveOffset());
+        std::string shown;
+        if (!identity.productName.empty()) shown += " of " + Printable(identity.productName);
+        if (!identity.version.empty()) shown += (shown.empty() ? " version " : " ") + Printable(identity.version);
+        std::printf("setup image%s, archive at offset %" PRId64 "\n", shown.c_str(), archive->ArchiveOffset());
     }
-    ListArchive(archive->Stream(), stdout, json, archive->ArchiveOffset());
+    ListArchive(archive->Stream(), stdout, json, archive->ArchiveOffset(), archive->IsSetupImage() ? &identity : nullptr);
     return 0;
 }
 

@@ -45,6 +45,18 @@ constexpr std::string_view kSetupUsage =
     "  --strip-signature    drop the signature of a signed STUB (a signature made\n"
     "                       before the payload is added cannot cover the setup:\n"
     "                       sign the finished setup instead)\n"
+    "  --icon FILE.ico      the setup's icon (a Windows stub): every image of the\n"
+    "                       .ico file, PNG ones included, replaces the stub's icon\n"
+    "  --version X.Y.Z[.W]  the setup's file and product version (1 to 4 numbers\n"
+    "                       of 0 to 65535), also as FileVersion and ProductVersion\n"
+    "  --version-info KEY=VALUE  one string of the version information, in UTF-8:\n"
+    "                       Comments, CompanyName, FileDescription, FileVersion,\n"
+    "                       InternalName, LegalCopyright, LegalTrademarks,\n"
+    "                       OriginalFilename, PrivateBuild, ProductName,\n"
+    "                       ProductVersion, SpecialBuild; may be repeated. Any\n"
+    "                       version option replaces the stub's version information:\n"
+    "                       FileDescription defaults to \"<ProductName> Setup\",\n"
+    "                       OriginalFilename to OUT's file name\n"
     "  --skip-links         leave out unusable links instead of failing\n"
     "  --allow-duplicates   keep names the reader expands as one file\n"
     "  -q, --quiet          no progress line and no summary line\n";
@@ -55,6 +67,9 @@ std::vector<OptionSpec> SetupOptionSpecs() {
     options.push_back({"installer", 0, true});
     options.push_back({"force", 0, false});
     options.push_back({"strip-signature", 0, false});
+    options.push_back({"icon", 0, true});
+    options.push_back({"version", 0, true});
+    options.push_back({"version-info", 0, true});
     return options;
 }
 
@@ -76,6 +91,45 @@ std::unique_ptr<TStream> UnsignedStub(std::unique_ptr<TStream> stub, const std::
     }
     StripCertificateTable(image, *pe);
     return std::make_unique<TMemoryStream>(std::move(image));
+}
+
+// The icon and version information the options give, checked; the stub's
+// own resources are read when the setup is written.
+SetupResources ResourcesFrom(const ParsedArgs& args, const std::string& out) {
+    SetupResources resources;
+    if (const auto text = args.Last("version")) {
+        resources.version = ParseVersionNumber(*text);
+        if (!resources.version) {
+            throw ToolError("bad --version '" + *text + "': give 1 to 4 numbers of 0 to 65535, such as 2.1.0");
+        }
+    }
+    for (const std::string& spec : args.All("version-info")) {
+        const size_t equals = spec.find('=');
+        const std::string key = spec.substr(0, equals);
+        if (equals == std::string::npos) throw ToolError("bad --version-info '" + spec + "': write KEY=VALUE");
+        if (!IsVersionKey(key)) {
+            throw ToolError("unknown --version-info key '" + key + "': give one of " + std::string(VersionKeyList()));
+        }
+        resources.strings.emplace_back(key, spec.substr(equals + 1));
+    }
+    resources.outputName = std::filesystem::path(out).filename().string();
+    if (const auto icon = args.Last("icon")) {
+        const auto file = OpenFile(*icon, FileMode::OpenReadShared);
+        if (file->Size() > (int64_t{1} << 26)) throw ToolError("the icon " + *icon + " is larger than 64 MiB");
+        resources.icon.resize(static_cast<size_t>(file->Size()));
+        if (!resources.icon.empty()) file->ReadBuffer(resources.icon.data(), static_cast<int32_t>(resources.icon.size()));
+        try {
+            ParseIcon(resources.icon);
+        } catch (const PackError& e) {
+            throw ToolError("the icon " + *icon + " cannot be used: " + e.what());
+        }
+    }
+    try {
+        BuildVersionInfo(resources);
+    } catch (const PackError& e) {
+        throw ToolError(std::string("bad --version-info: ") + e.what());
+    }
+    return resources;
 }
 
 std::string DefaultOutput(const std::string& stub) {
@@ -115,6 +169,7 @@ int RunSetup(const ParsedArgs& args) {
         specs.push_back(*spec);
     }
     const InputOptions inputOptions = InputOptionsFrom(args);
+    const SetupResources resources = ResourcesFrom(args, out);
     const int32_t key = KeyOption(args);
 
     // Every check before any work: the inputs, the stub, the installer, the
@@ -131,6 +186,18 @@ int RunSetup(const ParsedArgs& args) {
     const std::unique_ptr<TStream> stub =
         UnsignedStub(OpenFile(*stubPath, FileMode::OpenReadShared), *stubPath, args.Has("strip-signature"));
     CheckStub(*stub);
+    if (!resources.Empty()) {
+        if (!HasPeHeader(*stub)) throw ToolError("--icon, --version and --version-info need a Windows stub; " + *stubPath + " is none");
+        // The stub's resource tree, read now: a failure comes before any work.
+        std::vector<uint8_t> image(static_cast<size_t>(stub->Size()));
+        stub->ReadBuffer(image.data(), static_cast<int32_t>(image.size()));
+        stub->SetPosition(0);
+        try {
+            ApplySetupResources(image, resources);
+        } catch (const PackError& e) {
+            throw ToolError("the resources of the stub " + *stubPath + " cannot be rewritten: " + e.what());
+        }
+    }
     if (HasPeHeader(*stub) && !args.Has("force")) {
         const auto installer = OpenFile(*installerPath, FileMode::OpenReadShared);
         if (!HasPeHeader(*installer)) {
@@ -160,23 +227,25 @@ int RunSetup(const ParsedArgs& args) {
     for (size_t i = 0; i < files.size(); ++i) startOf[i + 1] = startOf[i] + files[i].size;
     const bool quiet = args.Has("quiet");
     int64_t archiveSize = 0;
-    int64_t payload = 0;
+    SetupImageLayout layout;
     {
         ProgressLine progress(!quiet && StderrIsTerminal(), total);
         AtomicOutputFile output(out);
-        payload = WriteSetupImage(output.Stream(), *stub, [&](TStream& archive) {
-            WriteArchive(archive, entries, options,
-                         [&](size_t entry, int64_t done) { progress.Update(startOf[entry] + done, files[entry].name); });
-            archiveSize = archive.Size();
-        });
+        layout = WriteSetupImage(
+            output.Stream(), *stub,
+            [&](TStream& archive) {
+                WriteArchive(archive, entries, options,
+                             [&](size_t entry, int64_t done) { progress.Update(startOf[entry] + done, files[entry].name); });
+                archiveSize = archive.Size();
+            },
+            resources);
         output.Commit();
     }
     // The setup runs like the stub: keep its permission bits.
     std::filesystem::permissions(out, std::filesystem::status(*stubPath, ignored).permissions(), ignored);
     if (!quiet) {
-        const int64_t stubSize = stub->Size();
         std::printf("%s: launcher %lld bytes, payload at offset %lld, archive %lld bytes, %zu entries\n", out.c_str(),
-                    static_cast<long long>(stubSize), static_cast<long long>(payload),
+                    static_cast<long long>(layout.stubSize), static_cast<long long>(layout.payloadOffset),
                     static_cast<long long>(archiveSize), files.size());
     }
     return 0;

@@ -79,7 +79,7 @@ std::unique_ptr<TStream> UnsignedStub(std::unique_ptr<TStream> stub, const std::
 }
 
 std::string DefaultOutput(const std::string& stub) {
-    return "setup" + std::filesystem::path(stub).extension().string();
+    return "setup" + Utf8FromPath(PathFromUtf8(stub).extension());
 }
 
 }  // namespace
@@ -92,7 +92,10 @@ int RunSetup(const ParsedArgs& args) {
     if (!stubPath) {
         const InstalledStubs installed = FindInstalledStub();
         if (!installed.stub) {
-            throw UsageError("give the launcher with --stub STUB: none is installed in '" + installed.folder + "'");
+            std::string places;
+            for (const std::string& folder : installed.folders) places += (places.empty() ? "'" : "' or in '") + folder;
+            throw UsageError("give the launcher with --stub STUB: none is installed" +
+                             (places.empty() ? std::string() : " in " + places + "'"));
         }
         stubPath = *installed.stub;
         if (!args.Has("quiet")) std::printf("using the installed launcher %s\n", stubPath->c_str());
@@ -105,7 +108,7 @@ int RunSetup(const ParsedArgs& args) {
                          "so the file must be written in place");
     }
     std::error_code ignored;
-    if (std::filesystem::is_directory(*installerPath, ignored)) {
+    if (std::filesystem::is_directory(PathFromUtf8(*installerPath), ignored)) {
         throw ReasonedError("EFileOpenError", CannotOpenFileMessage(*installerPath) + " (the installer must be a file, not a folder)");
     }
     std::vector<InputSpec> specs{{kInstallerEntryName, *installerPath}};

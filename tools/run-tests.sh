@@ -85,6 +85,7 @@ fi
 version=$(sed -n 's/^project(KQInstall VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 if [ -z "$why" ]; then
     cmake --preset mingw64 -B build/mingw64-zip -DKQ_BUILD_TESTS=OFF > /dev/null
+    cmake --build build/mingw64-zip -j2
     bash tests/package/zip_test.sh build/mingw64-zip . "$version"
 else
     bash tests/package/zip_test.sh build/mingw . "$version"

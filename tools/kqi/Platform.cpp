@@ -5,8 +5,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-
-#include "InstCompress/Stream.h"
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,23 +21,6 @@ namespace fs = std::filesystem;
 fs::path PathFromUtf8(std::string_view utf8) { return fs::path(WideFromUtf8(std::string(utf8))); }
 
 std::string Utf8FromPath(const fs::path& path) { return Utf8FromWide(path.wstring()); }
-
-int LastSystemError() { return static_cast<int>(GetLastError()); }
-
-std::string SystemErrorText(int code) {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    if (length == 0 || text == nullptr) return "system error " + std::to_string(static_cast<DWORD>(code));
-    std::wstring words(text, length);
-    LocalFree(text);
-    // The system's text ends with ".\r\n"; the reason stands in parentheses.
-    while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L' ' || words.back() == L'.')) {
-        words.pop_back();
-    }
-    return Utf8FromWide(words);
-}
 
 bool IsExistsError(int code) {
     return code == static_cast<int>(ERROR_FILE_EXISTS) || code == static_cast<int>(ERROR_ALREADY_EXISTS);
@@ -86,10 +67,6 @@ Utf8Console::~Utf8Console() {
 fs::path PathFromUtf8(std::string_view utf8) { return fs::path(std::string(utf8)); }
 
 std::string Utf8FromPath(const fs::path& path) { return path.string(); }
-
-int LastSystemError() { return errno; }
-
-std::string SystemErrorText(int code) { return std::strerror(code); }
 
 bool IsExistsError(int code) { return code == EEXIST; }
 

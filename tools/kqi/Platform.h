@@ -9,18 +9,17 @@
 #include <string_view>
 #include <vector>
 
+#include "InstCompress/Stream.h"
+
 namespace kq::tools {
 
 // A UTF-8 path as the system's path (wide on Windows), and back.
 std::filesystem::path PathFromUtf8(std::string_view utf8);
 std::string Utf8FromPath(const std::filesystem::path& path);
 
-// The calling thread's last system error: errno, or GetLastError on Windows.
-int LastSystemError();
-// The system's words for such an error, for example "No such file or
-// directory" (strerror, or FormatMessageW on Windows).
-std::string SystemErrorText(int code);
-// The error code of an existing path: EEXIST, or ERROR_FILE_EXISTS.
+// kq::LastSystemError and kq::SystemErrorText (InstCompress/Stream.h) give
+// the system's error codes and words. The code of an existing path: EEXIST,
+// or ERROR_FILE_EXISTS.
 bool IsExistsError(int code);
 
 // Makes the file `path`, which must not exist yet; false with the system's

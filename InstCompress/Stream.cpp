@@ -111,6 +111,23 @@ bool RemoveFile(const std::string& fileName) noexcept {
     }
 }
 
+int LastSystemError() noexcept { return static_cast<int>(GetLastError()); }
+
+std::string SystemErrorText(int code) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    if (length == 0 || text == nullptr) return "system error " + std::to_string(static_cast<DWORD>(code));
+    std::wstring words(text, length);
+    LocalFree(text);
+    // The system's text ends with ".\r\n"; callers put it in parentheses.
+    while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L' ' || words.back() == L'.')) {
+        words.pop_back();
+    }
+    return Utf8FromWide(words);
+}
+
 std::wstring WideFromUtf8(const std::string& utf8) {
     if (utf8.empty()) return {};
     const int size = static_cast<int>(utf8.size());
@@ -201,6 +218,10 @@ TFileStream::TFileStream(std::string fileName, NativeFile file) noexcept
 TFileStream::~TFileStream() { ::close(file_); }
 
 bool RemoveFile(const std::string& fileName) noexcept { return ::unlink(fileName.c_str()) == 0; }
+
+int LastSystemError() noexcept { return errno; }
+
+std::string SystemErrorText(int code) { return std::strerror(code); }
 
 int32_t TFileStream::Read(void* buffer, int32_t count) {
     auto* out = static_cast<uint8_t*>(buffer);

@@ -76,6 +76,13 @@ private:
 // Deletes a file by name; false when it could not.
 bool RemoveFile(const std::string& fileName) noexcept;
 
+// The calling thread's last system error: errno, or GetLastError on Windows
+// (which a failed TFileStream open leaves as it was).
+int LastSystemError() noexcept;
+// The system's words for such an error, for example "No such file or
+// directory": strerror, or FormatMessageW on Windows.
+std::string SystemErrorText(int code);
+
 #ifdef _WIN32
 // UTF-8 to and from the system's UTF-16. Bytes that are not UTF-8 are taken
 // in the ANSI code page.

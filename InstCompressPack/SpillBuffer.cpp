@@ -3,12 +3,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <filesystem>
 
 #include "InstCompress/Stream.h"
 #include "InstCompressPack/ArchiveWriter.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -22,11 +27,38 @@ class SpillBuffer::TempFile {
 public:
     explicit TempFile(const std::string& directory) {
         std::error_code ignored;
-        const std::string dir = directory.empty() ? std::filesystem::temp_directory_path(ignored).string() : directory;
 #ifdef _WIN32
-        (void)dir;
-        file_ = std::tmpfile();
+        // tmpfile() would make it in the drive's root, where users may not
+        // write: a named file in the folder, deleted when it is closed.
+        const std::wstring wideDir =
+            directory.empty() ? std::filesystem::temp_directory_path(ignored).wstring() : WideFromUtf8(directory);
+        const std::string dir = Utf8FromWide(wideDir);
+        std::wstring name(MAX_PATH + 1, L'\0');
+        int error = 0;
+        if (GetTempFileNameW(wideDir.c_str(), L"kqi", 0, name.data()) == 0) {
+            error = LastSystemError();
+        } else {
+            name.resize(std::wcslen(name.c_str()));
+            const HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+            if (h == INVALID_HANDLE_VALUE) {
+                error = LastSystemError();
+                DeleteFileW(name.c_str());
+            } else {
+                const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+                if (fd < 0) {
+                    CloseHandle(h);
+                } else if ((file_ = _fdopen(fd, "w+b")) == nullptr) {
+                    _close(fd);
+                }
+            }
+        }
+        if (!file_) {
+            throw PackError("cannot make a temporary file in " + dir + " (" +
+                            (error != 0 ? SystemErrorText(error) : std::string(std::strerror(errno))) + ")");
+        }
 #else
+        const std::string dir = directory.empty() ? std::filesystem::temp_directory_path(ignored).string() : directory;
         int fd = -1;
 #ifdef O_TMPFILE
         fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -40,10 +72,10 @@ public:
             file_ = ::fdopen(fd, "w+b");
             if (!file_) ::close(fd);
         }
-#endif
         if (!file_) {
             throw PackError("cannot make a temporary file in " + dir + " (" + std::strerror(errno) + ")");
         }
+#endif
     }
     ~TempFile() { std::fclose(file_); }
     TempFile(const TempFile&) = delete;

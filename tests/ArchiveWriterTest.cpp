@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 
 #include "InstCompress/InstCompress.h"
@@ -197,6 +198,23 @@ TEST(ArchiveWriterTest, SpillBufferKeepsEveryByte) {
         EXPECT_EQ(out.Bytes(), expected) << limit;
         EXPECT_EQ(spill.Size(), 0);
     }
+}
+
+// A spill in a folder with a non-ASCII name (given in UTF-8) leaves nothing there.
+TEST(ArchiveWriterTest, SpillFileInAFolderLeavesNothingBehind) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / (fs::path(u8"kq-spill-été-") += std::to_string(std::random_device{}()));
+    fs::create_directories(dir);
+    {
+        const std::u8string name = dir.u8string();
+        pack::SpillBuffer spill(std::string(reinterpret_cast<const char*>(name.data()), name.size()), 0);
+        spill.Append(Bytes(5000, 7));
+        TMemoryStream out;
+        spill.MoveTo(out);
+        EXPECT_EQ(out.Bytes(), Bytes(5000, 7));
+    }
+    EXPECT_TRUE(fs::is_empty(dir));
+    fs::remove_all(dir);
 }
 
 }  // namespace

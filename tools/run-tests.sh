@@ -8,7 +8,8 @@
 #     end-to-end tests under wine. Where 32-bit wine cannot run (some kernels
 #     cannot execute 32-bit programs), the 32-bit launcher gets its static
 #     checks and every Windows test runs with the 64-bit build under wine64;
-#  5. the 32-bit launcher built once more as plain Release, checked the same.
+#  5. the Windows packages (zips) for i686 and x86_64, their file lists;
+#  6. the 32-bit launcher built once more as plain Release, checked the same.
 # FUZZ_SECONDS sets the time per harness (default 60; 0 skips the fuzzers).
 # KQ_FORCE_WINE64=1 takes the wine64 way as if 32-bit wine could not run.
 set -euo pipefail
@@ -80,6 +81,18 @@ else
     fi
     echo "run-tests: Windows tests run as PE32+ under wine64, PE32 launcher checked statically ($why)"
     ctest --preset mingw64 -j2
+fi
+
+# Both Windows packages and what they hold; the one of the build whose tests
+# ran above was also used from a cross-built installer (package_zip). The
+# other gets its zip from a build without tests.
+version=$(sed -n 's/^project(KQInstall VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+if [ -z "$why" ]; then
+    cmake --preset mingw64 -B build/mingw64-zip -DKQ_BUILD_TESTS=OFF > /dev/null
+    cmake --build build/mingw64-zip -j2
+    bash tests/package/zip_test.sh build/mingw64-zip . "$version"
+else
+    bash tests/package/zip_test.sh build/mingw . "$version"
 fi
 
 # The launcher's marker and size must not depend on the build type.

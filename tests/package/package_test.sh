@@ -90,11 +90,6 @@ if [ -n "$WINDOWS_STUB" ]; then
     check "changed icon, new setup" test "$(stat -c %y branded-setup.exe)" != "$stamp"
 fi
 
-# made_from SETUP STUB: the setup starts with the stub, but for the marker's field.
-made_from() {
-    local field=$(marker_field "$2")
-    cmp -s -n "$field" "$1" "$2" && cmp -s -i $((field + 4)) -n $(($(stat -c %s "$2") - field - 4)) "$1" "$2"
-}
 check "default stub: the installed launcher" made_from default-setup "$DEFAULT_STUB"
 
 # kqi setup without --stub takes the installed launcher and says so.

@@ -13,10 +13,12 @@
 #include <thread>
 
 #include "InstCompress/Exceptions.h"
+#include "tools/kqi/Platform.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #define KQ_ISATTY _isatty
 #define KQ_FILENO _fileno
 #else
@@ -181,17 +183,35 @@ std::string FileProblem(const std::string& path, int errorNumber, bool forWritin
         return std::strerror(EISDIR);
     }
 #else
-    (void)path;
-    (void)forWriting;
+    const std::wstring wide = WideFromUtf8(path);
+    if (!forWriting) {
+        // Opened once more, to get the system's reason at first hand.
+        const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            const int error = LastSystemError();
+            const DWORD attributes = GetFileAttributesW(wide.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                return std::strerror(EISDIR);
+            }
+            return SystemErrorText(error);
+        }
+        CloseHandle(file);
+    } else {
+        const DWORD attributes = GetFileAttributesW(wide.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return std::strerror(EISDIR);
+        }
+    }
 #endif
-    return std::strerror(errorNumber);
+    return SystemErrorText(errorNumber);
 }
 
 std::unique_ptr<TFileStream> OpenFile(const std::string& path, FileMode mode) {
     try {
         return std::make_unique<TFileStream>(path, mode);
     } catch (const Exception& e) {
-        const int error = errno;
+        const int error = LastSystemError();
         throw ReasonedError(e.ClassName(), e.Message() + " (" + FileProblem(path, error, mode == FileMode::Create) + ")");
     }
 }
@@ -223,7 +243,7 @@ extern "C" void RemoveTempsAndDie(int signal) {
 #ifndef _WIN32
         if (char* path = slot.load()) ::unlink(path);
 #else
-        if (char* path = slot.load()) std::remove(path);
+        if (char* path = slot.load()) RemoveFile(path);
 #endif
     }
     std::signal(signal, SIG_DFL);
@@ -264,21 +284,17 @@ AtomicOutputFile::AtomicOutputFile(std::string path) : path_(std::move(path)) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, ".kqi%08x", random());
         const std::string candidate = path_ + suffix;
-        // "x": fail if it exists, so two runs never share a temporary file.
-        std::FILE* f = std::fopen(candidate.c_str(), "wbx");
-        if (!f) {
-            error = errno;
-            if (error != EEXIST) break;
+        // Never one that exists, so two runs never share a temporary file.
+        if (!CreateNewFile(candidate, error)) {
+            if (!IsExistsError(error)) break;
             continue;
         }
-        std::fclose(f);
         tempPath_ = candidate;
         slot_ = RegisterTemp(tempPath_);
         try {
             stream_ = std::make_unique<TFileStream>(tempPath_, FileMode::Create);
         } catch (...) {
-            std::error_code ignored;
-            fs::remove(tempPath_, ignored);
+            RemoveFile(tempPath_);
             UnregisterTemp(slot_);
             throw;
         }
@@ -290,17 +306,14 @@ AtomicOutputFile::AtomicOutputFile(std::string path) : path_(std::move(path)) {
 
 AtomicOutputFile::~AtomicOutputFile() {
     stream_.reset();
-    if (!committed_) {
-        std::error_code ignored;
-        fs::remove(tempPath_, ignored);
-    }
+    if (!committed_ && !tempPath_.empty()) RemoveFile(tempPath_);
     UnregisterTemp(slot_);
 }
 
 void AtomicOutputFile::Commit() {
     stream_.reset();
     std::error_code error;
-    fs::rename(tempPath_, path_, error);
+    fs::rename(PathFromUtf8(tempPath_), PathFromUtf8(path_), error);
     if (error) {
         throw ReasonedError("EFileCreateError", CannotCreateFileMessage(path_) + " (" + error.message() + ")");
     }

@@ -14,6 +14,7 @@
 
 #include "InstCompress/Stream.h"
 #include "InstCompressPack/ArchiveWriter.h"
+#include "tools/kqi/Platform.h"
 
 namespace kq::tools {
 

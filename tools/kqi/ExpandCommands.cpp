@@ -95,7 +95,7 @@ std::unique_ptr<TArchiveFile> OpenArchive(const std::string& path) {
     try {
         archive = std::make_unique<TArchiveFile>(path);
     } catch (const EFileOpenError& e) {
-        const int error = errno;
+        const int error = LastSystemError();
         throw ReasonedError(e.ClassName(), e.Message() + " (" + FileProblem(path, error) + ")");
     }
     if (!archive->IsSetupImage()) DiagnoseCutPayload(archive->Payload(), archive->Stream().Size());
@@ -156,15 +156,15 @@ struct Selected {
 // would land wherever the link points.
 void CheckNoLinkOnTheWay(const fs::path& dir, const std::string& relative, const std::string& name) {
     fs::path at = dir;
-    const fs::path rel(relative);
+    const fs::path rel = PathFromUtf8(relative);
     for (auto part = rel.begin(); part != rel.end(); ++part) {
         if (std::next(part) == rel.end()) break;  // the file itself is replaced, never followed
         at /= *part;
         std::error_code error;
         const fs::file_status status = fs::symlink_status(at, error);
         if (status.type() == fs::file_type::symlink) {
-            throw ToolError("entry '" + Printable(name) + "' would land outside " + dir.string() + " through the link " +
-                            at.string());
+            throw ToolError("entry '" + Printable(name) + "' would land outside " + Utf8FromPath(dir) + " through the link " +
+                            Utf8FromPath(at));
         }
         if (status.type() == fs::file_type::not_found) return;
     }
@@ -188,7 +188,7 @@ int ExtractAll(TArchiveFile& archive, const fs::path& dir, const std::vector<std
                 continue;
             }
             if (const std::string problem = EntryNameProblem(entry->name); !problem.empty()) {
-                throw ToolError("entry '" + Printable(entry->name) + "' would land outside " + dir.string() + ": it has " +
+                throw ToolError("entry '" + Printable(entry->name) + "' would land outside " + Utf8FromPath(dir) + ": it has " +
                                 problem);
             }
             std::string path = entry->name;
@@ -202,7 +202,7 @@ int ExtractAll(TArchiveFile& archive, const fs::path& dir, const std::vector<std
 
     std::error_code error;
     fs::create_directories(dir, error);
-    if (error) throw ToolError("cannot make " + dir.string() + " (" + error.message() + ")");
+    if (error) throw ToolError("cannot make " + Utf8FromPath(dir) + " (" + error.message() + ")");
     archive.Stream().SetPosition(0);
     TEntryReader reader(archive.Stream(), component);
     std::map<const Selected*, std::unique_ptr<AtomicOutputFile>> open;
@@ -210,13 +210,13 @@ int ExtractAll(TArchiveFile& archive, const fs::path& dir, const std::vector<std
     for (; const ArchiveEntry* entry = reader.Next(); ++index) {
         const Selected* selected = index < target.size() ? target[index] : nullptr;
         if (!selected) continue;
-        const fs::path file = dir / selected->path;
+        const fs::path file = dir / PathFromUtf8(selected->path);
         try {
             auto& output = open[selected];
             if (!output) {
                 fs::create_directories(file.parent_path(), error);
-                if (error) throw ToolError("cannot make " + file.parent_path().string() + " (" + error.message() + ")");
-                output = std::make_unique<AtomicOutputFile>(file.string());
+                if (error) throw ToolError("cannot make " + Utf8FromPath(file.parent_path()) + " (" + error.message() + ")");
+                output = std::make_unique<AtomicOutputFile>(Utf8FromPath(file));
             }
             reader.Expand(output->Stream());
             if (index == selected->last) {
@@ -277,7 +277,7 @@ int RunExtract(const ParsedArgs& args) {
     const int32_t key = KeyOption(args);
     const auto archive = OpenArchive(positional[0]);
     if (out) return ExtractOne(*archive, positional[1], *out, key);
-    return ExtractAll(*archive, fs::path(*dir), std::vector<std::string>(positional.begin() + 1, positional.end()), key);
+    return ExtractAll(*archive, PathFromUtf8(*dir), std::vector<std::string>(positional.begin() + 1, positional.end()), key);
 }
 
 namespace {

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "tools/kqi/Platform.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -34,13 +36,11 @@ InstalledStubs FindInstalledStub() {
     InstalledStubs found;
     const fs::path self = OwnExecutable();
     if (self.empty()) return found;
-    const fs::path folder = (self.parent_path() / KQ_STUB_DIR_FROM_BIN).lexically_normal();
-    found.folder = folder.string();
-    for (const char* name : {"kqsetup.exe", "kqsetup"}) {
-        std::error_code error;
-        if (fs::is_regular_file(folder / name, error)) {
-            found.stub = (folder / name).string();
-            break;
+    for (const fs::path& folder : {self.parent_path(), (self.parent_path() / KQ_STUB_DIR_FROM_BIN).lexically_normal()}) {
+        found.folders.push_back(Utf8FromPath(folder));
+        for (const char* name : {"kqsetup.exe", "kqsetup"}) {
+            std::error_code error;
+            if (!found.stub && fs::is_regular_file(folder / name, error)) found.stub = Utf8FromPath(folder / name);
         }
     }
     return found;

@@ -3,11 +3,15 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kq::tools {
 
 struct InstalledStubs {
-    std::string folder;               // where they are looked for
+    // Where they are looked for, in this order: kqi's own folder, then the
+    // package's stub folder (share/kqinstall beside bin/). Empty when kqi
+    // cannot find itself.
+    std::vector<std::string> folders;
     std::optional<std::string> stub;  // the Windows launcher, else the POSIX one
 };
 

@@ -62,15 +62,16 @@ public:
 
     void AddSpec(const InputSpec& spec) {
         std::error_code error;
-        const fs::file_status status = fs::status(spec.path, error);
+        const fs::path given = PathFromUtf8(spec.path);
+        const fs::file_status status = fs::status(given, error);
         if (status.type() == fs::file_type::directory) {
-            root_ = fs::canonical(spec.path, error);
+            root_ = fs::canonical(given, error);
             if (error) throw ToolError(spec.path + ": " + error.message());
             ancestors_ = {root_};
-            Walk(fs::path(spec.path), spec.name);
+            Walk(given, spec.name);
             return;
         }
-        if (status.type() == fs::file_type::not_found && fs::is_symlink(fs::symlink_status(spec.path, error))) {
+        if (status.type() == fs::file_type::not_found && fs::is_symlink(fs::symlink_status(given, error))) {
             throw ToolError(spec.path + ": a link to nothing (dangling)");
         }
         AddFile(spec.path, spec.name);
@@ -79,7 +80,8 @@ public:
 private:
     void AddFile(const std::string& path, const std::string& name) {
         std::error_code error;
-        const fs::file_status status = fs::status(path, error);
+        const fs::path native = PathFromUtf8(path);
+        const fs::file_status status = fs::status(native, error);
         if (status.type() == fs::file_type::not_found || error) {
             const int code = error ? error.value() : ENOENT;
             throw ReasonedError("EFileOpenError", CannotOpenFileMessage(path) + " (" + FileProblem(path, code) + ")");
@@ -93,7 +95,7 @@ private:
             throw ReasonedError("EFileOpenError", CannotOpenFileMessage(path) + " (" + std::strerror(errno) + ")");
         }
 #endif
-        const auto size = static_cast<int64_t>(fs::file_size(path, error));
+        const auto size = static_cast<int64_t>(fs::file_size(native, error));
         if (error) throw ToolError(path + ": " + error.message());
         if (size > kMaxEntrySize) throw ToolError(path + ": larger than 2147483647 bytes, which an entry cannot hold");
         InputFile file{name, path, size, options_.method, false};
@@ -108,8 +110,8 @@ private:
 
     // A link is a problem to report, or to skip with --skip-links.
     void LinkProblem(const fs::path& path, const std::string& what) {
-        if (!options_.skipLinks) throw ToolError(path.string() + ": " + what + " (give --skip-links to leave such links out)");
-        std::fprintf(stderr, "kqi: skipped %s: %s\n", path.string().c_str(), what.c_str());
+        if (!options_.skipLinks) throw ToolError(Utf8FromPath(path) + ": " + what + " (give --skip-links to leave such links out)");
+        std::fprintf(stderr, "kqi: skipped %s: %s\n", Utf8FromPath(path).c_str(), what.c_str());
     }
 
     void Walk(const fs::path& dir, const std::string& name) {
@@ -118,16 +120,16 @@ private:
         for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
             children.push_back(it->path());
         }
-        if (error) throw ToolError(dir.string() + ": " + error.message());
+        if (error) throw ToolError(Utf8FromPath(dir) + ": " + error.message());
         std::sort(children.begin(), children.end());
         for (const fs::path& child : children) {
-            const std::string leaf = child.filename().string();
+            const std::string leaf = Utf8FromPath(child.filename());
             if (leaf.find('\\') != std::string::npos) {
-                throw ToolError(child.string() + ": a '\\' in a file name would split the entry name");
+                throw ToolError(Utf8FromPath(child) + ": a '\\' in a file name would split the entry name");
             }
             const std::string childName = name + "\\" + leaf;
             const fs::file_status own = fs::symlink_status(child, error);
-            if (error) throw ToolError(child.string() + ": " + error.message());
+            if (error) throw ToolError(Utf8FromPath(child) + ": " + error.message());
             if (own.type() == fs::file_type::directory) {
                 ancestors_.push_back(fs::canonical(child, error));
                 Walk(child, childName);
@@ -135,7 +137,7 @@ private:
                 continue;
             }
             if (own.type() != fs::file_type::symlink) {
-                AddFile(child.string(), childName);
+                AddFile(Utf8FromPath(child), childName);
                 continue;
             }
             const fs::file_status target = fs::status(child, error);
@@ -148,7 +150,7 @@ private:
                 continue;
             }
             if (target.type() != fs::file_type::directory) {
-                AddFile(child.string(), childName);  // the target's bytes under the link's name
+                AddFile(Utf8FromPath(child), childName);  // the target's bytes under the link's name
                 continue;
             }
             const fs::path resolved = fs::canonical(child, error);
@@ -157,11 +159,11 @@ private:
                 continue;
             }
             if (std::find(ancestors_.begin(), ancestors_.end(), resolved) != ancestors_.end()) {
-                LinkProblem(child, "a link loop: it leads back to " + resolved.string());
+                LinkProblem(child, "a link loop: it leads back to " + Utf8FromPath(resolved));
                 continue;
             }
             if (!IsInside(resolved, root_)) {
-                LinkProblem(child, "a link to a folder outside the tree (" + resolved.string() + ")");
+                LinkProblem(child, "a link to a folder outside the tree (" + Utf8FromPath(resolved) + ")");
                 continue;
             }
             ancestors_.push_back(resolved);
@@ -264,13 +266,13 @@ std::vector<PackEntry> ToPackEntries(const std::vector<InputFile>& files) {
 
 void CheckOutputPath(const std::string& out, const std::vector<std::string>& inputs) {
     std::error_code error;
-    const fs::path path(out);
+    const fs::path path = PathFromUtf8(out);
     if (fs::is_directory(path, error)) throw ToolError("cannot write " + out + ": it is a folder");
     const fs::path parent = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    if (!fs::is_directory(parent, error)) throw ToolError("cannot write " + out + ": there is no folder " + parent.string());
+    if (!fs::is_directory(parent, error)) throw ToolError("cannot write " + out + ": there is no folder " + Utf8FromPath(parent));
     if (!fs::exists(path, error)) return;
     for (const std::string& input : inputs) {
-        if (fs::equivalent(path, input, error)) {
+        if (fs::equivalent(path, PathFromUtf8(input), error)) {
             throw ToolError("cannot write " + out + ": it is also an input (" + input + ")");
         }
     }
@@ -298,8 +300,8 @@ std::vector<OptionSpec> InputOptionSpecs() {
 
 
 std::string SpillDirectoryFor(const std::string& out) {
-    const fs::path parent = fs::path(out).parent_path();
-    return parent.empty() ? std::string(".") : parent.string();
+    const fs::path parent = PathFromUtf8(out).parent_path();
+    return parent.empty() ? std::string(".") : Utf8FromPath(parent);
 }
 
 }  // namespace kq::tools

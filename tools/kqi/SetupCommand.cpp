@@ -27,7 +27,8 @@ constexpr std::string_view kSetupUsage =
     "  NAME=PATH (as for kqi pack). The marker field in the copy is set to the\n"
     "  payload's offset. For a Windows stub, FILE must be a Windows program.\n"
     "  --stub STUB          the launcher (default: the one installed with kqi,\n"
-    "                       kqsetup.exe if it is there, else kqsetup)\n"
+    "                       beside it or in share/kqinstall: kqsetup.exe if it\n"
+    "                       is there, else kqsetup)\n"
     "  -o, --output OUT     the setup file (default setup, with STUB's extension);\n"
     "                       standard output is refused: the payload's size comes\n"
     "                       before the archive\n"
@@ -133,7 +134,7 @@ SetupResources ResourcesFrom(const ParsedArgs& args, const std::string& out) {
 }
 
 std::string DefaultOutput(const std::string& stub) {
-    return "setup" + std::filesystem::path(stub).extension().string();
+    return "setup" + Utf8FromPath(PathFromUtf8(stub).extension());
 }
 
 }  // namespace
@@ -146,7 +147,10 @@ int RunSetup(const ParsedArgs& args) {
     if (!stubPath) {
         const InstalledStubs installed = FindInstalledStub();
         if (!installed.stub) {
-            throw UsageError("give the launcher with --stub STUB: none is installed in '" + installed.folder + "'");
+            std::string places;
+            for (const std::string& folder : installed.folders) places += (places.empty() ? "'" : "' or in '") + folder;
+            throw UsageError("give the launcher with --stub STUB: none is installed" +
+                             (places.empty() ? std::string() : " in " + places + "'"));
         }
         stubPath = *installed.stub;
         if (!args.Has("quiet")) std::printf("using the installed launcher %s\n", stubPath->c_str());
@@ -159,7 +163,7 @@ int RunSetup(const ParsedArgs& args) {
                          "so the file must be written in place");
     }
     std::error_code ignored;
-    if (std::filesystem::is_directory(*installerPath, ignored)) {
+    if (std::filesystem::is_directory(PathFromUtf8(*installerPath), ignored)) {
         throw ReasonedError("EFileOpenError", CannotOpenFileMessage(*installerPath) + " (the installer must be a file, not a folder)");
     }
     std::vector<InputSpec> specs{{kInstallerEntryName, *installerPath}};

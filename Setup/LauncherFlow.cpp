@@ -96,10 +96,10 @@ int RunLauncher(LauncherPlatform& platform) {
     // The installer opens both files itself.
     installer.reset();
     archive.reset();
-    // The installer's own exit code is its business.
-    platform.RunInstaller(installerPath, imagePath, archivePath);
+    // Deployment tools judge the setup by the installer's exit code.
+    const int32_t exitCode = platform.RunInstaller(installerPath, imagePath, archivePath);
     leftovers.HandOver();
-    return 0;
+    return exitCode;
 }
 
 int LauncherMain(LauncherPlatform& platform) {

@@ -106,14 +106,13 @@ int LauncherMain(LauncherPlatform& platform) {
     try {
         return RunLauncher(platform);
     } catch (...) {
-        const auto failure = std::current_exception();
         std::string moduleName;
         try {
             moduleName = FileNameOf(platform.ImagePath());
         } catch (...) {
             // The box still shows the failure without the module's name.
         }
-        platform.ShowErrorBox(ErrorBoxText(failure, moduleName));
+        platform.ShowErrorBox(ErrorBoxText(moduleName));
         return 1;
     }
 }
@@ -126,12 +125,14 @@ std::string InstallerArguments(const std::string& imagePath, const std::string& 
     return "\"/SOURCE=" + imagePath + "\" \"/DATA=" + archivePath + "\"";
 }
 
-std::string ErrorBoxText(const std::exception_ptr& failure, const std::string& moduleName) {
+std::string ErrorBoxText(const std::string& moduleName) {
     std::string className = "Exception";
     std::string message;
     const void* address = nullptr;
+    // Rethrown rather than kept in a std::exception_ptr, whose run-time
+    // support the stub then does without.
     try {
-        std::rethrow_exception(failure);
+        throw;
     } catch (const Exception& e) {
         className = e.ClassName();
         message = e.Message();

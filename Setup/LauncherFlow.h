@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <string>
 
@@ -66,8 +65,9 @@ int LauncherMain(LauncherPlatform& platform);
 // The installer's argument string on Windows: both switches quoted.
 std::string InstallerArguments(const std::string& imagePath, const std::string& archivePath);
 
-// The error box's text for a failure that reached the top.
-std::string ErrorBoxText(const std::exception_ptr& failure, const std::string& moduleName);
+// The error box's text for a failure that reached the top: the exception
+// being handled, so only to be called in a handler.
+std::string ErrorBoxText(const std::string& moduleName);
 
 // The last component of a path, with either separator.
 std::string FileNameOf(const std::string& path);

@@ -316,7 +316,7 @@ TEST(LauncherTextTest, ErrorBoxText) {
         try {
             raise();
         } catch (...) {
-            return ErrorBoxText(std::current_exception(), "kqsetup.exe");
+            return ErrorBoxText("kqsetup.exe");
         }
         return std::string();
     };

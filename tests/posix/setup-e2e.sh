@@ -78,6 +78,11 @@ check "installer byte for byte" cmp -s "$self" installer.sh
 check "temporary archive held the payload" cmp -s report.data payload.kqa
 check "temporary archive left to the installer" cmp -s "$data" payload.kqa
 
+# ---- the same inputs give the same setup, byte for byte
+sleep 1
+"$KQI" setup -q --stub kqsetup --installer installer.sh -o setup-again 'Data\readme.txt=readme.txt'
+check "kqi setup twice: the same bytes" cmp -s setup setup-again
+
 # ---- every exit code of the installer is the setup's; a signal that ends
 # it gives 128 + its number, as shells report it
 for code in 0 1 255; do

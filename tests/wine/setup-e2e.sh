@@ -105,6 +105,10 @@ printf 'readme\n' > readme.txt
 # ---- a normal run
 kqi setup -q --stub kqsetup.exe --installer installer.exe -o setup.exe 'Data\readme.txt=readme.txt'
 check "kqi setup wrote the setup" test -s setup.exe
+# The same inputs give the same setup, its checksum too (over its own bytes).
+sleep 1
+kqi setup -q --stub kqsetup.exe --installer installer.exe -o setup-again.exe 'Data\readme.txt=readme.txt'
+check "kqi setup twice: the same bytes" cmp -s setup.exe setup-again.exe
 PAYLOAD=$(payload_offset setup.exe)  # the stub's size, or one more where that ends in 'X'
 tail -c +$((PAYLOAD + 5)) setup.exe > payload.kqa
 start=$(date +%s%N)

@@ -4,6 +4,8 @@
 # another build folder, with the build type, tool chain and sanitizers of
 # BUILD_DIR, and compares the two stubs.
 # Usage: same-stub.sh BUILD_DIR (configured and built, stub included)
+# Not for sanitized builds: GCC 12 writes full source paths into the
+# sanitizers' location records, which no prefix map reaches.
 set -euo pipefail
 BUILD=$(realpath "$1")
 SOURCE=$(realpath "$(dirname "$0")/..")

@@ -54,15 +54,24 @@ std::optional<PeLayout> ReadPeLayout(const std::vector<uint8_t>& image) {
 }
 
 uint32_t PeChecksum(const std::vector<uint8_t>& image, size_t checksumAt) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i < image.size(); i += 2) {
-        if (i >= checksumAt && i < checksumAt + 4) continue;
-        const uint32_t word = image[i] | (i + 1 < image.size() ? static_cast<uint32_t>(image[i + 1]) << 8 : 0u);
-        sum += word;
-        sum = (sum & 0xFFFF) + (sum >> 16);
+    PeChecksumSum sum(checksumAt);
+    sum.Add(image.data(), image.size(), 0);
+    return sum.Finish(image.size());
+}
+
+void PeChecksumSum::Add(const uint8_t* bytes, size_t count, uint64_t offset) {
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t at = offset + i;
+        if (at >= checksumAt_ && at < checksumAt_ + 4) continue;
+        // Little-endian words: a byte at an odd offset is a word's high half.
+        sum_ += static_cast<uint64_t>(bytes[i]) << (8 * (at & 1));
     }
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    return sum + static_cast<uint32_t>(image.size());
+}
+
+uint32_t PeChecksumSum::Finish(uint64_t size) const {
+    uint64_t sum = sum_;
+    while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint32_t>(sum) + static_cast<uint32_t>(size);
 }
 
 void StripCertificateTable(std::vector<uint8_t>& image, const PeLayout& layout) {

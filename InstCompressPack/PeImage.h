@@ -36,6 +36,20 @@ std::optional<PeLayout> ReadPeLayout(const std::vector<uint8_t>& image);
 // checksum field itself left out, plus the file size.
 uint32_t PeChecksum(const std::vector<uint8_t>& image, size_t checksumAt);
 
+// The same checksum over an image given in pieces, each at its file offset,
+// in any order; for an image written as a stream.
+class PeChecksumSum {
+public:
+    explicit PeChecksumSum(size_t checksumAt) : checksumAt_(checksumAt) {}
+    void Add(const uint8_t* bytes, size_t count, uint64_t offset);
+    // The checksum of an image of `size` bytes whose every byte was added.
+    uint32_t Finish(uint64_t size) const;
+
+private:
+    uint64_t sum_ = 0;  // unfolded: a carry is the same as a fold at the end
+    size_t checksumAt_;
+};
+
 // Drops the certificate table that ends a signed image, clears its
 // directory entry and sets the checksum to match. Raises PackError when the
 // table is not at the end of the image.

@@ -7,6 +7,7 @@
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Stream.h"
 #include "InstCompressPack/ArchiveWriter.h"
+#include "InstCompressPack/PeImage.h"
 #include "InstCompress/PayloadLocator.h"
 
 namespace kq::pack {
@@ -15,14 +16,21 @@ namespace {
 
 constexpr const char* kTooLarge = "the setup would be larger than 2147483647 bytes, which the payload offset cannot describe";
 
-// Counts what passes through to the image.
+// Counts what passes through to the image, from the image's offset
+// `start` on, and adds it to the checksum.
 class TCountingForward final : public TStream {
 public:
-    explicit TCountingForward(TStream& to) : to_(to) {}
+    TCountingForward(TStream& to, int64_t start, PeChecksumSum* checksum)
+        : to_(to), start_(start), checksum_(checksum) {}
     int32_t Read(void*, int32_t) override { return 0; }
     int32_t Write(const void* buffer, int32_t count) override {
         const int32_t n = to_.Write(buffer, count);
-        if (n > 0) written_ += n;
+        if (n <= 0) return n;
+        if (checksum_ != nullptr) {
+            checksum_->Add(static_cast<const uint8_t*>(buffer), static_cast<size_t>(n),
+                           static_cast<uint64_t>(start_ + written_));
+        }
+        written_ += n;
         return n;
     }
     int64_t Seek(int64_t, SeekOrigin) override { return written_; }
@@ -30,8 +38,23 @@ public:
 
 private:
     TStream& to_;
+    int64_t start_;
+    PeChecksumSum* checksum_;
     int64_t written_ = 0;
 };
+
+// Where a Windows stub keeps its checksum, found in its headers; nothing
+// for a POSIX stub. Leaves the position at 0.
+std::optional<size_t> ChecksumFieldOf(TStream& stub, int64_t size) {
+    constexpr int64_t kHeadersRead = 4096;  // the headers lie well within
+    if (!HasPeHeader(stub)) return std::nullopt;
+    std::vector<uint8_t> head(static_cast<size_t>(std::min(size, kHeadersRead)));
+    stub.ReadBuffer(head.data(), static_cast<int32_t>(head.size()));
+    stub.SetPosition(0);
+    const auto layout = ReadPeLayout(head);
+    if (!layout) return std::nullopt;
+    return layout->checksumAt;
+}
 
 // A field whose first byte is the placeholder's 'X' reads as unpatched: such
 // a stub gets one byte of padding behind it.
@@ -74,6 +97,12 @@ SetupImageLayout WriteSetupImage(TStream& out, TStream& given, const std::functi
     StoreLE32(offsetField, static_cast<uint32_t>(payload));
     assert(offsetField[0] != kUnpatchedFieldByte);
 
+    // A Windows setup's checksum is that of its final bytes, so that it is
+    // the same for the same stub and payload.
+    const std::optional<size_t> checksumAt = ChecksumFieldOf(stub, stubSize);
+    std::optional<PeChecksumSum> checksum;
+    if (checksumAt) checksum.emplace(*checksumAt);
+
     const int64_t start = out.Position();
     std::vector<uint8_t> chunk(TStream::kCopyChunk);
     for (int64_t at = 0; at < stubSize;) {
@@ -83,12 +112,13 @@ SetupImageLayout WriteSetupImage(TStream& out, TStream& given, const std::functi
             chunk[static_cast<size_t>(i - at)] = offsetField[i - field];
         }
         out.WriteBuffer(chunk.data(), n);
+        if (checksum) checksum->Add(chunk.data(), static_cast<size_t>(n), static_cast<uint64_t>(at));
         at += n;
     }
     // Any padding, then the size field, which is filled in below.
     const uint8_t zeros[5] = {};
     out.WriteBuffer(zeros, static_cast<int32_t>(payload - stubSize) + 4);
-    TCountingForward archive(out);
+    TCountingForward archive(out, payload + 4, checksum ? &*checksum : nullptr);
     writeArchive(archive);
     if (archive.Size() > kMaxEntrySize - 4 - payload) throw PackError(kTooLarge);
     uint8_t sizeField[4];
@@ -96,6 +126,14 @@ SetupImageLayout WriteSetupImage(TStream& out, TStream& given, const std::functi
     const int64_t end = out.Position();
     out.SetPosition(start + payload);
     out.WriteBuffer(sizeField, 4);
+    if (checksum) {
+        // The size field was counted as the zeros written first.
+        checksum->Add(sizeField, 4, static_cast<uint64_t>(payload));
+        uint8_t checksumField[4];
+        StoreLE32(checksumField, checksum->Finish(static_cast<uint64_t>(end - start)));
+        out.SetPosition(start + static_cast<int64_t>(*checksumAt));
+        out.WriteBuffer(checksumField, 4);
+    }
     out.SetPosition(end);
     return {stubSize, payload};
 }

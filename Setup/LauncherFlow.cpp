@@ -96,24 +96,23 @@ int RunLauncher(LauncherPlatform& platform) {
     // The installer opens both files itself.
     installer.reset();
     archive.reset();
-    // The installer's own exit code is its business.
-    platform.RunInstaller(installerPath, imagePath, archivePath);
+    // Deployment tools judge the setup by the installer's exit code.
+    const int32_t exitCode = platform.RunInstaller(installerPath, imagePath, archivePath);
     leftovers.HandOver();
-    return 0;
+    return exitCode;
 }
 
 int LauncherMain(LauncherPlatform& platform) {
     try {
         return RunLauncher(platform);
     } catch (...) {
-        const auto failure = std::current_exception();
         std::string moduleName;
         try {
             moduleName = FileNameOf(platform.ImagePath());
         } catch (...) {
             // The box still shows the failure without the module's name.
         }
-        platform.ShowErrorBox(ErrorBoxText(failure, moduleName));
+        platform.ShowErrorBox(ErrorBoxText(moduleName));
         return 1;
     }
 }
@@ -126,12 +125,14 @@ std::string InstallerArguments(const std::string& imagePath, const std::string& 
     return "\"/SOURCE=" + imagePath + "\" \"/DATA=" + archivePath + "\"";
 }
 
-std::string ErrorBoxText(const std::exception_ptr& failure, const std::string& moduleName) {
+std::string ErrorBoxText(const std::string& moduleName) {
     std::string className = "Exception";
     std::string message;
     const void* address = nullptr;
+    // Rethrown rather than kept in a std::exception_ptr, whose run-time
+    // support the stub then does without.
     try {
-        std::rethrow_exception(failure);
+        throw;
     } catch (const Exception& e) {
         className = e.ClassName();
         message = e.Message();

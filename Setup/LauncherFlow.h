@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <string>
 
@@ -41,7 +40,9 @@ public:
     // Deletes a file this launch created, after its stream is closed.
     virtual void RemoveFile(const std::string& path) = 0;
     // Starts the installer with the two switches and waits for it to end; the
-    // installer's exit code. Raises EInstallerStartError when it cannot start.
+    // installer's exit code, all 32 bits of it on Windows (128 + the signal's
+    // number for a POSIX installer a signal ended). Raises
+    // EInstallerStartError when it cannot start.
     virtual int32_t RunInstaller(const std::string& installerPath, const std::string& imagePath,
                                  const std::string& archivePath) = 0;
     virtual void Beep() = 0;
@@ -53,7 +54,8 @@ public:
 inline constexpr int32_t kPayloadCopyBlock = 1 << 20;
 
 // Runs the launch; failures are raised, and every file the launch created is
-// deleted before. Returns the exit code (0).
+// deleted before. Returns the process exit code: the installer's own, or 0
+// after the no-payload beep.
 int RunLauncher(LauncherPlatform& platform);
 
 // RunLauncher with the top-level handler: a failure is shown in the error box
@@ -63,8 +65,9 @@ int LauncherMain(LauncherPlatform& platform);
 // The installer's argument string on Windows: both switches quoted.
 std::string InstallerArguments(const std::string& imagePath, const std::string& archivePath);
 
-// The error box's text for a failure that reached the top.
-std::string ErrorBoxText(const std::exception_ptr& failure, const std::string& moduleName);
+// The error box's text for a failure that reached the top: the exception
+// being handled, so only to be called in a handler.
+std::string ErrorBoxText(const std::string& moduleName);
 
 // The last component of a path, with either separator.
 std::string FileNameOf(const std::string& path);

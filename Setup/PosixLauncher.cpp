@@ -108,9 +108,12 @@ public:
         if (error != 0) throw EInstallerStartError(CannotStartFileMessage(installerPath, std::strerror(error)));
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0) {
-            if (errno != EINTR) return -1;
+            // Only a child that is not ours fails: the launcher's own failure.
+            if (errno != EINTR) return 1;
         }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        // As shells report it.
+        if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+        return WEXITSTATUS(status);
     }
 
     void Beep() override {

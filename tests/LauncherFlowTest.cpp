@@ -95,7 +95,7 @@ public:
         if (runs.back().installerBytes.empty()) {
             throw EInstallerStartError(CannotStartFileMessage(installer, "Bad EXE format"));
         }
-        return 3;
+        return installerExit;
     }
     void Beep() override { ++beeps; }
     void ShowErrorBox(const std::string& text) override {
@@ -108,6 +108,7 @@ public:
 
     fs::path image;
     fs::path installerFolder;
+    int32_t installerExit = 0;  // what the installer returns
     int tempFilesMade = 0;
     int beeps = 0;
     std::vector<InstallerRun> runs;
@@ -174,6 +175,19 @@ TEST_F(LauncherFlowTest, InstallsAndStartsTheInstaller) {
         // The installer owns both files from then on.
         EXPECT_TRUE(ReadFile(p.InstallerPath()) == c.installer);
         EXPECT_TRUE(ReadFile(p.ArchivePath()) == c.archive);
+    }
+}
+
+// Deployment tools read the setup's exit code: it is the installer's own.
+TEST_F(LauncherFlowTest, ExitCodeIsTheInstallers) {
+    for (const int32_t code : {1, 1602, 3010, static_cast<int32_t>(0xC0000005u), -1}) {
+        SCOPED_TRACE(code);
+        TearDown();
+        SetUp();
+        Platform().installerExit = code;
+        EXPECT_EQ(Launch(SetupImage(GoodArchive())), code);
+        EXPECT_EQ(Platform().runs.size(), 1u);
+        EXPECT_TRUE(Platform().boxes.empty());
     }
 }
 
@@ -302,7 +316,7 @@ TEST(LauncherTextTest, ErrorBoxText) {
         try {
             raise();
         } catch (...) {
-            return ErrorBoxText(std::current_exception(), "kqsetup.exe");
+            return ErrorBoxText("kqsetup.exe");
         }
         return std::string();
     };

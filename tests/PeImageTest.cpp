@@ -3,6 +3,8 @@
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "InstCompressPack/PeImage.h"
+#include "InstCompressPack/SetupImage.h"
+#include "tests/TestArchives.h"
 #include "tests/TestData.h"
 
 namespace kq::pack {
@@ -75,6 +77,25 @@ TEST(PeImageTest, ChecksumFoldsCarriesAndAddsTheSize) {
     // The field is left out; an odd last byte is a word of its own.
     EXPECT_EQ(PeChecksum({0x01, 0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0x02}, 2), 1u + 2 + 7);
     EXPECT_EQ(PeChecksum(Bytes(70000, 0), 64), 70000u);
+}
+
+// kqi setup patches the stub and appends the payload; the checksum is then
+// that of the setup's own bytes, the payload's size field included, at
+// even and odd payload offsets (the stub size 0x4E58 gets a padding byte).
+TEST(PeImageTest, SetupChecksumIsOverTheFinalBytes) {
+    const Bytes archive = {'K', 'Q', 'I', 1, 2, 3, 4, 5, 6, 7, 8};
+    for (const PeKind kind : {PeKind::Pe32, PeKind::Pe32Plus}) {
+        for (const size_t size : {20000u, 20001u, 0x4E58u}) {
+            SCOPED_TRACE(size);
+            const uint8_t field[4] = {'X', 'X', 'X', 'X'};
+            Bytes stub = test::ImageWithMarker(size, 17000, field);
+            const Bytes headers = MinimalImage(kind);
+            std::copy(headers.begin(), headers.end(), stub.begin());
+            const Bytes setup = BuildSetupImage(stub, archive);
+            ASSERT_GT(setup.size(), size + archive.size());
+            EXPECT_EQ(LoadLE32(setup.data() + 0x98 + 64), PeChecksum(setup, 0x98 + 64));
+        }
+    }
 }
 
 TEST(PeImageTest, RefusesWhatItCannotReadOrStrip) {

@@ -31,6 +31,7 @@ cat > installer.sh <<'SCRIPT'
 cp "${2#/DATA=}" "$KQ_TEST_REPORT.data"
 sleep "${KQ_TEST_SLEEP:-0}"
 mv "$KQ_TEST_REPORT.part" "$KQ_TEST_REPORT"
+[ -n "${KQ_TEST_SIGNAL:-}" ] && kill -s "$KQ_TEST_SIGNAL" $$
 exit "${KQ_TEST_EXIT:-0}"
 SCRIPT
 printf 'readme\n' > readme.txt
@@ -63,7 +64,7 @@ check "kqi extract gives the installer" cmp -s extracted.sh installer.sh
 start=$(date +%s%N)
 KQ_TEST_SLEEP=1 KQ_TEST_EXIT=7 launch setup
 echo "normal run: $((($(date +%s%N) - start) / 1000000)) ms (installer sleeps 1 s)"
-check "exit 0 whatever the installer returns" test "$rc" -eq 0
+check "the installer's exit code (7)" test "$rc" -eq 7
 check "nothing on stderr" test ! -s err
 check "waited for the installer" test -s report
 check "two arguments" grep -qx 'argc=2' report
@@ -76,6 +77,20 @@ check "the folder is private" grep -qx 'folder_mode=700' report
 check "installer byte for byte" cmp -s "$self" installer.sh
 check "temporary archive held the payload" cmp -s report.data payload.kqa
 check "temporary archive left to the installer" cmp -s "$data" payload.kqa
+
+# ---- the same inputs give the same setup, byte for byte
+sleep 1
+"$KQI" setup -q --stub kqsetup --installer installer.sh -o setup-again 'Data\readme.txt=readme.txt'
+check "kqi setup twice: the same bytes" cmp -s setup setup-again
+
+# ---- every exit code of the installer is the setup's; a signal that ends
+# it gives 128 + its number, as shells report it
+for code in 0 1 255; do
+    KQ_TEST_EXIT=$code launch setup
+    check "installer exit code $code: the setup's ($rc)" test "$rc" -eq "$code" -a -s report
+done
+KQ_TEST_SIGNAL=KILL launch setup
+check "installer killed by SIGKILL: 137 ($rc)" test "$rc" -eq 137 -a -s report -a ! -s err
 
 # ---- with a key the further entries are locked, the installer stays open
 "$KQI" setup -q --stub kqsetup --installer installer.sh -o keyed --key 0x1234 'Data\readme.txt=readme.txt'

@@ -6,7 +6,12 @@
 //   data_exclusive=<1 when the /DATA= file can be opened by it alone>
 // and copies the /DATA= file to <report>.data. KQ_TEST_SLEEP_MS delays the
 // report, so that a launcher that does not wait exits before it exists;
-// KQ_TEST_EXIT sets the exit code.
+// KQ_TEST_EXIT sets the exit code (decimal or 0x hex, all 32 bits).
+//
+// Started as `kqtest_installer.exe /RUN COMMAND LINE`, it is none of that:
+// it runs the command line, waits, and prints "exit=<code>" (unsigned
+// decimal) on its standard output. Under wine a Linux shell sees only the
+// low 8 bits of a Windows program's exit code; this sees all 32.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -40,9 +45,37 @@ std::wstring SwitchValue(const std::wstring& prefix) {
     return value;
 }
 
+// Runs `commandLine` and reports its exit code; returns it too.
+DWORD RunAndReport(std::wstring commandLine) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    DWORD exitCode = 0;
+    std::string line = "exit=start failed\n";
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        if (GetExitCodeProcess(process.hProcess, &exitCode)) line = "exit=" + std::to_string(exitCode) + "\n";
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    return exitCode;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    {
+        int argc = 0;
+        wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+        const bool run = argc > 2 && std::wstring(argv[1]) == L"/RUN";
+        LocalFree(argv);
+        const std::wstring all = GetCommandLineW();
+        const size_t at = all.find(L" /RUN ");
+        if (run && at != std::wstring::npos) return static_cast<int>(RunAndReport(all.substr(at + 6)));
+    }
     wchar_t self[32768] = {};
     GetModuleFileNameW(nullptr, self, 32767);
     std::wstring report = Environment(L"KQ_TEST_REPORT");
@@ -69,5 +102,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         std::fclose(f);
     }
     const std::wstring exitCode = Environment(L"KQ_TEST_EXIT");
-    return exitCode.empty() ? 0 : _wtoi(exitCode.c_str());
+    return exitCode.empty() ? 0 : static_cast<int>(std::wcstoul(exitCode.c_str(), nullptr, 0));
 }

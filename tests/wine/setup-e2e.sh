@@ -69,12 +69,13 @@ read_report() {
     data_win=$(grep -oP '"/DATA=\K[^"]*' <<< "$args")
     data=$(winepath -u "$data_win")
 }
-# expect_started NAME SETUP_WIN TEMP: the installer ran from C:\windows with
-# exactly the two switches; the archive, as packed, lies in a fresh folder
-# of TEMP that is closed to others.
+# expect_started NAME SETUP_WIN TEMP [EXIT]: the installer ran from
+# C:\windows with exactly the two switches and the setup returned its exit
+# code EXIT (default 0); the archive, as packed, lies in a fresh folder of
+# TEMP that is closed to others.
 expect_started() {
-    local name=$1 setup_win=$2 temp=$3
-    check "$name: exit 0" test "$rc" -eq 0
+    local name=$1 setup_win=$2 temp=$3 exit=${4:-0}
+    check "$name: the installer's exit code $exit" test "$rc" -eq "$exit"
     check "$name: installer started once" test "$started" -eq 1 -a -s report
     read_report
     check "$name: command line '$args'" test "$args" = "\"/SOURCE=$setup_win\" \"/DATA=$data_win\""
@@ -104,16 +105,41 @@ printf 'readme\n' > readme.txt
 # ---- a normal run
 kqi setup -q --stub kqsetup.exe --installer installer.exe -o setup.exe 'Data\readme.txt=readme.txt'
 check "kqi setup wrote the setup" test -s setup.exe
+# The same inputs give the same setup, its checksum too (over its own bytes).
+sleep 1
+kqi setup -q --stub kqsetup.exe --installer installer.exe -o setup-again.exe 'Data\readme.txt=readme.txt'
+check "kqi setup twice: the same bytes" cmp -s setup.exe setup-again.exe
 PAYLOAD=$(payload_offset setup.exe)  # the stub's size, or one more where that ends in 'X'
 tail -c +$((PAYLOAD + 5)) setup.exe > payload.kqa
 start=$(date +%s%N)
 KQ_TEST_SLEEP_MS=1500 KQ_TEST_EXIT=7 launch setup.exe
 echo "normal run: $((($(date +%s%N) - start) / 1000000)) ms (installer sleeps 1500 ms)"
-check "exit code 0 whatever the installer returns" test "$rc" -eq 0
 check "no beep, no box" test "$beeps" -eq 0 -a -z "$box"
 check "DLL search restricted to System32 first" test "$dll_search" = SetDefaultDllDirectories
 check "installer in C:\\windows byte for byte" cmp -s "$WINDIR/KQInstall.exe" installer.exe
-expect_started "normal run" "$(winepath -w "$WORK/setup.exe")" "$TEMP_DIR"
+expect_started "normal run" "$(winepath -w "$WORK/setup.exe")" "$TEMP_DIR" 7
+
+# ---- every exit code of the installer is the setup's, all 32 bits. Under
+# wine the shell sees the low 8 bits only; the stand-in installer's /RUN
+# mode reads all of them with GetExitCodeProcess, here first from the
+# stand-in itself, whose code is known.
+# exit_code PROGRAM: sets seen, PROGRAM's exit code as /RUN saw it, and rc,
+# the shell's.
+exit_code() {
+    local temp_win="Z:${TEMP_DIR//\//\\}"
+    KQ_TEST_REPORT=NUL wine cmd /c "set TEMP=$temp_win&& set TMP=$temp_win&& installer.exe /RUN $1" \
+        > run.out 2> /dev/null
+    rc=$?
+    seen=$(tr -d '\r' < run.out | grep -oP '^exit=\K.*')
+}
+KQ_TEST_EXIT=0xC0000005 exit_code installer.exe
+check "/RUN reads all 32 bits ($seen)" test "$seen" = 3221225477
+for code in 0 1 1602 3010 0xC0000005; do
+    KQ_TEST_EXIT=$code exit_code setup.exe
+    check "installer exit code $code: the setup's ($seen)" test "$seen" = $((code))
+    check "installer exit code $code: the shell's low 8 bits ($rc)" test "$rc" -eq $((code & 255))
+    rm -rf "${TEMP_DIR:?}"/*
+done
 
 # ---- any user's paths: Cyrillic and Japanese in the setup's folder and in
 # TEMP, and a TEMP of some 300 characters

@@ -2,10 +2,11 @@
 // decoders through the component (ExpandNamedEntry on an in-memory archive
 // into a null stream, checksum verified) against libdeflate and zlib on the
 // same bytes deflated at level 6, lhasa's decoders on the same coded
-// streams, and `7z t` on an .lzh holding the LZH5 streams (7z has no -lh1-). Speeds are MB of output per
+// streams, and `7z t` on an .lzh holding the LZH5 streams (7z has no -lh1-);
+// stored entries through the component against memcpy. Speeds are MB of output per
 // processor second, best of N: the machine may be shared.
 //
-//   expand_bench [-n N] [--only lzh5|lzh1] [FILE...]
+//   expand_bench [-n N] [--only lzh5|lzh1|stored] [FILE...]
 //   (default N 5, /tmp/corpus/text.bin /tmp/corpus/binary.bin; --only runs
 //   just that decoder of ours and libdeflate, alternately, for tuning and
 //   profiling)
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -182,6 +184,8 @@ int main(int argc, char** argv) {
     const Bytes lzh1Archive = BuildArchive(files, kq::kMethodLzh1, &File::lzh1);
     if (ExpandAll(files, lzh5Archive) != static_cast<int64_t>(total)) Die("LZH5 expansion gave another size");
     if (ExpandAll(files, lzh1Archive) != static_cast<int64_t>(total)) Die("LZH1 expansion gave another size");
+    const Bytes storedArchive = BuildArchive(files, kq::kMethodStored, &File::plain);
+    if (ExpandAll(files, storedArchive) != static_cast<int64_t>(total)) Die("stored expansion gave another size");
 
     Bytes out(std::max_element(files.begin(), files.end(), [](const File& a, const File& b) {
                   return a.plain.size() < b.plain.size();
@@ -201,7 +205,7 @@ int main(int argc, char** argv) {
         }
     };
     if (!only.empty()) {
-        const Bytes& archive = only == "lzh1" ? lzh1Archive : lzh5Archive;
+        const Bytes& archive = only == "lzh1" ? lzh1Archive : only == "stored" ? storedArchive : lzh5Archive;
         double ours = 1e30, reference = 1e30;
         for (int i = 0; i < repeats; ++i) {
             ours = std::min(ours, BestSeconds(1, [&] { ExpandAll(files, archive); }));
@@ -240,6 +244,12 @@ int main(int argc, char** argv) {
                                  {"lhasa -lh5- (same stream)", 1e30}};
     std::vector<Row> lzh1Rows = {{"ours LZH1 (ExpandNamedEntry, checksum)", 1e30},
                                  {"lhasa -lh1- (same stream)", 1e30}};
+    // Stored entries: the component's copy against a plain memcpy of the
+    // same bytes.
+    std::vector<Row> storedRows = {{"ours stored (ExpandNamedEntry)", 1e30}, {"memcpy (same bytes)", 1e30}};
+    auto memcpyAll = [&] {
+        for (const File& f : files) std::memcpy(out.data(), f.plain.data(), f.plain.size());
+    };
     for (int round = 0; round < 2; ++round) {
         const int n = (repeats + 1) / 2;
         auto best = [&](double& into, auto&& run) { into = std::min(into, BestSeconds(n, run)); };
@@ -249,11 +259,14 @@ int main(int argc, char** argv) {
         best(lzh5Rows[3].seconds, [&] { lhasaAll(&File::lzh5, "-lh5-"); });
         best(lzh1Rows[0].seconds, [&] { ExpandAll(files, lzh1Archive); });
         best(lzh1Rows[1].seconds, [&] { lhasaAll(&File::lzh1, "-lh1-"); });
+        best(storedRows[0].seconds, [&] { ExpandAll(files, storedArchive); });
+        best(storedRows[1].seconds, memcpyAll);
     }
     lzh5Rows.push_back({"7z t -lh5- (whole process)", SevenZip(files, &File::lzh5, "-lh5-", repeats)});
 
     PrintTable("LZH5 expansion", lzh5Rows, mb, "libdeflate (deflate level 6)");
     PrintTable("LZH1 expansion", lzh1Rows, mb, "lhasa -lh1- (same stream)");
+    PrintTable("Stored expansion", storedRows, mb, "memcpy (same bytes)");
     std::printf("\nours LZH5 / libdeflate = %.2f (goal 0.75); ours LZH1 / lhasa -lh1- = %.2f\n",
                 lzh5Rows[1].seconds / lzh5Rows[0].seconds, lzh1Rows[1].seconds / lzh1Rows[0].seconds);
 

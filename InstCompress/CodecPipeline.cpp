@@ -27,7 +27,9 @@ std::unique_ptr<uint8_t[]> AllocateBuffer() {
     }
 }
 
-// The checksum's sum, 16 bytes a step where SSE2 is at hand.
+}  // namespace
+
+// 16 bytes a step where SSE2 is at hand.
 uint32_t SumBytes(const uint8_t* begin, const uint8_t* end) {
     uint32_t sum = 0;
     const uint8_t* p = begin;
@@ -52,8 +54,6 @@ uint32_t SumBytes(const uint8_t* begin, const uint8_t* end) {
     for (; p != end; ++p) sum += *p;
     return sum;
 }
-
-}  // namespace
 
 void YieldTimeSlice() {
 #ifdef _WIN32

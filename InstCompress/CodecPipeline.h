@@ -161,6 +161,9 @@ int32_t ProgressPercent(int32_t done, int32_t total);
 void RunCodec(TKQInstCompress& component, TStream& destination, TStream& source, int32_t storedSize,
               int32_t expandedSize, uint8_t method, uint32_t& checksum, bool expand, bool locked);
 
+// The checksum's sum of the bytes, wrapping modulo 2^32.
+uint32_t SumBytes(const uint8_t* begin, const uint8_t* end);
+
 // Yields the processor between buffers.
 void YieldTimeSlice();
 

@@ -79,13 +79,22 @@ void TKQInstCompress::ExpandOneEntry(TStream& dest, TStream& archive, int32_t lo
                                      const std::string& methodId, uint8_t method,
                                      uint32_t storedChecksum, int32_t expandedSize,
                                      int32_t compressedSize) {
-    if (method != kMethodStored && lock > 0 && Key == 0) throw EInvalidKey(msg::kInvalidKey);
+    const bool unverified = method == kMethodStored && AcceptUnverifiedStoredEntries;
+    if (!unverified && lock > 0 && Key == 0) throw EInvalidKey(msg::kInvalidKey);
 
     uint32_t checksum = 0;
     switch (method) {
         case kMethodStored:
-            if (compressedSize > 0) dest.CopyFrom(archive, compressedSize);
-            return;  // stored entries are not verified
+            if (compressedSize <= 0) break;
+            if (unverified) {
+                dest.CopyFrom(archive, compressedSize);
+            } else {
+                // Summed on the way through: the reads and writes of a plain copy.
+                dest.CopyFrom(archive, compressedSize, [&checksum](std::span<const uint8_t> chunk) {
+                    checksum += SumBytes(chunk.data(), chunk.data() + chunk.size());
+                });
+            }
+            break;
         case kMethodRle:
         case kMethodLzh1:
         case kMethodLzh5:
@@ -108,6 +117,7 @@ void TKQInstCompress::ExpandOneEntry(TStream& dest, TStream& archive, int32_t lo
         default:
             break;  // no such method: nothing is written
     }
+    if (unverified) return;  // taken as it is
 
     if (checksum == storedChecksum) return;
     if (lock > 0) {

@@ -40,6 +40,14 @@ public:
     bool ExceptionOnFileError = false;
     int32_t Key = 0;
     bool CheckSpaceBeforeExpand = false;
+    // Off: a stored entry (method 0) is verified like a coded one, by its
+    // checksum over the bytes copied, and a locked one needs the key (its
+    // checksum carries it): damaged data fails with EBadChecksum, or
+    // EInvalidKey when locked. On: stored entries are copied as they are,
+    // unverified, and locked ones without a key. Only for archives of other
+    // writers whose stored checksums may never have been right; every
+    // archive this project writes carries correct ones.
+    bool AcceptUnverifiedStoredEntries = false;
 
     const std::string& TargetPath() const noexcept { return targetPath_; }
     // Stores the path with a trailing backslash (unless empty).
@@ -57,7 +65,8 @@ public:
     void ExpandNamedEntry(TStream& archive, TStream& dest, const std::string& entryName);
 
     // Expands one entry whose data starts at the archive stream's position
-    // and verifies its checksum and key.
+    // and verifies its checksum and key (a stored entry too, unless
+    // AcceptUnverifiedStoredEntries).
     void ExpandEntry(TStream& dest, TStream& archive, int32_t lock, const std::string& methodId,
                      uint8_t method, uint32_t storedChecksum, int32_t expandedSize,
                      int32_t compressedSize);

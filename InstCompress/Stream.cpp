@@ -56,7 +56,10 @@ void TStream::WriteBuffer(const void* buffer, int32_t count) {
     if (count != 0 && Write(buffer, count) != count) throw EStreamWriteError(msg::kStreamWrite);
 }
 
-int64_t TStream::CopyFrom(TStream& source, int64_t count) {
+int64_t TStream::CopyFrom(TStream& source, int64_t count) { return CopyFrom(source, count, nullptr); }
+
+int64_t TStream::CopyFrom(TStream& source, int64_t count,
+                          const std::function<void(std::span<const uint8_t>)>& onChunk) {
     if (count == 0) {
         source.SetPosition(0);
         count = source.Size();
@@ -67,6 +70,7 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
     while (left > 0) {
         const auto n = static_cast<int32_t>(std::min<int64_t>(left, kCopyChunk));
         source.ReadBuffer(chunk.data(), n);
+        if (onChunk) onChunk(std::span<const uint8_t>(chunk.data(), static_cast<size_t>(n)));
         WriteBuffer(chunk.data(), n);
         left -= n;
     }

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,9 @@ public:
     // Copies `count` bytes from the source's position in chunks of at most
     // kCopyChunk bytes. A count of 0 copies the whole source from position 0.
     int64_t CopyFrom(TStream& source, int64_t count);
+    // The same, showing `onChunk` each chunk after it is read and before it
+    // is written: a look at the bytes that costs no second read.
+    int64_t CopyFrom(TStream& source, int64_t count, const std::function<void(std::span<const uint8_t>)>& onChunk);
 
     static constexpr int32_t kCopyChunk = 61440;
 };

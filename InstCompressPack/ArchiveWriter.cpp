@@ -110,7 +110,8 @@ namespace {
 // A reader stops walking once the expanded sizes reach the archive's total,
 // so an empty entry after the last non-empty one could never be read: such
 // entries are written just before that last non-empty entry. Every other
-// entry keeps its place.
+// entry keeps its place. (With no non-empty entry, HeaderTotal below sees to
+// it.)
 std::vector<size_t> WriteOrder(const std::vector<PackEntry>& entries) {
     std::vector<size_t> order(entries.size());
     std::iota(order.begin(), order.end(), size_t{0});
@@ -120,6 +121,18 @@ std::vector<size_t> WriteOrder(const std::vector<PackEntry>& entries) {
         std::rotate(at, std::next(at), order.end());
     }
     return order;
+}
+
+// The header's total. The walk compares the running sum of expanded sizes
+// with it before it takes each entry, and stops once the sum is not below
+// it; so a total of 0 would stop it before the first entry. An archive
+// whose entries are all empty says 1 instead: the sum stays 0, below 1, so
+// every entry is taken, and the walk ends where every walk also ends, at the
+// end of the archive, where no further entry header can be read.
+int32_t HeaderTotal(const std::vector<PackEntry>& entries) {
+    int64_t total = 0;
+    for (const PackEntry& entry : entries) total += entry.size;
+    return static_cast<int32_t>(total == 0 && !entries.empty() ? 1 : total);
 }
 
 // An entry's coded bytes, waiting for their header to be written.
@@ -268,9 +281,7 @@ private:
 std::vector<WrittenEntry> WriteArchive(TStream& out, const std::vector<PackEntry>& entries,
                                        const PackOptions& options, const PackProgress& progress) {
     CheckEntries(entries);
-    int64_t total = 0;
-    for (const PackEntry& entry : entries) total += entry.size;
-    const auto header = BuildArchiveHeader(options.methodId, static_cast<int32_t>(total), kArchiveTypeMulti, options.key);
+    const auto header = BuildArchiveHeader(options.methodId, HeaderTotal(entries), kArchiveTypeMulti, options.key);
     out.WriteBuffer(header.data(), static_cast<int32_t>(header.size()));
 
     const std::vector<size_t> order = WriteOrder(entries);

@@ -2,10 +2,12 @@
 // decoders through the component (ExpandNamedEntry on an in-memory archive
 // into a null stream, checksum verified) against libdeflate and zlib on the
 // same bytes deflated at level 6, lhasa's decoders on the same coded
-// streams, and `7z t` on an .lzh holding the LZH5 streams (7z has no -lh1-). Speeds are MB of output per
+// streams, and `7z t` on an .lzh holding the LZH5 streams (7z has no -lh1-);
+// stored entries through the component, verified and not, against memcpy.
+// Speeds are MB of output per
 // processor second, best of N: the machine may be shared.
 //
-//   expand_bench [-n N] [--only lzh5|lzh1] [FILE...]
+//   expand_bench [-n N] [--only lzh5|lzh1|stored] [FILE...]
 //   (default N 5, /tmp/corpus/text.bin /tmp/corpus/binary.bin; --only runs
 //   just that decoder of ours and libdeflate, alternately, for tuning and
 //   profiling)
@@ -18,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -78,10 +81,11 @@ Bytes BuildArchive(const std::vector<File>& files, uint8_t method, Bytes File::*
     return out;
 }
 
-int64_t ExpandAll(const std::vector<File>& files, const Bytes& archive) {
+int64_t ExpandAll(const std::vector<File>& files, const Bytes& archive, bool acceptUnverifiedStored = false) {
     int64_t produced = 0;
     for (const File& f : files) {
         kq::TKQInstCompress component;
+        component.AcceptUnverifiedStoredEntries = acceptUnverifiedStored;
         kq::TSpanStream source(archive.data(), archive.size());
         kq::TCountingStream sink;
         component.ExpandNamedEntry(source, sink, f.name);
@@ -182,6 +186,8 @@ int main(int argc, char** argv) {
     const Bytes lzh1Archive = BuildArchive(files, kq::kMethodLzh1, &File::lzh1);
     if (ExpandAll(files, lzh5Archive) != static_cast<int64_t>(total)) Die("LZH5 expansion gave another size");
     if (ExpandAll(files, lzh1Archive) != static_cast<int64_t>(total)) Die("LZH1 expansion gave another size");
+    const Bytes storedArchive = BuildArchive(files, kq::kMethodStored, &File::plain);
+    if (ExpandAll(files, storedArchive) != static_cast<int64_t>(total)) Die("stored expansion gave another size");
 
     Bytes out(std::max_element(files.begin(), files.end(), [](const File& a, const File& b) {
                   return a.plain.size() < b.plain.size();
@@ -201,7 +207,7 @@ int main(int argc, char** argv) {
         }
     };
     if (!only.empty()) {
-        const Bytes& archive = only == "lzh1" ? lzh1Archive : lzh5Archive;
+        const Bytes& archive = only == "lzh1" ? lzh1Archive : only == "stored" ? storedArchive : lzh5Archive;
         double ours = 1e30, reference = 1e30;
         for (int i = 0; i < repeats; ++i) {
             ours = std::min(ours, BestSeconds(1, [&] { ExpandAll(files, archive); }));
@@ -240,6 +246,28 @@ int main(int argc, char** argv) {
                                  {"lhasa -lh5- (same stream)", 1e30}};
     std::vector<Row> lzh1Rows = {{"ours LZH1 (ExpandNamedEntry, checksum)", 1e30},
                                  {"lhasa -lh1- (same stream)", 1e30}};
+    // Stored entries: the component's copy, verified and not, against
+    // memcpy through a buffer of the copy's chunk size. A pass takes a few
+    // milliseconds, so each timed run makes several.
+    constexpr int kStoredPasses = 8;
+    std::vector<Row> storedRows = {{"ours stored, verified (ExpandNamedEntry)", 1e30},
+                                   {"ours stored, AcceptUnverifiedStoredEntries", 1e30},
+                                   {"memcpy (61440-byte chunks)", 1e30}};
+    auto storedPasses = [&](bool acceptUnverified) {
+        for (int pass = 0; pass < kStoredPasses; ++pass) ExpandAll(files, storedArchive, acceptUnverified);
+    };
+    Bytes chunk(kq::TStream::kCopyChunk);
+    volatile uint8_t copied = 0;
+    auto memcpyPasses = [&] {
+        for (int pass = 0; pass < kStoredPasses; ++pass) {
+            for (const File& f : files) {
+                for (size_t at = 0; at < f.plain.size(); at += chunk.size()) {
+                    std::memcpy(chunk.data(), f.plain.data() + at, std::min(chunk.size(), f.plain.size() - at));
+                    copied = chunk[0];  // kept, so that the copy is not optimised away
+                }
+            }
+        }
+    };
     for (int round = 0; round < 2; ++round) {
         const int n = (repeats + 1) / 2;
         auto best = [&](double& into, auto&& run) { into = std::min(into, BestSeconds(n, run)); };
@@ -249,13 +277,18 @@ int main(int argc, char** argv) {
         best(lzh5Rows[3].seconds, [&] { lhasaAll(&File::lzh5, "-lh5-"); });
         best(lzh1Rows[0].seconds, [&] { ExpandAll(files, lzh1Archive); });
         best(lzh1Rows[1].seconds, [&] { lhasaAll(&File::lzh1, "-lh1-"); });
+        best(storedRows[0].seconds, [&] { storedPasses(false); });
+        best(storedRows[1].seconds, [&] { storedPasses(true); });
+        best(storedRows[2].seconds, memcpyPasses);
     }
     lzh5Rows.push_back({"7z t -lh5- (whole process)", SevenZip(files, &File::lzh5, "-lh5-", repeats)});
 
     PrintTable("LZH5 expansion", lzh5Rows, mb, "libdeflate (deflate level 6)");
     PrintTable("LZH1 expansion", lzh1Rows, mb, "lhasa -lh1- (same stream)");
+    PrintTable("Stored expansion", storedRows, mb * kStoredPasses, "ours stored, AcceptUnverifiedStoredEntries");
     std::printf("\nours LZH5 / libdeflate = %.2f (goal 0.75); ours LZH1 / lhasa -lh1- = %.2f\n",
                 lzh5Rows[1].seconds / lzh5Rows[0].seconds, lzh1Rows[1].seconds / lzh1Rows[0].seconds);
+    std::printf("ours stored, verified / unverified = %.2f\n", storedRows[1].seconds / storedRows[0].seconds);
 
     libdeflate_free_compressor(compressor);
     libdeflate_free_decompressor(decompressor);

@@ -1,5 +1,7 @@
 // Round trip: arbitrary bytes through each encoder, whole and incremental,
 // into an archive, and back through the component; any difference aborts.
+// Stored entries, explicit and by the store fallback, also with one byte
+// changed, which must fail.
 // Input: 1 byte of options, 1 byte seeding the piece sizes of the
 // incremental encoders, then the plain bytes.
 //   options bit 0: lock the entries with a key (lock 2, scrambled)
@@ -15,6 +17,7 @@
 
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/InstCompress.h"
+#include "InstCompressPack/ArchiveWriter.h"
 #include "InstCompressPack/Encoders.h"
 
 namespace {
@@ -89,6 +92,50 @@ void Check(const Bytes& coded, uint8_t method, std::span<const uint8_t> plain, i
     }
 }
 
+// Stored entries as the writer makes them, explicitly and by the store
+// fallback: each expands back, and with one byte of its data changed (where
+// and how drawn from the seed) its expansion must fail.
+void CheckStored(std::span<const uint8_t> plain, int32_t key, uint8_t seed) {
+    using namespace kq::pack;
+    for (const PackMethod method : {PackMethod::None, PackMethod::Rle, PackMethod::Lzh5}) {
+        const char* name = method == PackMethod::None ? "stored" : "store fallback";
+        const PackEntry entry{"e", static_cast<int64_t>(plain.size()),
+                              [plain] { return std::make_unique<kq::TSpanStream>(plain.data(), plain.size()); },
+                              method, /*storeIfNotSmaller=*/true, std::nullopt};
+        kq::TMemoryStream out;
+        const std::vector<WrittenEntry> written = WriteArchive(out, {entry}, PackOptions("NON", key, std::nullopt));
+        if (written[0].method != PackMethod::None) continue;  // coding made it smaller
+        Bytes archive = out.Bytes();
+        const auto expand = [&] {
+            kq::TKQInstCompress component;
+            component.Key = key;
+            kq::TSpanStream source(archive.data(), archive.size());
+            kq::TMemoryStream dest;
+            component.ExpandNamedEntry(source, dest, "e");
+            return dest.Bytes();
+        };
+        try {
+            const Bytes back = expand();
+            if (back.size() != plain.size() || !std::equal(back.begin(), back.end(), plain.begin())) {
+                Fail("output differs from the input", name);
+            }
+        } catch (const kq::Exception& e) {
+            std::fprintf(stderr, "%s: %s\n", e.ClassName(), e.Message().c_str());
+            Fail("expansion failed", name);
+        }
+        if (plain.empty()) continue;
+        const auto data = static_cast<size_t>(kq::kArchiveHeaderSize + kq::kEntryHeaderSize + 1);
+        archive[data + (static_cast<size_t>(seed) * 2654435761u) % plain.size()] ^= static_cast<uint8_t>(1u << (seed & 7));
+        bool failed = false;
+        try {
+            expand();
+        } catch (const kq::Exception&) {
+            failed = true;
+        }
+        if (!failed) Fail("a changed byte passed", name);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -116,5 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         EncodeInPieces(plain, seed, [&](CodedSink sink) { return MakeLzh5Encoder(std::move(sink), lzh5Options); });
     if (!lzh5Options.best && lzh5Pieces != lzh5) Fail("incremental coding differs", "LZH5");
     Check(lzh5Pieces, kq::kMethodLzh5, plain, key, "LZH5 incremental");
+    CheckStored(plain, key, seed);
     return 0;
 }

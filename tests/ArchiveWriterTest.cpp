@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <random>
 
+#include "InstCompress/EntryReader.h"
 #include "InstCompress/InstCompress.h"
 #include "tests/TestArchives.h"
 #include "InstCompressPack/ArchiveWriter.h"
@@ -82,6 +83,31 @@ TEST(ArchiveWriterTest, HeaderAndEntryFields) {
     EXPECT_EQ(data[0], 1 ^ 5);
     EXPECT_EQ(data[1], 2);
     EXPECT_EQ(s.Position(), s.Size());
+}
+
+// Empty entries alone: a total of 0 would end every walk before the first
+// entry. Each is found, by our reader and by one built to the walk's letter.
+TEST(ArchiveWriterTest, ArchivesOfEmptyEntriesOnlyShowEveryEntry) {
+    const std::vector<std::vector<PackItem>> archives = {
+        {{"alone", {}, PackMethod::None}},
+        {{"a", {}, PackMethod::None}, {"b\\c", {}, PackMethod::Lzh5}, {"d", {}, PackMethod::Rle}},
+    };
+    for (const auto& items : archives) {
+        const Bytes archive = pack::BuildArchive(items, PackOptions{"LH5", 0, std::nullopt});
+        std::vector<std::string> names;
+        for (const PackItem& item : items) names.push_back(item.name);
+        EXPECT_EQ(test::LetterWalkNames(archive), names);
+        TMemoryStream stream(archive);
+        TKQInstCompress component;
+        TEntryReader reader(stream, component);
+        std::vector<std::string> seen;
+        while (const ArchiveEntry* entry = reader.Next()) {
+            seen.push_back(entry->name);
+            EXPECT_NO_THROW(reader.Test()) << entry->name;
+        }
+        EXPECT_EQ(seen, names);
+        EXPECT_EQ(reader.EndOffset(), static_cast<int64_t>(archive.size()));
+    }
 }
 
 TEST(ArchiveWriterTest, SameNameTwiceExpandsBoth) {

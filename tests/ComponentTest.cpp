@@ -48,7 +48,8 @@ TEST(ComponentTest, DefaultsAndTargetPath) {
     TKQInstCompress c;
     EXPECT_FALSE(c.OnCompress || c.OnExpand || c.OnCheckFile || c.OnRecognize || c.OnShowProgress);
     EXPECT_EQ(c.Key, 0);
-    EXPECT_FALSE(c.MakeDirectories || c.ExceptionOnFileError || c.CheckSpaceBeforeExpand);
+    EXPECT_FALSE(c.MakeDirectories || c.ExceptionOnFileError || c.CheckSpaceBeforeExpand ||
+                 c.AcceptUnverifiedStoredEntries);
     EXPECT_EQ(c.TargetPath(), "");
     c.SetTargetPath("C:\\dir");
     EXPECT_EQ(c.TargetPath(), "C:\\dir\\");
@@ -94,8 +95,8 @@ TEST(ComponentTest, AcceptedIdDoesNotChangeDecoding) {
 TEST(ComponentTest, NamesMatchWithoutAsciiCase) {
     const Bytes plain = ToBytes("payload");
     const Bytes archive = ArchiveBuilder("NON")
-                              .Entry("Installer\\KQInstall.exe", kMethodStored, 7, plain, 0)
-                              .Entry("caf\xC9", kMethodStored, 1, {'x'}, 0)
+                              .Stored("Installer\\KQInstall.exe", plain)
+                              .Stored("caf\xC9", {'x'})
                               .Build();
     EXPECT_EQ(Expand(archive, "INSTALLER\\kqinstall.EXE"), plain);
     EXPECT_EQ(Expand(archive, "caf\xC9"), Bytes{'x'});
@@ -105,7 +106,7 @@ TEST(ComponentTest, NamesMatchWithoutAsciiCase) {
 
 TEST(ComponentTest, EveryEntryOfTheNameIsExpandedInOrder) {
     const Bytes archive = ArchiveBuilder("NON")
-                              .Entry("x", kMethodStored, 2, {'a', 'b'}, 0)
+                              .Stored("x", {'a', 'b'})
                               .Entry("y", kMethodRle, 2, {'q', 'q'}, 2 * 'q')
                               .Entry("X", kMethodRle, 4, {'c', 0x94, 0x04}, 4 * 'c')
                               .Build();
@@ -124,7 +125,7 @@ TEST(ComponentTest, MethodsWithoutDecoder) {
 TEST(ComponentTest, CustomEntryCallsOnExpand) {
     const Bytes archive = ArchiveBuilder("ABC")
                               .Entry("c", kMethodCustom, 40, {7, 8, 9}, 1234)
-                              .Entry("next", kMethodStored, 1, {'n'}, 0)
+                              .Stored("next", {'n'})
                               .Build();
     TKQInstCompress c;
     c.OnRecognize = [](const std::string&, bool& recognized) { recognized = true; };
@@ -145,12 +146,54 @@ TEST(ComponentTest, CustomEntryCallsOnExpand) {
     EXPECT_EQ(calls, 1);
 }
 
-TEST(ComponentTest, StoredEntriesAreNotVerifiedNorDescrambled) {
-    const Bytes plain = ToBytes("stored");
-    const Bytes archive = ArchiveBuilder("NON").Entry("s", kMethodStored, 6, plain, 999, 2).Build();
-    EXPECT_EQ(Expand(archive, "s", 0), plain);
-    EXPECT_EQ(Expand(archive, "s", 12345), plain);
-    EXPECT_TRUE(Expand(ArchiveBuilder("NON").Entry("s", kMethodStored, 0, {}, 0).Build(), "s").empty());
+// Stored entries are verified like coded ones, never descrambled; a locked
+// one needs its key. AcceptUnverifiedStoredEntries takes them as they are.
+TEST(ComponentTest, StoredEntriesAreVerifiedUnlessAccepted) {
+    const int32_t key = 0x01020304;
+    const Bytes plain = ToBytes("stored data");
+    Bytes damaged = plain;
+    damaged[4] ^= 0x01;
+    const uint32_t sum = test::Sum(plain);
+    const auto stored = [](const Bytes& data, uint32_t checksum, int32_t lock) {
+        return ArchiveBuilder("NON").Entry("s", kMethodStored, static_cast<int32_t>(data.size()), data, checksum, lock).Build();
+    };
+    const struct {
+        const char* what;
+        Bytes archive;
+        int32_t key;
+        bool acceptUnverified;
+        std::string failure;  // class, or empty: expands to `output`
+        Bytes output;
+    } cases[] = {
+        {"good", stored(plain, sum, 0), 0, false, "", plain},
+        {"damaged", stored(damaged, sum, 0), 0, false, "EBadChecksum", damaged},
+        {"damaged, a key set", stored(damaged, sum, 0), key, false, "EBadChecksum", damaged},
+        {"locked with its key", stored(plain, sum + key, 2), key, false, "", plain},
+        {"locked without a key", stored(plain, sum + key, 2), 0, false, "EInvalidKey", {}},
+        {"locked, wrong key", stored(plain, sum + key, 2), key + 1, false, "EInvalidKey", plain},
+        {"locked and damaged", stored(damaged, sum + key, 1), key, false, "EInvalidKey", damaged},
+        {"empty", stored({}, 0, 0), 0, false, "", {}},
+        {"damaged, accepted", stored(damaged, sum, 0), 0, true, "", damaged},
+        {"locked without a key, accepted", stored(plain, 999, 2), 0, true, "", plain},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TKQInstCompress component;
+        component.Key = c.key;
+        component.AcceptUnverifiedStoredEntries = c.acceptUnverified;
+        TMemoryStream source(c.archive), dest;
+        std::string failure;
+        try {
+            component.ExpandNamedEntry(source, dest, "s");
+        } catch (const Exception& e) {
+            failure = e.ClassName();
+        }
+        EXPECT_EQ(failure, c.failure);
+        EXPECT_EQ(dest.Bytes(), c.output);
+    }
+    // The plain entry for callers without a component verifies too.
+    TMemoryStream source(stored(damaged, sum, 0)), dest;
+    EXPECT_THROW(ExpandFileFromArchive(source, dest, "s", nullptr, nullptr), EBadChecksum);
 }
 
 TEST(ComponentTest, LockedCodedEntries) {
@@ -209,8 +252,8 @@ TEST(ComponentTest, ShortArchivesExpandNothing) {
 TEST(ComponentTest, TotalSizeEndsTheWalk) {
     const Bytes archive = ArchiveBuilder("NON")
                               .Total(2)
-                              .Entry("a", kMethodStored, 2, {'1', '2'}, 0)
-                              .Entry("a", kMethodStored, 1, {'3'}, 0)
+                              .Stored("a", {'1', '2'})
+                              .Stored("a", {'3'})
                               .Build();
     EXPECT_EQ(Expand(archive, "a"), ToBytes("12"));
 }
@@ -222,7 +265,7 @@ TEST(ComponentTest, NegativeStoredSizeEndsTheWalk) {
     const auto raw = BuildEntryHeader(h);
     Bytes bad(raw.begin(), raw.end());
     bad.push_back('a');
-    const Bytes archive = ArchiveBuilder("NON").Total(1000).Entry("a", kMethodStored, 1, {'1'}, 0).Raw(bad).Build();
+    const Bytes archive = ArchiveBuilder("NON").Total(1000).Stored("a", {'1'}).Raw(bad).Build();
     EXPECT_EQ(Expand(archive, "a"), ToBytes("1"));
 }
 
@@ -230,17 +273,17 @@ TEST(ComponentTest, RunningSumWrapsLikeA32BitInteger) {
     const int32_t min = std::numeric_limits<int32_t>::min();
     const Bytes archive = ArchiveBuilder("NON")
                               .Total(10)
-                              .Entry("a", kMethodStored, min, {'1'}, 0)
-                              .Entry("a", kMethodStored, min, {'2'}, 0)  // sum wraps to 0
-                              .Entry("a", kMethodStored, 5, {'3'}, 0)
-                              .Entry("a", kMethodStored, 5, {'4'}, 0)
-                              .Entry("a", kMethodStored, 5, {'5'}, 0)  // sum is 10: not reached
+                              .Entry("a", kMethodStored, min, {'1'}, '1')
+                              .Entry("a", kMethodStored, min, {'2'}, '2')  // sum wraps to 0
+                              .Entry("a", kMethodStored, 5, {'3'}, '3')
+                              .Entry("a", kMethodStored, 5, {'4'}, '4')
+                              .Entry("a", kMethodStored, 5, {'5'}, '5')  // sum is 10: not reached
                               .Build();
     EXPECT_EQ(Expand(archive, "a"), ToBytes("1234"));
 }
 
 TEST(ComponentTest, StoredEntryLongerThanArchiveFailsWithReadError) {
-    Bytes archive = ArchiveBuilder("NON").Entry("a", kMethodStored, 10, ToBytes("0123456789"), 0).Build();
+    Bytes archive = ArchiveBuilder("NON").Stored("a", ToBytes("0123456789")).Build();
     archive.resize(archive.size() - 3);
     ExpectFailure<EStreamReadError>(archive, "a", 0, "Stream read error");
 }

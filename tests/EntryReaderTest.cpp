@@ -103,8 +103,8 @@ TEST(EntryReaderTest, WhereTheWalkEnds) {
 TEST(EntryReaderTest, ExpandAndTestFromTheWalk) {
     const Bytes archive = ArchiveBuilder("RLE")
                               .Entry("bad", kMethodRle, 4, {0x00, 0x01}, 12345)
-                              .Entry("stored", kMethodStored, 3, ToBytes("xyz"), 0)
-                              .Entry("locked", kMethodStored, 2, ToBytes("kk"), 0, 2)
+                              .Stored("stored", ToBytes("xyz"))
+                              .Stored("locked", ToBytes("kk"), 2, 0x55)
                               .Build();
     TMemoryStream stream(archive);
     TKQInstCompress component;
@@ -119,14 +119,15 @@ TEST(EntryReaderTest, ExpandAndTestFromTheWalk) {
     TMemoryStream dest;
     reader.Expand(dest);
     EXPECT_EQ(dest.Bytes(), ToBytes("xyz"));
+    // A locked stored entry needs the key.
     const ArchiveEntry* locked = reader.Next();
     ASSERT_NE(locked, nullptr);
-    EXPECT_NO_THROW(reader.Test());
+    EXPECT_THROW(reader.Test(), EInvalidKey);
     EXPECT_EQ(reader.Next(), nullptr);
 }
 
 TEST(EntryReaderTest, ArchiveFileFindsTheArchiveInAFileOrASetupImage) {
-    const Bytes archive = ArchiveBuilder("NON").Entry("x", kMethodStored, 2, ToBytes("hi"), 0).Build();
+    const Bytes archive = ArchiveBuilder("NON").Stored("x", ToBytes("hi")).Build();
     // A stand-in stub of 300 bytes with the patched marker, then the payload.
     Bytes image(304 + archive.size(), 0xCC);
     std::memcpy(image.data() + 40, kPayloadMarker, kMarkerLength);

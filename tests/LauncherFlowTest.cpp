@@ -62,8 +62,8 @@ const Bytes kInstaller = test::ToBytes("MZ pretend installer \x01\x02\x03");
 
 Bytes GoodArchive() {
     return ArchiveBuilder("NON")
-        .Entry("Data\\readme.txt", kMethodStored, 2, {'h', 'i'}, 0)
-        .Entry(kInstallerEntryName, kMethodStored, static_cast<int32_t>(kInstaller.size()), kInstaller, 0)
+        .Stored("Data\\readme.txt", {'h', 'i'})
+        .Stored(kInstallerEntryName, kInstaller)
         .Build();
 }
 
@@ -151,7 +151,7 @@ TEST_F(LauncherFlowTest, InstallsAndStartsTheInstaller) {
     Bytes big(kPayloadCopyBlock + 4099);
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + i / 251);
     const Bytes bigArchive =
-        ArchiveBuilder("NON").Entry(kInstallerEntryName, kMethodStored, static_cast<int32_t>(big.size()), big, 0).Build();
+        ArchiveBuilder("NON").Stored(kInstallerEntryName, big).Build();
     const struct {
         const char* what;
         Bytes archive;
@@ -225,6 +225,8 @@ TEST_F(LauncherFlowTest, ExpansionFailureReachesTheBoxAndRemovesBothFiles) {
     badSignature[0] ^= 0xFF;
     Bytes truncated = GoodArchive();
     truncated.resize(truncated.size() - 5);
+    Bytes damagedStored = GoodArchive();
+    damagedStored.back() ^= 0x20;  // inside the stored installer's data
     const struct {
         const char* what;
         Bytes image;
@@ -235,6 +237,8 @@ TEST_F(LauncherFlowTest, ExpansionFailureReachesTheBoxAndRemovesBothFiles) {
          SetupImage(ArchiveBuilder()
                         .Entry(kInstallerEntryName, kMethodRle, 4, {'c', 0x94, 0x04}, 4 * 'c' + 1)
                         .Build()),
+         "\nBad checksum during expansion -- data may be invalid."},
+        {"damaged stored installer", SetupImage(damagedStored),
          "\nBad checksum during expansion -- data may be invalid."},
         // The installer's bytes were already written when the data ran out.
         {"archive cut inside the entry", SetupImage(truncated), "\nStream read error."},
@@ -286,7 +290,7 @@ TEST_F(LauncherFlowTest, OtherFailuresReachTheBoxAndLeaveNothing) {
          [](FakePlatform& p) { return "Cannot open file " + p.image.string() + "."; }, 0},
         {"installer cannot be created", SetupImage(archive), false, true, "EFileCreateError",
          [](FakePlatform& p) { return "Cannot create file " + p.InstallerPath().string() + "."; }, 0},
-        {"archive without the installer", SetupImage(ArchiveBuilder("NON").Entry("other", kMethodStored, 1, {'o'}, 0).Build()),
+        {"archive without the installer", SetupImage(ArchiveBuilder("NON").Stored("other", {'o'}).Build()),
          false, false, "EInstallerStartError", installerNamed, 1},
     };
     for (const auto& c : cases) {

@@ -52,6 +52,11 @@ ArchiveBuilder& ArchiveBuilder::Entry(const std::string& name, uint8_t method, i
     return *this;
 }
 
+ArchiveBuilder& ArchiveBuilder::Stored(const std::string& name, const Bytes& bytes, int32_t lock, int32_t key) {
+    const uint32_t checksum = Sum(bytes) + (lock > 0 ? static_cast<uint32_t>(key) : 0u);
+    return Entry(name, kMethodStored, static_cast<int32_t>(bytes.size()), bytes, checksum, lock);
+}
+
 ArchiveBuilder& ArchiveBuilder::Raw(const Bytes& bytes) {
     body_.insert(body_.end(), bytes.begin(), bytes.end());
     return *this;
@@ -66,6 +71,28 @@ Bytes ArchiveBuilder::Build() const {
     std::copy(header.begin(), header.end(), out.begin());
     std::copy(body_.begin(), body_.end(), out.begin() + static_cast<std::ptrdiff_t>(header.size()));
     return out;
+}
+
+std::vector<std::string> LetterWalkNames(const Bytes& archive) {
+    std::vector<std::string> names;
+    if (archive.size() < 21) return names;
+    const auto field = [&](size_t at) { return static_cast<int32_t>(LoadLE32(archive.data() + at)); };
+    const int32_t total = field(8);
+    uint32_t sum = 0;
+    const auto size = static_cast<int64_t>(archive.size());
+    for (int64_t at = 21; size - at >= 25;) {
+        const auto header = static_cast<size_t>(at);
+        const auto nameLength = static_cast<int16_t>(archive[header] | archive[header + 1] << 8);
+        if (nameLength < 0 || size - at - 25 < nameLength) break;
+        if (static_cast<int32_t>(sum) >= total) break;
+        const auto name = archive.begin() + static_cast<std::ptrdiff_t>(at + 25);
+        names.emplace_back(name, name + nameLength);
+        sum += static_cast<uint32_t>(field(header + 8));
+        const int32_t dataSize = field(header + 12);
+        if (dataSize < 0) break;  // a seek backwards: no writer of ours makes one
+        at += 25 + nameLength + dataSize;
+    }
+    return names;
 }
 
 Bytes ExpandNamed(const Bytes& archive, const std::string& name, int32_t key) {

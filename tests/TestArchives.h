@@ -28,6 +28,9 @@ public:
     // One entry with raw stored bytes; the header fields are taken as given.
     ArchiveBuilder& Entry(const std::string& name, uint8_t method, int32_t expandedSize, const Bytes& stored,
                           uint32_t checksum, int32_t lock = 0);
+    // One stored entry as a writer makes it: expanded size and checksum from
+    // the bytes, plus the key when locked.
+    ArchiveBuilder& Stored(const std::string& name, const Bytes& bytes, int32_t lock = 0, int32_t key = 0);
     ArchiveBuilder& Raw(const Bytes& bytes);
 
     Bytes Build() const;
@@ -41,6 +44,13 @@ private:
     int64_t sum_ = 0;
     Bytes body_;
 };
+
+// The entry names a reader built to the letter of the walk finds, with
+// nothing of ours: the header's total; then per entry its 25-byte header and
+// name (the walk ends where they cannot be read whole), the end once the
+// signed 32-bit running sum of expanded sizes is not below the total, the
+// data skipped, the entry's expanded size added.
+std::vector<std::string> LetterWalkNames(const Bytes& archive);
 
 // Every entry of that name expanded by a component with `key`.
 Bytes ExpandNamed(const Bytes& archive, const std::string& name, int32_t key = 0);

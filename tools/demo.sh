@@ -6,6 +6,9 @@
 # Usage: tools/demo.sh [HOST_BUILD_DIR [MINGW_BUILD_DIR [MINGW64_BUILD_DIR]]]
 # KQ_FORCE_WINE64=1 takes the wine64 way as if 32-bit wine could not run.
 set -euo pipefail
+# Wine needs a UTF-8 locale for non-ASCII file names, whatever the caller's.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
+unset LANGUAGE
 SOURCE=$(realpath "$(dirname "$0")/..")
 BUILD=$(realpath "${1:-build/release}")
 MINGW=$(realpath -m "${2:-build/mingw}")

@@ -17,6 +17,11 @@
 # KQ_FORCE_WINE64=1 takes the wine64 way as if 32-bit wine could not run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Wine makes Unix file names of Windows ones through the locale, and under
+# the C locale it can make no non-ASCII name: every test runs under UTF-8,
+# whatever the caller's environment (C.UTF-8 is always there on Debian).
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
+unset LANGUAGE
 
 cmake --preset release > /dev/null
 cmake --build --preset release -j2

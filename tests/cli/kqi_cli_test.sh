@@ -144,6 +144,11 @@ open("stub.exe", "wb").write(stub)
 PY
 fails "text as the installer" 1 "is not a Windows program" kqi setup -q --stub stub.exe --installer text.txt
 check "nothing written" test ! -e setup.exe
+fails "empty installer" 1 "empty.bin: the installer is empty" kqi setup -q --stub stub.exe --installer empty.bin
+check "empty installer: nothing written" test ! -e setup.exe
+kqi setup -q --stub stub.exe --installer empty.bin --force -o empty-setup.exe
+check "empty installer with --force: its entry is there" \
+    bash -c "'$KQI' test empty-setup.exe | grep -qxF 'OK Installer\KQInstall.exe'"
 kqi setup -q --stub stub.exe --installer text.txt --force -o forced.exe d=tree
 check "--force accepts it" bash -c "'$KQI' test forced.exe | tail -1 | grep -q '4 entries, 4 OK'"
 cp stub.exe setup.exe
@@ -180,7 +185,9 @@ PY
 kqi pack -q -o ctl.kqa --method-for '*=rle' docs=text.txt
 kqi test locked.kqa > test.out
 check "test fails without the key" test $? -eq 1
-check "test summary" grep -qx '3 entries, 1 OK, 2 failed' test.out
+check "test summary" grep -qx '3 entries, 0 OK, 3 failed' test.out
+check "a locked stored entry needs the key" grep -qxF 'FAILED s: EInvalidKey: File locked -- valid key required' test.out
+check "with the key every entry passes" bash -c "'$KQI' test --key 7 locked.kqa | grep -qx '3 entries, 3 OK, 0 failed'"
 
 # Archives written byte by byte: header (signature, id, total, type 1, 0, lock)
 # and entry headers (name length, 6 bytes, expanded, stored, method,
@@ -196,7 +203,7 @@ check "test escapes names" bash -c "grep -qxF 'OK x\\x0AOK \\x1B[1my' test.out &
 # An LH5 entry with no stored data that claims 2147483647 bytes fails at once.
 printf "VRAX\x1aLH5$(le32 2147483647)\x01$(le32 0)$(le32 0)\x01\x00\0\0\0\0\0\0$(le32 2147483647)$(le32 0)\x04$(le32 0)$(le32 0)e" > claim.kqa
 "$KQI" extract claim.kqa e -o claim.out 2> err.txt
-check "2 GiB claim fails" grep -qxF 'kqi: EBadChecksum: Bad checksum during expansion -- data may be invalid' err.txt
+check "2 GiB claim fails" grep -qxF 'kqi: EBadChecksum: Bad checksum during expansion -- data may be invalid (entry e)' err.txt
 check "2 GiB claim leaves nothing" bash -c "! ls claim.out* 2>/dev/null"
 
 # ---- extract: missing entries, whole archives, hostile names
@@ -226,6 +233,30 @@ offset=$(kqi list --json bad.kqa | python3 -c 'import json,sys; print(json.load(
 printf '\xff\xff\xff' | dd of=bad.kqa bs=1 seek=$((offset + 10)) conv=notrunc 2> /dev/null
 fails "failed entry named" 1 "docs" kqi extract bad.kqa -d broken
 check "no partial file" bash -c "! ls broken/docs* 2> /dev/null"
+
+# A stored entry with one byte changed fails like a coded one, naming it.
+cp a-none.kqa damaged.kqa
+offset=$(kqi list --json damaged.kqa | python3 -c 'import json,sys; print(json.load(sys.stdin)["entries"][0]["data_offset"])')
+at=$((offset + 1000))
+printf "\\x$(printf %02x $(($(od -An -tu1 -j $at -N1 damaged.kqa) ^ 0x20)))" | dd of=damaged.kqa bs=1 seek=$at conv=notrunc 2> /dev/null
+kqi test damaged.kqa > test.out
+check "damaged stored entry: test exit 1" test $? -eq 1
+check "damaged stored entry: test names it" grep -qxF \
+    'FAILED Installer\KQInstall.exe: EBadChecksum: Bad checksum during expansion -- data may be invalid' test.out
+fails "damaged stored entry: extract" 1 "EBadChecksum: Bad checksum during expansion -- data may be invalid (entry Installer\KQInstall.exe)" \
+    kqi extract damaged.kqa 'Installer\KQInstall.exe' -o damaged.out
+check "damaged stored entry: no partial file" bash -c "! ls damaged.out* 2> /dev/null"
+fails "damaged stored entry: extract -d" 1 "(entry Installer\KQInstall.exe)" kqi extract damaged.kqa -d damaged
+check "damaged stored entry: nothing of it in DIR" bash -c "! ls damaged/Installer/* 2> /dev/null"
+
+# A folder of empty files only: every entry is found.
+mkdir -p empties/sub && : > empties/a && : > empties/sub/b
+kqi pack -q -o empties.kqa E=empties
+check "empty files only: list shows both" bash -c "'$KQI' list empties.kqa | grep -q '^2 entries, 0 bytes expanded'"
+kqi extract empties.kqa -d emptied
+check "empty files only: extract -d makes both" test -f emptied/E/a -a ! -s emptied/E/a -a -f emptied/E/sub/b
+kqi extract empties.kqa 'E\sub\b' -o b.out
+check "empty files only: extract writes the empty file" test -f b.out -a ! -s b.out
 
 # ---- standard output: every write checked
 fails "list into a full disk" 1 "cannot write to standard output" bash -c "'$KQI' list a-rle.kqa > /dev/full"

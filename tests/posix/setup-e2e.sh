@@ -158,6 +158,14 @@ expect_box "wrong checksum" EBadChecksum checksum "Bad checksum during expansion
 
 head -c 20000 /dev/urandom > big.bin
 "$KQI" setup -q --stub kqsetup --installer big.bin -o stored --method none
+# One byte of a stored installer changed, as in a damaged download; in a
+# comment, so that the damaged installer would still run.
+{ cat installer.sh; printf '#%.0s' $(seq 5000); echo; } > commented.sh
+"$KQI" setup -q --stub kqsetup --installer commented.sh -o damaged --method none
+at=$((payload + 21 + 25 + 23 + $(stat -c %s commented.sh) - 100))
+poke damaged $at $(($(byte $at damaged) ^ 0x01))
+launch damaged
+expect_box "damaged stored installer" EBadChecksum damaged "Bad checksum during expansion -- data may be invalid."
 cut=$(($(stat -c %s stored) - 1000))
 head -c "$cut" stored > truncated
 for i in 0 1 2 3; do poke truncated $((PAYLOAD + i)) $((((cut - payload) >> (8 * i)) & 255)); done

@@ -220,6 +220,15 @@ check "bad signature: nothing started, no installer" test "$started" -eq 0 -a ! 
 
 # Stored, cut inside the installer's data, with a size field to match.
 kqi setup -q --stub kqsetup.exe --installer installer.exe -o stored.exe --method none
+# One byte of a stored installer changed, as in a damaged download; in
+# bytes after its image, so that the damaged installer would still run.
+{ cat installer.exe; head -c 4096 /dev/zero; } > padded.exe
+kqi setup -q --stub kqsetup.exe --installer padded.exe -o damaged.exe --method none
+at=$((payload + 21 + 25 + 23 + $(stat -c %s padded.exe) - 100))
+poke damaged.exe $at $(($(byte $at damaged.exe) ^ 0x01))
+launch damaged.exe
+expect_box "damaged stored installer" EBadChecksum damaged.exe "Bad checksum during expansion -- data may be invalid."
+check "damaged stored installer: nothing started, no installer" test "$started" -eq 0 -a ! -e "$WINDIR/KQInstall.exe"
 cut=$(($(stat -c %s stored.exe) - 1000))
 head -c "$cut" stored.exe > truncated.exe
 new_size=$((cut - payload))

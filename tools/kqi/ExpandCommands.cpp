@@ -59,7 +59,8 @@ constexpr std::string_view kTestUsage =
     "usage: kqi test [--key N] FILE\n"
     "  Expands each entry without writing it and prints OK NAME or\n"
     "  FAILED NAME: CLASS: MESSAGE, then a summary. Exit 0 only if every entry\n"
-    "  passes.\n"
+    "  passes. Every entry is verified by its checksum, stored ones too; a locked\n"
+    "  entry needs the key.\n"
     "  --key N   key for locked entries: signed 32-bit decimal or 0x hex\n";
 
 std::string MethodName(uint8_t method) {
@@ -170,6 +171,18 @@ void CheckNoLinkOnTheWay(const fs::path& dir, const std::string& relative, const
     }
 }
 
+// Runs `body` for one entry; a failure says which entry it was.
+template <typename Body>
+void ForEntry(const ArchiveEntry& entry, Body body) {
+    try {
+        body();
+    } catch (const Exception& e) {
+        throw ReasonedError(e.ClassName(), e.Message() + " (entry " + Printable(entry.name) + ")");
+    } catch (const std::exception& e) {
+        throw ToolError(std::string(e.what()) + " (entry " + Printable(entry.name) + ")");
+    }
+}
+
 int ExtractAll(TArchiveFile& archive, const fs::path& dir, const std::vector<std::string>& patterns, int32_t key) {
     TKQInstCompress component;
     component.Key = key;
@@ -211,7 +224,7 @@ int ExtractAll(TArchiveFile& archive, const fs::path& dir, const std::vector<std
         const Selected* selected = index < target.size() ? target[index] : nullptr;
         if (!selected) continue;
         const fs::path file = dir / PathFromUtf8(selected->path);
-        try {
+        ForEntry(*entry, [&] {
             auto& output = open[selected];
             if (!output) {
                 fs::create_directories(file.parent_path(), error);
@@ -223,11 +236,7 @@ int ExtractAll(TArchiveFile& archive, const fs::path& dir, const std::vector<std
                 output->Commit();
                 open.erase(selected);
             }
-        } catch (const Exception& e) {
-            throw ReasonedError(e.ClassName(), e.Message() + " (entry " + Printable(entry->name) + ")");
-        } catch (const std::exception& e) {
-            throw ToolError(std::string(e.what()) + " (entry " + Printable(entry->name) + ")");
-        }
+        });
     }
     if (!patterns.empty() && byName.empty()) throw ToolError("no entry matches the patterns given");
     return 0;
@@ -252,7 +261,7 @@ int ExtractOne(TArchiveFile& archive, const std::string& name, const std::string
             }
             found = true;
         }
-        reader.Expand(file ? file->Stream() : static_cast<TStream&>(*standardOutput));
+        ForEntry(*entry, [&] { reader.Expand(file ? file->Stream() : static_cast<TStream&>(*standardOutput)); });
     }
     if (!found) throw ToolError("no entry named " + Printable(name));
     if (file) file->Commit();

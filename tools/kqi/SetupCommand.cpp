@@ -42,7 +42,7 @@ constexpr std::string_view kSetupUsage =
     "                       the output is the same for every N\n"
     "  --key N              locks the further entries; the installer entry stays open,\n"
     "                       because the launcher has no key\n"
-    "  --force              accept an installer that is no Windows program\n"
+    "  --force              accept an installer that is empty or no Windows program\n"
     "  --strip-signature    drop the signature of a signed STUB (a signature made\n"
     "                       before the payload is added cannot cover the setup:\n"
     "                       sign the finished setup instead)\n"
@@ -190,6 +190,10 @@ int RunSetup(const ParsedArgs& args) {
     const std::unique_ptr<TStream> stub =
         UnsignedStub(OpenFile(*stubPath, FileMode::OpenReadShared), *stubPath, args.Has("strip-signature"));
     CheckStub(*stub);
+    if (files.front().size == 0 && !args.Has("force")) {
+        throw ToolError(*installerPath + ": the installer is empty, so the launcher could not start it; give --force "
+                        "to use it anyway");
+    }
     if (!resources.Empty()) {
         if (!HasPeHeader(*stub)) throw ToolError("--icon, --version and --version-info need a Windows stub; " + *stubPath + " is none");
         // The stub's resource tree, read now: a failure comes before any work.

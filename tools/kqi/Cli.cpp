@@ -20,6 +20,7 @@
 #define KQ_ISATTY _isatty
 #define KQ_FILENO _fileno
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #define KQ_ISATTY isatty
@@ -264,7 +265,9 @@ AtomicOutputFile::AtomicOutputFile(std::string path) : path_(std::move(path)) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, ".kqi%08x", random());
         const std::string candidate = path_ + suffix;
-        // "x": fail if it exists, so two runs never share a temporary file.
+        // Created only if it does not exist, so two runs never share a
+        // temporary file.
+#ifdef _WIN32
         std::FILE* f = std::fopen(candidate.c_str(), "wbx");
         if (!f) {
             error = errno;
@@ -272,10 +275,25 @@ AtomicOutputFile::AtomicOutputFile(std::string path) : path_(std::move(path)) {
             continue;
         }
         std::fclose(f);
+#else
+        // Kept open as created: opening it again with O_TRUNC would make
+        // ext4 write it all back to the disk when it is closed.
+        const int fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            error = errno;
+            if (error != EEXIST) break;
+            continue;
+        }
+        auto created = std::make_unique<TFileStream>(candidate, fd);
+#endif
         tempPath_ = candidate;
         slot_ = RegisterTemp(tempPath_);
         try {
+#ifdef _WIN32
             stream_ = std::make_unique<TFileStream>(tempPath_, FileMode::Create);
+#else
+            stream_ = std::move(created);
+#endif
         } catch (...) {
             std::error_code ignored;
             fs::remove(tempPath_, ignored);

@@ -8,6 +8,7 @@
 
 #include "InstCompress/Stream.h"
 #include "InstCompressPack/Lzh5Segment.h"
+#include "InstCompressPack/ShrinkEstimate.h"
 #include "InstCompressPack/SpillBuffer.h"
 #include "InstCompressPack/WorkerPool.h"
 
@@ -27,11 +28,12 @@ std::unique_ptr<EntryEncoder> MakeEncoder(PackMethod method, CodedSink sink, con
     throw PackError("method " + std::string(PackMethodName(method)) + " has no encoder");
 }
 
-// Reads exactly the entry's announced size from its stream, in chunks, and
-// returns the sum of the bytes; an input that turns out shorter or longer
-// than announced changed under our feet.
+// Reads the entry's announced size from its stream, in chunks, while
+// onChunk(piece, bytesDone) returns true, and returns the sum of the bytes,
+// or nothing when onChunk stopped the reading. An input that turns out
+// shorter or longer than announced changed under our feet.
 template <typename OnChunk>
-uint32_t ReadEntry(const PackEntry& entry, OnChunk onChunk) {
+std::optional<uint32_t> ReadEntryWhile(const PackEntry& entry, OnChunk onChunk) {
     const std::unique_ptr<TStream> in = entry.open();
     std::vector<uint8_t> chunk(static_cast<size_t>(std::min<int64_t>(kReadChunk, std::max<int64_t>(entry.size, 1))));
     uint32_t sum = 0;
@@ -43,7 +45,7 @@ uint32_t ReadEntry(const PackEntry& entry, OnChunk onChunk) {
         const std::span<const uint8_t> piece(chunk.data(), static_cast<size_t>(got));
         for (const uint8_t b : piece) sum += b;
         done += got;
-        onChunk(piece, done);
+        if (!onChunk(piece, done)) return std::nullopt;
     }
     uint8_t extra = 0;
     if (done != entry.size || in->Read(&extra, 1) != 0) {
@@ -51,6 +53,41 @@ uint32_t ReadEntry(const PackEntry& entry, OnChunk onChunk) {
                         " bytes were announced");
     }
     return sum;
+}
+
+// Reads the whole entry, handing every chunk to onChunk(piece, bytesDone).
+template <typename OnChunk>
+uint32_t ReadEntry(const PackEntry& entry, OnChunk onChunk) {
+    return *ReadEntryWhile(entry, [&](std::span<const uint8_t> piece, int64_t done) {
+        onChunk(piece, done);
+        return true;
+    });
+}
+
+// The sum of an entry that its samples show will not shrink, read in one
+// pass that stops at the first sample that does; nothing for such an entry,
+// and for one too small to judge.
+std::optional<uint32_t> SumIfIncompressible(const PackEntry& entry, bool best) {
+    const std::vector<Sample> samples = PlanSamples(entry.size);
+    if (samples.empty()) return std::nullopt;
+    ShrinkEstimate estimate(entry.method, best);
+    std::vector<uint8_t> sample;
+    size_t next = 0;  // the sample being gathered
+    return ReadEntryWhile(entry, [&](std::span<const uint8_t> piece, int64_t done) {
+        const int64_t pieceStart = done - static_cast<int64_t>(piece.size());
+        while (next < samples.size()) {
+            const Sample& s = samples[next];
+            const int64_t from = std::max(pieceStart, s.offset + static_cast<int64_t>(sample.size()));
+            const int64_t to = std::min(done, s.offset + static_cast<int64_t>(s.size));
+            if (from >= to) break;  // the sample starts after this piece
+            sample.insert(sample.end(), piece.begin() + (from - pieceStart), piece.begin() + (to - pieceStart));
+            if (sample.size() < s.size) break;  // it goes on in the next piece
+            if (estimate.Shrinks(sample)) return false;
+            sample.clear();
+            ++next;
+        }
+        return true;
+    });
 }
 
 }  // namespace
@@ -147,13 +184,21 @@ int32_t LockOf(const PackEntry& entry, const PackOptions& options) {
 }
 
 // Reads and codes one entry. Only coded data is scrambled; stored entries
-// are copied as they are when they are written.
+// are copied as they are when they are written. An entry that may be stored
+// when coding does not shrink it is stored at once when its samples show
+// that coding will not.
 CodedEntry CodeEntry(const PackEntry& entry, const PackOptions& options, const EncodeOptions& encode,
                      size_t memoryLimit, const std::function<void(int64_t)>& report) {
     CodedEntry result{entry.method, 0, nullptr};
     if (entry.method == PackMethod::None) {
         result.sum = ReadEntry(entry, [&](std::span<const uint8_t>, int64_t done) { report(done); });
         return result;
+    }
+    if (entry.storeIfNotSmaller) {
+        if (const std::optional<uint32_t> sum = SumIfIncompressible(entry, encode.best)) {
+            report(entry.size);
+            return CodedEntry{PackMethod::None, *sum, nullptr};
+        }
     }
     result.coded = std::make_unique<SpillBuffer>(options.spillDirectory, memoryLimit);
     SpillBuffer& spill = *result.coded;

@@ -52,13 +52,16 @@ inline constexpr size_t kMaxEntryNameLength = 32767;
 struct PackEntry {
     std::string name;  // ANSI bytes as stored
     int64_t size = 0;  // plain bytes; the stream must give exactly these
-    // Opens the entry's bytes at their start; called once to code the entry,
-    // and once more when its plain bytes are copied (method none, or the
-    // store fallback). With several threads it is called on worker threads
-    // too, for several entries at once.
+    // Opens the entry's bytes at their start; called once to code the entry
+    // (or to sample it, and then once more if it is coded), and once more
+    // when its plain bytes are copied (method none, or the store fallback).
+    // With several threads it is called on worker threads too, for several
+    // entries at once.
     std::function<std::unique_ptr<TStream>()> open;
     PackMethod method = kDefaultPackMethod;
-    // Stores the entry (method none) when its coded form is not smaller.
+    // Stores the entry (method none) when its coded form is not smaller; an
+    // entry of 2 MiB or more whose samples show that coding will not shrink
+    // it by 1% is stored without being coded (see ShrinkEstimate.h).
     bool storeIfNotSmaller = false;
     std::optional<int32_t> lock;  // this entry's lock, instead of PackOptions::lock
 };

@@ -7,6 +7,7 @@
 #include "InstCompress/InstCompress.h"
 #include "tests/TestArchives.h"
 #include "InstCompressPack/ArchiveWriter.h"
+#include "InstCompressPack/ShrinkEstimate.h"
 #include "InstCompressPack/SpillBuffer.h"
 
 namespace kq {
@@ -146,6 +147,75 @@ TEST(ArchiveWriterTest, StoresWhatCodingDoesNotShrinkUnlessTheMethodIsExplicit) 
             EXPECT_EQ(ExpandNamed(out.Bytes(), "e" + std::to_string(i), key), *cases[i].plain);
         }
     }
+}
+
+// A large entry is judged from samples before it is coded: one that would
+// shrink by more than 1% is coded wherever its compressible part lies, and
+// one whose samples all fail to shrink is stored without being coded, even
+// when coding would have saved the little that no sample saw.
+TEST(ArchiveWriterTest, LargeEntriesAreStoredWhenTheirSamplesDoNotShrink) {
+    constexpr size_t kSize = 4 << 20;
+    const Bytes random = test::RandomBytes(kSize, 3);
+    Bytes prose;
+    for (int i = 0; prose.size() < kSize; ++i) {
+        const std::string line = "Entry " + std::to_string(i * 7919 % 100003) + " expands into the Windows directory.\r\n";
+        prose.insert(prose.end(), line.begin(), line.end());
+    }
+    // part(from, count, source): `count` bytes of `source` over random ones
+    auto part = [&](size_t from, size_t count, const Bytes& source) {
+        Bytes b = random;
+        std::copy_n(source.begin(), count, b.begin() + static_cast<ptrdiff_t>(from));
+        return b;
+    };
+    const std::vector<pack::Sample> samples = pack::PlanSamples(kSize);
+    ASSERT_GE(samples.size(), 2u);
+    const size_t gapStart = static_cast<size_t>(samples[60].offset) + samples[60].size;
+    const size_t gap = static_cast<size_t>(samples[61].offset) - gapStart;
+    std::mt19937 rng(9);
+    Bytes narrow(kSize);  // 224 byte values: coding saves about 1.8%
+    for (uint8_t& b : narrow) b = static_cast<uint8_t>(rng() % 224);
+    const size_t share = kSize * 3 / 200;  // 1.5% text
+    const struct {
+        Bytes plain;
+        bool storeIfNotSmaller;
+        PackMethod written;
+    } cases[] = {
+        {random, true, PackMethod::None},
+        {random, false, PackMethod::Lzh5},
+        {part(kSize - share, share, prose), true, PackMethod::Lzh5},
+        {part(0, share, prose), true, PackMethod::Lzh5},
+        {narrow, true, PackMethod::Lzh5},
+        {part(gapStart + gap / 4, gap / 2, prose), true, PackMethod::None},
+    };
+    std::vector<pack::PackEntry> entries;
+    for (const auto& c : cases) {
+        const Bytes* plain = &c.plain;
+        entries.push_back({"e" + std::to_string(entries.size()), static_cast<int64_t>(plain->size()),
+                           [plain] { return std::make_unique<TSpanStream>(plain->data(), plain->size()); },
+                           PackMethod::Lzh5, c.storeIfNotSmaller, std::nullopt});
+    }
+    Bytes first;
+    for (const unsigned threads : {1u, 2u}) {
+        PackOptions options{"LH5", 0, std::nullopt};
+        options.encode.threads = threads;
+        TMemoryStream out;
+        const auto written = pack::WriteArchive(out, entries, options);
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(written[i].method, cases[i].written);
+            if (written[i].method != PackMethod::None) {
+                // Coding saves more than 1%, except where stored is asked for.
+                EXPECT_LT(written[i].storedSize * 100, static_cast<int64_t>(kSize) * (cases[i].storeIfNotSmaller ? 99 : 101));
+            }
+            if (threads == 1) {
+                EXPECT_EQ(ExpandNamed(out.Bytes(), "e" + std::to_string(i)), cases[i].plain);
+            }
+        }
+        if (threads == 1) first = out.Bytes();
+        EXPECT_EQ(out.Bytes(), first) << threads;
+    }
+    // Coded in full, the entry whose text no sample saw would have shrunk.
+    EXPECT_LT(pack::EncodeLzh5(cases[5].plain).size(), kSize);
 }
 
 TEST(ArchiveWriterTest, AnInputThatChangesSizeIsRefused) {

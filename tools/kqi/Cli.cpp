@@ -22,6 +22,7 @@
 #define KQ_ISATTY _isatty
 #define KQ_FILENO _fileno
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #define KQ_ISATTY isatty
@@ -285,19 +286,14 @@ AtomicOutputFile::AtomicOutputFile(std::string path) : path_(std::move(path)) {
         std::snprintf(suffix, sizeof suffix, ".kqi%08x", random());
         const std::string candidate = path_ + suffix;
         // Never one that exists, so two runs never share a temporary file.
-        if (!CreateNewFile(candidate, error)) {
+        std::unique_ptr<TFileStream> created = CreateNewFile(candidate, error);
+        if (!created) {
             if (!IsExistsError(error)) break;
             continue;
         }
         tempPath_ = candidate;
         slot_ = RegisterTemp(tempPath_);
-        try {
-            stream_ = std::make_unique<TFileStream>(tempPath_, FileMode::Create);
-        } catch (...) {
-            RemoveFile(tempPath_);
-            UnregisterTemp(slot_);
-            throw;
-        }
+        stream_ = std::move(created);
     }
     if (!stream_) {
         throw ReasonedError("EFileCreateError", CannotCreateFileMessage(path_) + " (" + FileProblem(path_, error, true) + ")");

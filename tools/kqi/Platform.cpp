@@ -26,15 +26,14 @@ bool IsExistsError(int code) {
     return code == static_cast<int>(ERROR_FILE_EXISTS) || code == static_cast<int>(ERROR_ALREADY_EXISTS);
 }
 
-bool CreateNewFile(const std::string& path, int& error) {
-    const HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+std::unique_ptr<TFileStream> CreateNewFile(const std::string& path, int& error) {
+    const HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = LastSystemError();
-        return false;
+        return nullptr;
     }
-    CloseHandle(file);
-    return true;
+    return std::make_unique<TFileStream>(path, file);
 }
 
 std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv) {
@@ -70,14 +69,13 @@ std::string Utf8FromPath(const fs::path& path) { return path.string(); }
 
 bool IsExistsError(int code) { return code == EEXIST; }
 
-bool CreateNewFile(const std::string& path, int& error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+std::unique_ptr<TFileStream> CreateNewFile(const std::string& path, int& error) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         error = errno;
-        return false;
+        return nullptr;
     }
-    ::close(fd);
-    return true;
+    return std::make_unique<TFileStream>(path, fd);
 }
 
 Utf8Console::Utf8Console() = default;

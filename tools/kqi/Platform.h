@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,9 +23,11 @@ std::string Utf8FromPath(const std::filesystem::path& path);
 // or ERROR_FILE_EXISTS.
 bool IsExistsError(int code);
 
-// Makes the file `path`, which must not exist yet; false with the system's
-// error code otherwise.
-bool CreateNewFile(const std::string& path, int& error);
+// Makes the file `path`, which must not exist yet, and keeps it open for
+// reading and writing: opening it again to truncate it would make ext4 write
+// it all back to the disk when it is closed. Null with the system's error
+// code otherwise.
+std::unique_ptr<TFileStream> CreateNewFile(const std::string& path, int& error);
 
 #ifdef _WIN32
 // wmain's UTF-16 arguments as UTF-8 strings, without the program name.

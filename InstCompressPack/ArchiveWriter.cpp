@@ -80,7 +80,8 @@ std::optional<uint32_t> SumIfIncompressible(const PackEntry& entry, bool best) {
             const int64_t from = std::max(pieceStart, s.offset + static_cast<int64_t>(sample.size()));
             const int64_t to = std::min(done, s.offset + static_cast<int64_t>(s.size));
             if (from >= to) break;  // the sample starts after this piece
-            sample.insert(sample.end(), piece.begin() + (from - pieceStart), piece.begin() + (to - pieceStart));
+            const auto part = piece.subspan(static_cast<size_t>(from - pieceStart), static_cast<size_t>(to - from));
+            sample.insert(sample.end(), part.begin(), part.end());
             if (sample.size() < s.size) break;  // it goes on in the next piece
             if (estimate.Shrinks(sample)) return false;
             sample.clear();

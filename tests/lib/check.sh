@@ -29,6 +29,14 @@ for at, n in masked:
 sys.exit(head != stub)
 PY
 }
+make_test_signer() {  # a throw-away CA (ca.crt) and a code signer it made (signer.crt, signer.key) here
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 -subj "/CN=KQ Test CA" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign > /dev/null 2>&1
+    openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr -subj "/CN=KQ Test Publisher" > /dev/null 2>&1
+    printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' > signer.ext
+    openssl x509 -req -in signer.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out signer.crt -days 2 \
+        -extfile signer.ext > /dev/null 2>&1
+}
 crlf() {  # crlf FILE...: a Windows program's text-mode lines end in LF alone
     sed -i 's/\r$//' "$@"
 }

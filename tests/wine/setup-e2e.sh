@@ -157,12 +157,7 @@ launch setup.exe "$LONG"
 expect_started "TEMP of ${#LONG} characters" "$(winepath -w "$WORK/setup.exe")" "$LONG"
 
 # ---- a signed setup, with a throw-away CA
-openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 -subj "/CN=KQ Test CA" \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign > /dev/null 2>&1
-openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr -subj "/CN=KQ Test Publisher" > /dev/null 2>&1
-printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' > signer.ext
-openssl x509 -req -in signer.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out signer.crt -days 2 \
-    -extfile signer.ext > /dev/null 2>&1
+make_test_signer
 sign() { osslsigncode sign -certs signer.crt -key signer.key -n "KQ setup" -in "$1" -out "$2" > /dev/null; }
 sign setup.exe signed.exe
 check "signed setup verifies" bash -c "osslsigncode verify -CAfile ca.crt -in signed.exe > /dev/null 2>&1"

@@ -4,16 +4,13 @@
 # icoutils, python3-pefile) and by Windows' own calls under wine, started,
 # signed afterwards, made twice to the same bytes; bad icons, versions, keys
 # and stubs refused with no output.
-# Usage: setup-resources.sh kqsetup.exe kqtest_installer.exe kqi.exe kqtest_resources.exe [HOST_KQI]
-# With HOST_KQI, the host's kqi makes the setups: kqi.exe gets its command
-# line in the ANSI code page, which cannot carry every value tried here.
+# Usage: setup-resources.sh kqsetup.exe kqtest_installer.exe kqi.exe kqtest_resources.exe
 # Needs WINEPREFIX prepared by prepare-prefix.sh.
 set -u
 STUB_EXE=$(realpath "$1")
 INSTALLER_EXE=$(realpath "$2")
 KQI_EXE=$(realpath "$3")
 READER_EXE=$(realpath "$4")
-HOST_KQI=${5:-}
 : "${WINEPREFIX:?}"
 HERE=$(dirname "$(realpath "${BASH_SOURCE[0]}")")
 wine() { command "${WINE:-wine}" "$@"; }
@@ -30,11 +27,7 @@ cp "$STUB_EXE" kqsetup.exe
 cp "$INSTALLER_EXE" installer.exe
 cp "$READER_EXE" reader.exe
 "$PYTHON" "$HERE/../tools/make-icon.py" app.ico
-if [ -n "$HOST_KQI" ] && [ -x "$HOST_KQI" ]; then
-    kqi() { "$HOST_KQI" "$@"; }
-else
-    kqi() { wine "$KQI_EXE" "$@"; }
-fi
+kqi() { wine "$KQI_EXE" "$@"; }
 
 PRODUCT="Éditions Ünïcode 株式会社"
 COPYRIGHT="© 2026 Éditions Ünïcode"
@@ -137,12 +130,7 @@ d = json.load(open('list.json', encoding='utf-8'))
 sys.exit(d['product_name'] != sys.argv[1] or d['version'] != '2.1.0.7')" "$PRODUCT"
 
 # ---- signed afterwards with a throw-away CA: verifies, reads, runs
-openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 -subj "/CN=KQ Test CA" \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign > /dev/null 2>&1
-openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr -subj "/CN=KQ Test Publisher" > /dev/null 2>&1
-printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' > signer.ext
-openssl x509 -req -in signer.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out signer.crt -days 2 \
-    -extfile signer.ext > /dev/null 2>&1
+make_test_signer
 osslsigncode sign -certs signer.crt -key signer.key -n "$PRODUCT" -in setup.exe -out signed.exe > /dev/null
 check "signed setup verifies" bash -c "osslsigncode verify -CAfile ca.crt -in signed.exe > /dev/null 2>&1"
 read_resources signed.exe

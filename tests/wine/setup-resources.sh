@@ -119,7 +119,7 @@ tail -c +$(($(payload_offset setup.exe) + 5)) setup.exe > payload.kqa
 launch setup.exe
 check "setup runs: exit 0, installer started" test "$rc" -eq 0 -a -s report
 check "setup runs: the installer got the archive" cmp -s report.data payload.kqa
-kqi list setup.exe > list.txt
+kqi list setup.exe > list.txt && crlf list.txt
 check "kqi list shows the product and version ($(head -1 list.txt))" test "$(head -1 list.txt)" = \
     "setup image of $PRODUCT 2.1.0.7, archive at offset $(($(payload_offset setup.exe) + 4))"
 

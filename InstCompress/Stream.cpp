@@ -197,6 +197,8 @@ int64_t TFileStream::Size() {
     return size.QuadPart;
 }
 
+bool TFileStream::CanSeek() { return GetFileType(static_cast<HANDLE>(file_)) == FILE_TYPE_DISK; }
+
 #else
 
 TFileStream::TFileStream(const std::string& fileName, FileMode mode) : fileName_(fileName) {
@@ -264,6 +266,11 @@ int64_t TFileStream::Size() {
     struct stat st {};
     if (::fstat(file_, &st) != 0) return 0;
     return static_cast<int64_t>(st.st_size);
+}
+
+bool TFileStream::CanSeek() {
+    struct stat st {};
+    return ::fstat(file_, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 #endif

@@ -25,6 +25,10 @@ public:
     // Returns the new position.
     virtual int64_t Seek(int64_t offset, SeekOrigin origin) = 0;
     virtual int64_t Size();
+    // True when seeking back and writing there overwrites what was written:
+    // files on disk and memory. A write-only sink that merely counts (standard
+    // output, a pipe, a forwarding counter) says no, the default.
+    virtual bool CanSeek() { return false; }
 
     // Raise EStreamReadError / EStreamWriteError when fewer bytes move than asked.
     void ReadBuffer(void* buffer, int32_t count);
@@ -69,6 +73,7 @@ public:
     using TStream::Seek;
     int64_t Seek(int64_t offset, SeekOrigin origin) override;
     int64_t Size() override;
+    bool CanSeek() override;  // a regular file, not a pipe or a terminal
 
     const std::string& FileName() const noexcept { return fileName_; }
     NativeFile Native() const noexcept { return file_; }
@@ -107,6 +112,7 @@ public:
     using TStream::Seek;
     int64_t Seek(int64_t offset, SeekOrigin origin) override;
     int64_t Size() override { return static_cast<int64_t>(bytes_.size()); }
+    bool CanSeek() override { return true; }
 
     const std::vector<uint8_t>& Bytes() const noexcept { return bytes_; }
     std::vector<uint8_t>& Bytes() noexcept { return bytes_; }

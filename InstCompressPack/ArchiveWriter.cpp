@@ -28,12 +28,17 @@ std::unique_ptr<EntryEncoder> MakeEncoder(PackMethod method, CodedSink sink, con
     throw PackError("method " + std::string(PackMethodName(method)) + " has no encoder");
 }
 
-// Reads the entry's announced size from its stream, in chunks, while
-// onChunk(piece, bytesDone) returns true, and returns the sum of the bytes,
-// or nothing when onChunk stopped the reading. An input that turns out
-// shorter or longer than announced changed under our feet.
+[[noreturn]] void ThrowChanged(const PackEntry& entry) {
+    throw PackError(entry.name + " changed while it was packed: " + std::to_string(entry.size) +
+                    " bytes were announced");
+}
+
+// Reads the entry's announced size from its stream, in chunks, handing
+// every chunk to onChunk(piece, bytesDone), and returns the sum of the
+// bytes. An input that turns out shorter or longer than announced changed
+// under our feet.
 template <typename OnChunk>
-std::optional<uint32_t> ReadEntryWhile(const PackEntry& entry, OnChunk onChunk) {
+uint32_t ReadEntry(const PackEntry& entry, OnChunk onChunk) {
     const std::unique_ptr<TStream> in = entry.open();
     std::vector<uint8_t> chunk(static_cast<size_t>(std::min<int64_t>(kReadChunk, std::max<int64_t>(entry.size, 1))));
     uint32_t sum = 0;
@@ -45,50 +50,36 @@ std::optional<uint32_t> ReadEntryWhile(const PackEntry& entry, OnChunk onChunk) 
         const std::span<const uint8_t> piece(chunk.data(), static_cast<size_t>(got));
         for (const uint8_t b : piece) sum += b;
         done += got;
-        if (!onChunk(piece, done)) return std::nullopt;
+        onChunk(piece, done);
     }
     uint8_t extra = 0;
-    if (done != entry.size || in->Read(&extra, 1) != 0) {
-        throw PackError(entry.name + " changed while it was packed: " + std::to_string(entry.size) +
-                        " bytes were announced");
-    }
+    if (done != entry.size || in->Read(&extra, 1) != 0) ThrowChanged(entry);
     return sum;
 }
 
-// Reads the whole entry, handing every chunk to onChunk(piece, bytesDone).
-template <typename OnChunk>
-uint32_t ReadEntry(const PackEntry& entry, OnChunk onChunk) {
-    return *ReadEntryWhile(entry, [&](std::span<const uint8_t> piece, int64_t done) {
-        onChunk(piece, done);
-        return true;
-    });
-}
-
-// The sum of an entry that its samples show will not shrink, read in one
-// pass that stops at the first sample that does; nothing for such an entry,
-// and for one too small to judge.
-std::optional<uint32_t> SumIfIncompressible(const PackEntry& entry, bool best) {
+// Whether the entry's samples show that coding will not shrink it; false
+// for an entry too small to judge. Reads the samples alone, each where it
+// lies, and stops at the first that shrinks.
+bool IncompressibleBySamples(const PackEntry& entry, bool best) {
     const std::vector<Sample> samples = PlanSamples(entry.size);
-    if (samples.empty()) return std::nullopt;
+    if (samples.empty()) return false;
+    const std::unique_ptr<TStream> in = entry.open();
     ShrinkEstimate estimate(entry.method, best);
     std::vector<uint8_t> sample;
-    size_t next = 0;  // the sample being gathered
-    return ReadEntryWhile(entry, [&](std::span<const uint8_t> piece, int64_t done) {
-        const int64_t pieceStart = done - static_cast<int64_t>(piece.size());
-        while (next < samples.size()) {
-            const Sample& s = samples[next];
-            const int64_t from = std::max(pieceStart, s.offset + static_cast<int64_t>(sample.size()));
-            const int64_t to = std::min(done, s.offset + static_cast<int64_t>(s.size));
-            if (from >= to) break;  // the sample starts after this piece
-            const auto part = piece.subspan(static_cast<size_t>(from - pieceStart), static_cast<size_t>(to - from));
-            sample.insert(sample.end(), part.begin(), part.end());
-            if (sample.size() < s.size) break;  // it goes on in the next piece
-            if (estimate.Shrinks(sample)) return false;
-            sample.clear();
-            ++next;
+    for (const Sample& s : samples) {
+        sample.resize(s.size);
+        in->SetPosition(s.offset);
+        size_t done = 0;
+        while (done < s.size) {
+            const auto want = static_cast<int32_t>(std::min<size_t>(s.size - done, kReadChunk));
+            const int32_t got = in->Read(sample.data() + done, want);
+            if (got <= 0) break;
+            done += static_cast<size_t>(got);
         }
-        return true;
-    });
+        if (done != s.size) ThrowChanged(entry);
+        if (estimate.Shrinks(sample)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -178,6 +169,9 @@ struct CodedEntry {
     PackMethod method;  // after the store fallback
     uint32_t sum = 0;   // of the plain bytes
     std::unique_ptr<SpillBuffer> coded;  // none for method none
+    // A stored entry not read yet: it is summed while it is copied, and its
+    // header's checksum is patched behind it (an output that can seek only).
+    bool summedWhenWritten = false;
 };
 
 int32_t LockOf(const PackEntry& entry, const PackOptions& options) {
@@ -187,19 +181,22 @@ int32_t LockOf(const PackEntry& entry, const PackOptions& options) {
 // Reads and codes one entry. Only coded data is scrambled; stored entries
 // are copied as they are when they are written. An entry that may be stored
 // when coding does not shrink it is stored at once when its samples show
-// that coding will not.
+// that coding will not. With `storeInOnePass`, a stored entry is left to be
+// read once, when it is written (and its progress reported then); else it
+// is summed here, ahead of its header.
 CodedEntry CodeEntry(const PackEntry& entry, const PackOptions& options, const EncodeOptions& encode,
-                     size_t memoryLimit, const std::function<void(int64_t)>& report) {
+                     size_t memoryLimit, bool storeInOnePass, const std::function<void(int64_t)>& report) {
     CodedEntry result{entry.method, 0, nullptr};
     if (entry.method == PackMethod::None) {
+        if (storeInOnePass) return CodedEntry{PackMethod::None, 0, nullptr, true};
         result.sum = ReadEntry(entry, [&](std::span<const uint8_t>, int64_t done) { report(done); });
         return result;
     }
-    if (entry.storeIfNotSmaller) {
-        if (const std::optional<uint32_t> sum = SumIfIncompressible(entry, encode.best)) {
-            report(entry.size);
-            return CodedEntry{PackMethod::None, *sum, nullptr};
-        }
+    if (entry.storeIfNotSmaller && IncompressibleBySamples(entry, encode.best)) {
+        if (storeInOnePass) return CodedEntry{PackMethod::None, 0, nullptr, true};
+        const uint32_t sum = ReadEntry(entry, [](std::span<const uint8_t>, int64_t) {});
+        report(entry.size);
+        return CodedEntry{PackMethod::None, sum, nullptr};
     }
     result.coded = std::make_unique<SpillBuffer>(options.spillDirectory, memoryLimit);
     SpillBuffer& spill = *result.coded;
@@ -232,7 +229,10 @@ CodedEntry CodeEntry(const PackEntry& entry, const PackOptions& options, const E
     return result;
 }
 
-WrittenEntry WriteEntry(TStream& out, const PackEntry& entry, const PackOptions& options, CodedEntry& coded) {
+// Writes the entry's header, name and data. `report` is told the progress
+// of an entry summed while it is copied here.
+WrittenEntry WriteEntry(TStream& out, const PackEntry& entry, const PackOptions& options, CodedEntry& coded,
+                        const std::function<void(int64_t)>& report) {
     const int32_t lock = LockOf(entry, options);
     const int64_t storedSize = coded.method == PackMethod::None ? entry.size : coded.coded->Size();
     EntryHeader h;
@@ -240,12 +240,25 @@ WrittenEntry WriteEntry(TStream& out, const PackEntry& entry, const PackOptions&
     h.expandedSize = static_cast<int32_t>(entry.size);
     h.compressedSize = static_cast<int32_t>(storedSize);
     h.method = MethodByte(coded.method);
-    h.checksum = static_cast<int32_t>(coded.sum + (lock > 0 ? static_cast<uint32_t>(options.key) : 0u));
     h.lock = lock;
-    const auto raw = BuildEntryHeader(h);
-    out.WriteBuffer(raw.data(), static_cast<int32_t>(raw.size()));
+    auto writeHeader = [&] {
+        h.checksum = static_cast<int32_t>(coded.sum + (lock > 0 ? static_cast<uint32_t>(options.key) : 0u));
+        const auto raw = BuildEntryHeader(h);
+        out.WriteBuffer(raw.data(), static_cast<int32_t>(raw.size()));
+    };
+    const int64_t headerAt = coded.summedWhenWritten ? out.Position() : 0;
+    writeHeader();
     out.WriteBuffer(entry.name.data(), static_cast<int32_t>(entry.name.size()));
-    if (coded.method == PackMethod::None) {
+    if (coded.summedWhenWritten) {
+        coded.sum = ReadEntry(entry, [&](std::span<const uint8_t> piece, int64_t done) {
+            out.WriteBuffer(piece.data(), static_cast<int32_t>(piece.size()));
+            report(done);
+        });
+        const int64_t end = out.Position();
+        out.SetPosition(headerAt);
+        writeHeader();
+        out.SetPosition(end);
+    } else if (coded.method == PackMethod::None) {
         const uint32_t again = ReadEntry(entry, [&](std::span<const uint8_t> piece, int64_t) {
             out.WriteBuffer(piece.data(), static_cast<int32_t>(piece.size()));
         });
@@ -264,8 +277,9 @@ WrittenEntry WriteEntry(TStream& out, const PackEntry& entry, const PackOptions&
 class EntryScheduler {
 public:
     EntryScheduler(const std::vector<PackEntry>& entries, const std::vector<size_t>& order,
-                   const PackOptions& options)
-        : entries_(entries), options_(options), threads_(std::max(1u, options.encode.threads)) {
+                   const PackOptions& options, bool storeInOnePass)
+        : entries_(entries), options_(options), threads_(std::max(1u, options.encode.threads)),
+          storeInOnePass_(storeInOnePass) {
         if (threads_ == 1) return;
         for (const size_t index : order) {
             const PackEntry& entry = entries[index];
@@ -278,13 +292,14 @@ public:
     CodedEntry Code(size_t index, const std::function<void(int64_t)>& report) {
         TopUp();
         if (ahead_.empty() || ahead_.front().first != index) {
-            return CodeEntry(entries_[index], options_, options_.encode, SpillBuffer::kDefaultMemoryLimit, report);
+            return CodeEntry(entries_[index], options_, options_.encode, SpillBuffer::kDefaultMemoryLimit,
+                             storeInOnePass_, report);
         }
         std::future<CodedEntry> coded = std::move(ahead_.front().second);
         ahead_.pop_front();
         aheadBytes_ -= static_cast<uint64_t>(entries_[index].size);
         CodedEntry result = coded.get();  // rethrows what the worker raised
-        report(entries_[index].size);
+        if (!result.summedWhenWritten) report(entries_[index].size);
         TopUp();
         return result;
     }
@@ -307,7 +322,7 @@ private:
             aheadBytes_ += static_cast<uint64_t>(entries_[index].size);
             ahead_.emplace_back(index, pool_->Submit([this, index] {
                 return CodeEntry(entries_[index], options_, EncodeOptions{options_.encode.best, 1}, kMemoryLimit,
-                                 [](int64_t) {});
+                                 storeInOnePass_, [](int64_t) {});
             }));
         }
     }
@@ -315,6 +330,7 @@ private:
     const std::vector<PackEntry>& entries_;
     const PackOptions& options_;
     const unsigned threads_;
+    const bool storeInOnePass_;
     std::vector<size_t> sideBySide_;  // in write order
     size_t next_ = 0;                 // the next of them to start
     uint64_t aheadBytes_ = 0;         // plain bytes of the entries started and not yet written
@@ -331,13 +347,14 @@ std::vector<WrittenEntry> WriteArchive(TStream& out, const std::vector<PackEntry
     out.WriteBuffer(header.data(), static_cast<int32_t>(header.size()));
 
     const std::vector<size_t> order = WriteOrder(entries);
-    EntryScheduler scheduler(entries, order, options);
+    EntryScheduler scheduler(entries, order, options, out.CanSeek());
     std::vector<WrittenEntry> written(entries.size());
     for (const size_t index : order) {
-        CodedEntry coded = scheduler.Code(index, [&](int64_t done) {
+        const auto report = [&](int64_t done) {
             if (progress) progress(index, done);
-        });
-        written[index] = WriteEntry(out, entries[index], options, coded);
+        };
+        CodedEntry coded = scheduler.Code(index, report);
+        written[index] = WriteEntry(out, entries[index], options, coded, report);
     }
     return written;
 }

@@ -52,11 +52,12 @@ inline constexpr size_t kMaxEntryNameLength = 32767;
 struct PackEntry {
     std::string name;  // ANSI bytes as stored
     int64_t size = 0;  // plain bytes; the stream must give exactly these
-    // Opens the entry's bytes at their start; called once to code the entry
-    // (or to sample it, and then once more if it is coded), and once more
-    // when its plain bytes are copied (method none, or the store fallback).
-    // With several threads it is called on worker threads too, for several
-    // entries at once.
+    // Opens the entry's bytes at their start, seekable; called once to code
+    // the entry (or to read its samples, and then once more if it is coded),
+    // and once more when its plain bytes are copied (method none, or the
+    // store fallback); an output that cannot seek takes one more read, to sum
+    // a stored entry before its header is written. With several threads it
+    // is called on worker threads too, for several entries at once.
     std::function<std::unique_ptr<TStream>()> open;
     PackMethod method = kDefaultPackMethod;
     // Stores the entry (method none) when its coded form is not smaller; an

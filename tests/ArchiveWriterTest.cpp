@@ -6,6 +6,7 @@
 #include "InstCompress/EntryReader.h"
 #include "InstCompress/InstCompress.h"
 #include "tests/TestArchives.h"
+#include "tests/TestStreams.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "InstCompressPack/ShrinkEstimate.h"
 #include "InstCompressPack/SpillBuffer.h"
@@ -199,10 +200,20 @@ TEST(ArchiveWriterTest, LargeEntriesAreStoredWhenTheirSamplesDoNotShrink) {
         PackOptions options{"LH5", 0, std::nullopt};
         options.encode.threads = threads;
         TMemoryStream out;
-        const auto written = pack::WriteArchive(out, entries, options);
+        std::vector<int> reached(entries.size(), 0);  // reports of the whole size
+        const auto written = pack::WriteArchive(out, entries, options, [&](size_t entry, int64_t done) {
+            reached[entry] += done == entries[entry].size;
+        });
+        // An output that cannot seek gets each stored entry summed before its
+        // header instead of patched behind it: the same bytes.
+        test::RecordingStream forwardOnly;
+        pack::WriteArchive(forwardOnly, entries, options);
+        EXPECT_EQ(forwardOnly.Bytes(), out.Bytes()) << threads;
         for (size_t i = 0; i < std::size(cases); ++i) {
             SCOPED_TRACE(i);
+            EXPECT_EQ(reached[i], 1);
             EXPECT_EQ(written[i].method, cases[i].written);
+            EXPECT_EQ(written[i].checksum, pack::ByteSum(cases[i].plain));
             if (written[i].method != PackMethod::None) {
                 // Coding saves more than 1%, except where stored is asked for.
                 EXPECT_LT(written[i].storedSize * 100, static_cast<int64_t>(kSize) * (cases[i].storeIfNotSmaller ? 99 : 101));
@@ -219,22 +230,31 @@ TEST(ArchiveWriterTest, LargeEntriesAreStoredWhenTheirSamplesDoNotShrink) {
 }
 
 TEST(ArchiveWriterTest, AnInputThatChangesSizeIsRefused) {
-    const Bytes plain(100, 'x');
-    for (const PackMethod method : {PackMethod::None, PackMethod::Rle}) {
-        for (const int64_t announced : {int64_t{99}, int64_t{101}}) {
+    const Bytes small(100, 'x');
+    const Bytes random = test::RandomBytes(3 << 20, 5);  // stored as its samples show
+    const struct {
+        const Bytes* plain;
+        PackMethod method;
+        bool storeIfNotSmaller;
+    } kinds[] = {{&small, PackMethod::None, false}, {&small, PackMethod::Rle, false}, {&random, PackMethod::Lzh5, true}};
+    for (const auto& kind : kinds) {
+        const auto size = static_cast<int64_t>(kind.plain->size());
+        for (const int64_t announced : {size - 1, size + 1}) {
             for (const unsigned threads : {1u, 3u}) {
                 // The bad entry between good ones, so that with threads it
                 // fails on a worker while others are coded.
                 std::vector<pack::PackEntry> entries;
-                for (const int64_t size : {int64_t{100}, announced, int64_t{100}}) {
-                    entries.push_back({"e" + std::to_string(entries.size()), size,
-                                       [&] { return std::make_unique<TSpanStream>(plain.data(), plain.size()); },
-                                       method, false, std::nullopt});
+                for (const int64_t entrySize : {size, announced, size}) {
+                    entries.push_back({"e" + std::to_string(entries.size()), entrySize,
+                                       [&] { return std::make_unique<TSpanStream>(kind.plain->data(), kind.plain->size()); },
+                                       kind.method, kind.storeIfNotSmaller, std::nullopt});
                 }
                 PackOptions options{"RLE", 0, std::nullopt};
                 options.encode.threads = threads;
                 TMemoryStream out;
                 EXPECT_THROW(pack::WriteArchive(out, entries, options), pack::PackError) << announced << " " << threads;
+                test::RecordingStream forwardOnly;  // cannot seek
+                EXPECT_THROW(pack::WriteArchive(forwardOnly, entries, options), pack::PackError) << announced;
             }
         }
     }

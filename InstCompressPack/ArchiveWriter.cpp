@@ -249,20 +249,20 @@ WrittenEntry WriteEntry(TStream& out, const PackEntry& entry, const PackOptions&
     const int64_t headerAt = coded.summedWhenWritten ? out.Position() : 0;
     writeHeader();
     out.WriteBuffer(entry.name.data(), static_cast<int32_t>(entry.name.size()));
-    if (coded.summedWhenWritten) {
-        coded.sum = ReadEntry(entry, [&](std::span<const uint8_t> piece, int64_t done) {
+    if (coded.method == PackMethod::None) {
+        const uint32_t sum = ReadEntry(entry, [&](std::span<const uint8_t> piece, int64_t done) {
             out.WriteBuffer(piece.data(), static_cast<int32_t>(piece.size()));
-            report(done);
+            if (coded.summedWhenWritten) report(done);
         });
-        const int64_t end = out.Position();
-        out.SetPosition(headerAt);
-        writeHeader();
-        out.SetPosition(end);
-    } else if (coded.method == PackMethod::None) {
-        const uint32_t again = ReadEntry(entry, [&](std::span<const uint8_t> piece, int64_t) {
-            out.WriteBuffer(piece.data(), static_cast<int32_t>(piece.size()));
-        });
-        if (again != coded.sum) throw PackError(entry.name + " changed while it was packed");
+        if (coded.summedWhenWritten) {
+            coded.sum = sum;
+            const int64_t end = out.Position();
+            out.SetPosition(headerAt);
+            writeHeader();
+            out.SetPosition(end);
+        } else if (sum != coded.sum) {
+            throw PackError(entry.name + " changed while it was packed");
+        }
     } else {
         coded.coded->MoveTo(out);
     }

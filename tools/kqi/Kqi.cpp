@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "InstCompress/KQVersion.h"
+#include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
 
 namespace kq::tools {

@@ -22,12 +22,18 @@ void RaisingOutOfMemory(Body body) {
 constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 }  // namespace
 
-bool SameEntryName(const std::string& a, const std::string& b) {
+bool SameEntryName(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
         if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
     }
     return true;
+}
+
+std::string FoldEntryName(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) c = AsciiLower(c);
+    return folded;
 }
 
 void TKQInstCompress::SetTargetPath(const std::string& value) {

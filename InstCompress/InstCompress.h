@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Exceptions.h"
@@ -80,6 +81,9 @@ private:
 };
 
 // Entry names match without regard to the case of ASCII letters only.
-bool SameEntryName(const std::string& a, const std::string& b);
+bool SameEntryName(std::string_view a, std::string_view b);
+// The name with its ASCII capitals made small: two names match exactly when
+// their folded forms are equal (a key for finding names that match).
+std::string FoldEntryName(std::string_view name);
 
 }  // namespace kq

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/kqi/Cli.h"
+#include "tools/kqi/Options.h"
 
 namespace kq {
 class TStream;

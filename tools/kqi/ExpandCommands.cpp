@@ -14,6 +14,7 @@
 #include "InstCompress/InstCompress.h"
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
+#include "tools/kqi/OutputFile.h"
 #include "InstCompress/EntryReader.h"
 #include "InstCompress/PayloadLocator.h"
 #include "InstCompressPack/PeImage.h"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "InstCompress/KQVersion.h"
+#include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
 
 namespace kq::tools {
@@ -31,6 +32,22 @@ void PrintUsage(std::FILE* to) {
                to);
 }
 
+// Every command's options, one a line: "COMMAND --NAME", then " -X" for a
+// short name. Left out of the usage text: it is for the checks that the
+// manual and the completion offer each option.
+void ListOptions() {
+    for (const Command& c : kCommands) {
+        const auto print = [&](const OptionSpec& o) {
+            std::printf("%.*s --%.*s", static_cast<int>(c.spec.name.size()), c.spec.name.data(),
+                        static_cast<int>(o.name.size()), o.name.data());
+            if (o.shortName != 0) std::printf(" -%c", o.shortName);
+            std::putchar('\n');
+        };
+        print(kHelpOption);
+        for (const OptionSpec& o : c.spec.options) print(o);
+    }
+}
+
 }  // namespace
 
 int RunKqi(const std::vector<std::string>& args) {
@@ -41,6 +58,10 @@ int RunKqi(const std::vector<std::string>& args) {
     const std::string& name = args[0];
     if (name == "-h" || name == "--help" || name == "help") {
         PrintUsage(stdout);
+        return 0;
+    }
+    if (name == "--list-options") {
+        ListOptions();
         return 0;
     }
     if (name == "--version") {

@@ -6,7 +6,9 @@
 #include "InstCompressPack/ArchiveWriter.h"
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
+#include "tools/kqi/OutputFile.h"
 #include "tools/kqi/PackInputs.h"
+#include "tools/kqi/Progress.h"
 
 namespace kq::tools {
 

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "InstCompress/Exceptions.h"
+#include "InstCompress/InstCompress.h"
 
 #ifndef _WIN32
 #include <unistd.h>

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/kqi/Cli.h"
+#include "tools/kqi/Options.h"
 
 namespace kq::tools {
 

@@ -7,6 +7,7 @@
 
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Exceptions.h"
+#include "InstCompress/InstCompress.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "InstCompressPack/PeImage.h"
 #include "InstCompressPack/SetupImage.h"
@@ -14,7 +15,9 @@
 #include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
 #include "tools/kqi/InstalledStub.h"
+#include "tools/kqi/OutputFile.h"
 #include "tools/kqi/PackInputs.h"
+#include "tools/kqi/Progress.h"
 
 namespace kq::tools {
 

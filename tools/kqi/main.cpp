@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/kqi/Cli.h"
 #include "tools/kqi/Commands.h"
 #include "tools/kqi/Platform.h"
 

@@ -37,13 +37,13 @@ std::optional<Entry> ReadEntryHeader(TStream& archive) {
     h.nameLength = static_cast<int16_t>(LoadLE16(&raw[0]));
     std::copy(raw.begin() + 2, raw.begin() + 8, h.uninterpreted.begin());
     h.expandedSize = static_cast<int32_t>(LoadLE32(&raw[8]));
-    h.compressedSize = static_cast<int32_t>(LoadLE32(&raw[12]));
+    h.storedSize = static_cast<int32_t>(LoadLE32(&raw[12]));
     h.method = raw[16];
     h.checksum = static_cast<int32_t>(LoadLE32(&raw[17]));
     h.lock = static_cast<int32_t>(LoadLE32(&raw[21]));
     // Negative counts have no meaning; a negative stored size would seek the
     // walk backwards onto the same header again.
-    if (h.nameLength < 0 || h.compressedSize < 0) return std::nullopt;
+    if (h.nameLength < 0 || h.storedSize < 0) return std::nullopt;
 
     entry.name.assign(static_cast<size_t>(h.nameLength), '\0');
     if (h.nameLength > 0 && archive.Read(entry.name.data(), h.nameLength) != h.nameLength) {
@@ -70,7 +70,7 @@ std::array<uint8_t, kEntryHeaderSize> BuildEntryHeader(const EntryHeader& h) {
     StoreLE16(&raw[0], static_cast<uint16_t>(h.nameLength));
     std::copy(h.uninterpreted.begin(), h.uninterpreted.end(), raw.begin() + 2);
     StoreLE32(&raw[8], static_cast<uint32_t>(h.expandedSize));
-    StoreLE32(&raw[12], static_cast<uint32_t>(h.compressedSize));
+    StoreLE32(&raw[12], static_cast<uint32_t>(h.storedSize));
     raw[16] = h.method;
     StoreLE32(&raw[17], static_cast<uint32_t>(h.checksum));
     StoreLE32(&raw[21], static_cast<uint32_t>(h.lock));

@@ -42,7 +42,7 @@ struct EntryHeader {
     int16_t nameLength = 0;
     std::array<uint8_t, 6> uninterpreted{};
     int32_t expandedSize = 0;
-    int32_t compressedSize = 0;
+    int32_t storedSize = 0;
     uint8_t method = 0;
     int32_t checksum = 0;
     int32_t lock = 0;

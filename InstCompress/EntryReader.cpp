@@ -44,7 +44,7 @@ const ArchiveEntry* TEntryReader::Next() {
     entry_.method = h.method;
     entry_.lock = h.lock;
     entry_.expandedSize = h.expandedSize;
-    entry_.storedSize = h.compressedSize;
+    entry_.storedSize = h.storedSize;
     entry_.checksum = static_cast<uint32_t>(h.checksum);
     entry_.dataOffset = archive_.Position();
     entry_.uninterpreted = h.uninterpreted;

@@ -69,28 +69,28 @@ void TKQInstCompress::WalkEntries(TStream& archive, TStream& dest, const std::st
 void TKQInstCompress::ExpandEntry(TStream& dest, TStream& archive, int32_t lock,
                                   const std::string& methodId, uint8_t method,
                                   uint32_t storedChecksum, int32_t expandedSize,
-                                  int32_t compressedSize) {
+                                  int32_t storedSize) {
     RaisingOutOfMemory([&] {
-        ExpandOneEntry(dest, archive, lock, methodId, method, storedChecksum, expandedSize, compressedSize);
+        ExpandOneEntry(dest, archive, lock, methodId, method, storedChecksum, expandedSize, storedSize);
     });
 }
 
 void TKQInstCompress::ExpandOneEntry(TStream& dest, TStream& archive, int32_t lock,
                                      const std::string& methodId, uint8_t method,
                                      uint32_t storedChecksum, int32_t expandedSize,
-                                     int32_t compressedSize) {
+                                     int32_t storedSize) {
     const bool unverified = method == kMethodStored && AcceptUnverifiedStoredEntries;
     if (!unverified && lock > 0 && Key == 0) throw EInvalidKey(msg::kInvalidKey);
 
     uint32_t checksum = 0;
     switch (method) {
         case kMethodStored:
-            if (compressedSize <= 0) break;
+            if (storedSize <= 0) break;
             if (unverified) {
-                dest.CopyFrom(archive, compressedSize);
+                dest.CopyFrom(archive, storedSize);
             } else {
                 // Summed on the way through: the reads and writes of a plain copy.
-                dest.CopyFrom(archive, compressedSize, [&checksum](std::span<const uint8_t> chunk) {
+                dest.CopyFrom(archive, storedSize, [&checksum](std::span<const uint8_t> chunk) {
                     checksum += SumBytes(chunk.data(), chunk.data() + chunk.size());
                 });
             }
@@ -101,7 +101,7 @@ void TKQInstCompress::ExpandOneEntry(TStream& dest, TStream& archive, int32_t lo
             // A bad table, and data that cannot be whole (cut, aborted, of
             // the wrong length), fail a locked entry as a wrong key would.
             try {
-                RunCodec(*this, dest, archive, compressedSize, expandedSize, method, checksum,
+                RunCodec(*this, dest, archive, storedSize, expandedSize, method, checksum,
                          /*expand=*/true, /*locked=*/lock == 2);
             } catch (const ELZHBadDecodeTable&) {
                 if (lock > 0) throw EInvalidKey(msg::kInvalidKey);
@@ -112,7 +112,7 @@ void TKQInstCompress::ExpandOneEntry(TStream& dest, TStream& archive, int32_t lo
             }
             break;
         case kMethodCustom:
-            if (OnExpand) OnExpand(dest, archive, compressedSize, expandedSize, methodId, checksum);
+            if (OnExpand) OnExpand(dest, archive, storedSize, expandedSize, methodId, checksum);
             break;
         default:
             break;  // no such method: nothing is written

@@ -69,12 +69,12 @@ public:
     // AcceptUnverifiedStoredEntries).
     void ExpandEntry(TStream& dest, TStream& archive, int32_t lock, const std::string& methodId,
                      uint8_t method, uint32_t storedChecksum, int32_t expandedSize,
-                     int32_t compressedSize);
+                     int32_t storedSize);
 
 private:
     void WalkEntries(TStream& archive, TStream& dest, const std::string& entryName);
     void ExpandOneEntry(TStream& dest, TStream& archive, int32_t lock, const std::string& methodId,
-                        uint8_t method, uint32_t storedChecksum, int32_t expandedSize, int32_t compressedSize);
+                        uint8_t method, uint32_t storedChecksum, int32_t expandedSize, int32_t storedSize);
 
     std::string targetPath_;
 };

@@ -238,7 +238,7 @@ WrittenEntry WriteEntry(TStream& out, const PackEntry& entry, const PackOptions&
     EntryHeader h;
     h.nameLength = static_cast<int16_t>(entry.name.size());
     h.expandedSize = static_cast<int32_t>(entry.size);
-    h.compressedSize = static_cast<int32_t>(storedSize);
+    h.storedSize = static_cast<int32_t>(storedSize);
     h.method = MethodByte(coded.method);
     h.lock = lock;
     auto writeHeader = [&] {

@@ -70,7 +70,7 @@ Bytes BuildArchive(const std::vector<File>& files, uint8_t method, Bytes File::*
         kq::EntryHeader e;
         e.nameLength = static_cast<int16_t>(f.name.size());
         e.expandedSize = static_cast<int32_t>(f.plain.size());
-        e.compressedSize = static_cast<int32_t>((f.*coded).size());
+        e.storedSize = static_cast<int32_t>((f.*coded).size());
         e.method = method;
         e.checksum = static_cast<int32_t>(kq::pack::ByteSum(f.plain));
         const auto raw = kq::BuildEntryHeader(e);

@@ -39,7 +39,7 @@ Bytes MakeArchive(const Bytes& plain, const Bytes& coded) {
     kq::EntryHeader h;
     h.nameLength = 1;
     h.expandedSize = static_cast<int32_t>(plain.size());
-    h.compressedSize = static_cast<int32_t>(coded.size());
+    h.storedSize = static_cast<int32_t>(coded.size());
     h.method = kq::kMethodLzh1;
     h.checksum = static_cast<int32_t>(kq::pack::ByteSum(plain));
     const auto raw = kq::BuildEntryHeader(h);

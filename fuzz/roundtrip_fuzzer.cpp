@@ -55,7 +55,7 @@ Bytes Expand(const Bytes& coded, uint8_t method, std::span<const uint8_t> plain,
     kq::EntryHeader entry;
     entry.nameLength = 1;
     entry.expandedSize = static_cast<int32_t>(plain.size());
-    entry.compressedSize = static_cast<int32_t>(stored.size());
+    entry.storedSize = static_cast<int32_t>(stored.size());
     entry.method = method;
     entry.checksum = static_cast<int32_t>(sum + static_cast<uint32_t>(key));
     entry.lock = key != 0 ? 2 : 0;

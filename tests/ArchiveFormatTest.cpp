@@ -76,7 +76,7 @@ TEST(ArchiveFormatTest, EntryHeaderFieldsAndEnd) {
     ASSERT_TRUE(entry);
     EXPECT_EQ(entry->name, "Dir\\File");
     EXPECT_EQ(entry->header.expandedSize, 77);
-    EXPECT_EQ(entry->header.compressedSize, 3);
+    EXPECT_EQ(entry->header.storedSize, 3);
     EXPECT_EQ(entry->header.method, 4);
     EXPECT_EQ(static_cast<uint32_t>(entry->header.checksum), 0xDEADBEEFu);
     EXPECT_EQ(entry->header.lock, 2);
@@ -95,7 +95,7 @@ TEST(ArchiveFormatTest, TruncatedOrNegativeEntryHeadersEndTheArchive) {
     EntryHeader negativeName;
     negativeName.nameLength = -1;
     EntryHeader negativeSize;
-    negativeSize.compressedSize = -25;
+    negativeSize.storedSize = -25;
     for (const EntryHeader& h : {negativeName, negativeSize}) {
         const auto raw = BuildEntryHeader(h);
         TMemoryStream s(Bytes(raw.begin(), raw.end()));

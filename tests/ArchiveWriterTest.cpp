@@ -72,13 +72,13 @@ TEST(ArchiveWriterTest, HeaderAndEntryFields) {
     const auto b = ReadEntryHeader(s);
     ASSERT_TRUE(b);
     EXPECT_EQ(b->name, "b");
-    EXPECT_EQ(b->header.compressedSize, 0);
+    EXPECT_EQ(b->header.storedSize, 0);
     EXPECT_EQ(b->header.method, 0);
     const auto a = ReadEntryHeader(s);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->header.lock, 2);
     EXPECT_EQ(a->header.checksum, 1 + 2 + 3 + 5);
-    EXPECT_EQ(a->header.compressedSize, 3);
+    EXPECT_EQ(a->header.storedSize, 3);
     // Scrambled with the key's low byte first.
     uint8_t data[3];
     s.ReadBuffer(data, 3);

@@ -261,7 +261,7 @@ TEST(ComponentTest, TotalSizeEndsTheWalk) {
 TEST(ComponentTest, NegativeStoredSizeEndsTheWalk) {
     EntryHeader h;
     h.nameLength = 1;
-    h.compressedSize = -26;  // would seek back onto its own header
+    h.storedSize = -26;  // would seek back onto its own header
     const auto raw = BuildEntryHeader(h);
     Bytes bad(raw.begin(), raw.end());
     bad.push_back('a');

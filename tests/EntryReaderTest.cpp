@@ -71,7 +71,7 @@ TEST(EntryReaderTest, WhereTheWalkEnds) {
     using End = TEntryReader::End;
     EntryHeader negative;
     negative.nameLength = 1;
-    negative.compressedSize = -26;
+    negative.storedSize = -26;
     const auto raw = BuildEntryHeader(negative);
     Bytes bad(raw.begin(), raw.end());
     bad.push_back('n');

@@ -40,7 +40,7 @@ ArchiveBuilder& ArchiveBuilder::Entry(const std::string& name, uint8_t method, i
     EntryHeader h;
     h.nameLength = static_cast<int16_t>(name.size());
     h.expandedSize = expandedSize;
-    h.compressedSize = static_cast<int32_t>(stored.size());
+    h.storedSize = static_cast<int32_t>(stored.size());
     h.method = method;
     h.checksum = static_cast<int32_t>(checksum);
     h.lock = lock;

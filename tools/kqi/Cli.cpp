@@ -140,7 +140,7 @@ PackMethod MethodOption(const ParsedArgs& args) {
     const auto name = args.Last("method");
     if (!name) return kDefaultPackMethod;
     const auto method = ParsePackMethod(*name);
-    if (!method) throw UsageError("unknown method '" + *name + "': give none, rle, lzh1 or lh5");
+    if (!method) throw UsageError("unknown method '" + *name + "': give " + PackMethodNames());
     return *method;
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "InstCompress/Methods.h"
+
 namespace kq {
 
 class TStream;
@@ -17,18 +19,6 @@ inline constexpr std::array<uint8_t, 5> kArchiveSignature = {'V', 'R', 'A', 'X',
 inline constexpr int kArchiveHeaderSize = 21;
 inline constexpr int kEntryHeaderSize = 25;
 inline constexpr uint8_t kArchiveTypeMulti = 1;
-
-// Method index of an entry; values 5 to 255 name no method.
-enum MethodIndex : uint8_t {
-    kMethodStored = 0,
-    kMethodRle = 1,
-    kMethodLzh1 = 2,
-    kMethodCustom = 3,
-    kMethodLzh5 = 4,
-};
-
-// Method identifiers, indexed by method byte.
-inline constexpr std::array<std::string_view, 5> kMethodIds = {"NON", "RLE", "LZH", "CUS", "LH5"};
 
 struct ArchiveHeader {
     std::string methodId;  // 3 characters; undefined for a too-short archive

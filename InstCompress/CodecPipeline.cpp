@@ -9,7 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "InstCompress/Decoders.h"
+#include "InstCompress/Methods.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -178,28 +178,15 @@ void RunCodec(TKQInstCompress& component, TStream& destination, TStream& source,
     setup.unscrambleInput = expand && component.Key != 0 && locked;
     CodecPipeline pipe(std::move(setup));
 
+    const MethodInfo* const row = FindMethod(method);
     if (expand) {
-        switch (method) {
-            case kMethodRle:
-                DecodeRle(pipe);
-                // The RLE stream carries no length: lost runs show only here.
-                if (pipe.OutputSize() != expandedSize) CodecPipeline::FailEntry();
-                break;
-            case kMethodLzh1: DecodeLzh1(pipe, expandedSize); break;
-            case kMethodLzh5: DecodeLzh5(pipe, expandedSize); break;
-            default: break;
-        }
+        if (row != nullptr && row->expand != nullptr) row->expand(pipe, expandedSize);
         pipe.Flush();
         checksum = pipe.OutputSum();
         return;
     }
 
-    switch (method) {
-        case kMethodRle: throw EUnrecognizedCompressionMethod(msg::kRleDisabled);
-        case kMethodLzh1: throw EUnrecognizedCompressionMethod(msg::kLzh1Disabled);
-        case kMethodLzh5: throw EUnrecognizedCompressionMethod(msg::kLzh5Disabled);
-        default: break;
-    }
+    if (row != nullptr && row->disabled != nullptr) throw EUnrecognizedCompressionMethod(row->disabled);
     pipe.Flush();
     checksum = pipe.InputSum();
 }

@@ -9,6 +9,9 @@ class CodecPipeline;
 
 // Run-length code with marker 0x94; runs until the stored data is used up.
 void DecodeRle(CodecPipeline& pipe);
+// DecodeRle, failing the entry (EBadChecksum) unless it gave `expectedSize`
+// bytes: the RLE stream carries no length, so lost runs show only here.
+void ExpandRle(CodecPipeline& pipe, int32_t expectedSize);
 
 // Adaptive-Huffman LZSS over a 4096-byte ring; produces at least
 // `expectedSize` bytes (a final match is written whole).

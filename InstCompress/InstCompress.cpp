@@ -89,40 +89,32 @@ void TKQInstCompress::ExpandOneEntry(TStream& dest, TStream& archive, int32_t lo
     if (!unverified && lock > 0 && Key == 0) throw EInvalidKey(msg::kInvalidKey);
 
     uint32_t checksum = 0;
-    switch (method) {
-        case kMethodStored:
-            if (storedSize <= 0) break;
-            if (unverified) {
-                dest.CopyFrom(archive, storedSize);
-            } else {
-                // Summed on the way through: the reads and writes of a plain copy.
-                dest.CopyFrom(archive, storedSize, [&checksum](std::span<const uint8_t> chunk) {
-                    checksum += SumBytes(chunk.data(), chunk.data() + chunk.size());
-                });
-            }
-            break;
-        case kMethodRle:
-        case kMethodLzh1:
-        case kMethodLzh5:
-            // A bad table, and data that cannot be whole (cut, aborted, of
-            // the wrong length), fail a locked entry as a wrong key would.
-            try {
-                RunCodec(*this, dest, archive, storedSize, expandedSize, method, checksum,
-                         /*expand=*/true, /*locked=*/lock == 2);
-            } catch (const ELZHBadDecodeTable&) {
-                if (lock > 0) throw EInvalidKey(msg::kInvalidKey);
-                throw;
-            } catch (const EBadChecksum&) {
-                if (lock > 0) throw EInvalidKey(msg::kInvalidKey);
-                throw;
-            }
-            break;
-        case kMethodCustom:
-            if (OnExpand) OnExpand(dest, archive, storedSize, expandedSize, methodId, checksum);
-            break;
-        default:
-            break;  // no such method: nothing is written
-    }
+    const MethodInfo* const row = FindMethod(method);
+    if (method == kMethodStored) {
+        if (storedSize > 0 && unverified) {
+            dest.CopyFrom(archive, storedSize);
+        } else if (storedSize > 0) {
+            // Summed on the way through: the reads and writes of a plain copy.
+            dest.CopyFrom(archive, storedSize, [&checksum](std::span<const uint8_t> chunk) {
+                checksum += SumBytes(chunk.data(), chunk.data() + chunk.size());
+            });
+        }
+    } else if (row != nullptr && row->expand != nullptr) {
+        // A bad table, and data that cannot be whole (cut, aborted, of the
+        // wrong length), fail a locked entry as a wrong key would.
+        try {
+            RunCodec(*this, dest, archive, storedSize, expandedSize, method, checksum,
+                     /*expand=*/true, /*locked=*/lock == 2);
+        } catch (const ELZHBadDecodeTable&) {
+            if (lock > 0) throw EInvalidKey(msg::kInvalidKey);
+            throw;
+        } catch (const EBadChecksum&) {
+            if (lock > 0) throw EInvalidKey(msg::kInvalidKey);
+            throw;
+        }
+    } else if (method == kMethodCustom) {
+        if (OnExpand) OnExpand(dest, archive, storedSize, expandedSize, methodId, checksum);
+    }  // else no such method: nothing is written
     if (unverified) return;  // taken as it is
 
     if (checksum == storedChecksum) return;

@@ -26,4 +26,9 @@ void DecodeRle(CodecPipeline& pipe) {
     }
 }
 
+void ExpandRle(CodecPipeline& pipe, int32_t expectedSize) {
+    DecodeRle(pipe);
+    if (pipe.OutputSize() != expectedSize) CodecPipeline::FailEntry();
+}
+
 }  // namespace kq

@@ -1,6 +1,7 @@
 #include "InstCompressPack/ArchiveWriter.h"
 
 #include <algorithm>
+#include <array>
 #include <deque>
 #include <future>
 #include <iterator>
@@ -18,13 +19,40 @@ namespace {
 
 constexpr int32_t kReadChunk = 64 * 1024;
 
-std::unique_ptr<EntryEncoder> MakeEncoder(PackMethod method, CodedSink sink, const EncodeOptions& options) {
-    switch (method) {
-        case PackMethod::Rle: return MakeRleEncoder(std::move(sink));
-        case PackMethod::Lzh1: return MakeLzh1Encoder(std::move(sink));
-        case PackMethod::Lzh5: return MakeLzh5Encoder(std::move(sink), options);
-        case PackMethod::None: break;
+using MakeEncoderFunction = std::unique_ptr<EntryEncoder> (*)(CodedSink sink, const EncodeOptions& options);
+
+struct EncoderInfo {
+    MethodIndex method;
+    MakeEncoderFunction make;
+};
+
+// One row for each method of kMethods that has a decoder.
+constexpr std::array<EncoderInfo, 3> kEncoders = {{
+    {kMethodRle, [](CodedSink sink, const EncodeOptions&) { return MakeRleEncoder(std::move(sink)); }},
+    {kMethodLzh1, [](CodedSink sink, const EncodeOptions&) { return MakeLzh1Encoder(std::move(sink)); }},
+    {kMethodLzh5, [](CodedSink sink, const EncodeOptions& options) { return MakeLzh5Encoder(std::move(sink), options); }},
+}};
+
+constexpr const EncoderInfo* FindEncoder(uint8_t method) {
+    for (const EncoderInfo& row : kEncoders) {
+        if (row.method == method) return &row;
     }
+    return nullptr;
+}
+
+// Every method that decodes has an encoder; only those have a CLI name
+// besides stored entries.
+static_assert([] {
+    for (const MethodInfo& row : kMethods) {
+        const bool coded = row.expand != nullptr;
+        if (coded != (FindEncoder(row.byte) != nullptr)) return false;
+        if (!coded && row.byte != kMethodStored && !row.cliName.empty()) return false;
+    }
+    return true;
+}());
+
+std::unique_ptr<EntryEncoder> MakeEncoder(PackMethod method, CodedSink sink, const EncodeOptions& options) {
+    if (const EncoderInfo* row = FindEncoder(MethodByte(method))) return row->make(std::move(sink), options);
     throw PackError("method " + std::string(PackMethodName(method)) + " has no encoder");
 }
 
@@ -85,34 +113,34 @@ bool IncompressibleBySamples(const PackEntry& entry, bool best) {
 }  // namespace
 
 std::optional<PackMethod> ParsePackMethod(std::string_view name) {
-    if (name == "none") return PackMethod::None;
-    if (name == "rle") return PackMethod::Rle;
-    if (name == "lzh1") return PackMethod::Lzh1;
-    if (name == "lh5") return PackMethod::Lzh5;
+    for (const MethodInfo& row : kMethods) {
+        if (!row.cliName.empty() && row.cliName == name) return static_cast<PackMethod>(row.byte);
+    }
     return std::nullopt;
 }
 
 std::string_view PackMethodName(PackMethod method) {
-    switch (method) {
-        case PackMethod::None: return "none";
-        case PackMethod::Rle: return "rle";
-        case PackMethod::Lzh1: return "lzh1";
-        case PackMethod::Lzh5: return "lh5";
-    }
-    return "?";
+    const MethodInfo* const row = FindMethod(MethodByte(method));
+    return row != nullptr ? row->cliName : "?";
 }
 
-uint8_t MethodByte(PackMethod method) {
-    switch (method) {
-        case PackMethod::None: return kMethodStored;
-        case PackMethod::Rle: return kMethodRle;
-        case PackMethod::Lzh1: return kMethodLzh1;
-        case PackMethod::Lzh5: return kMethodLzh5;
-    }
-    return kMethodStored;
+std::string_view MethodIdOf(PackMethod method) {
+    const MethodInfo* const row = FindMethod(MethodByte(method));
+    return row != nullptr ? row->id : kMethodIds[kMethodStored];
 }
 
-std::string_view MethodIdOf(PackMethod method) { return kMethodIds[MethodByte(method)]; }
+std::string PackMethodNames() {
+    std::vector<std::string_view> names;
+    for (const MethodInfo& row : kMethods) {
+        if (!row.cliName.empty()) names.push_back(row.cliName);
+    }
+    std::string list;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) list += i + 1 == names.size() ? " or " : ", ";
+        list += names[i];
+    }
+    return list;
+}
 
 uint32_t ByteSum(const std::vector<uint8_t>& bytes) {
     uint32_t sum = 0;

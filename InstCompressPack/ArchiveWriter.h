@@ -34,15 +34,26 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class PackMethod { None, Rle, Lzh1, Lzh5 };
+// The writer's view of MethodIndex: the methods it writes, each valued by its
+// method byte. Names and ids come from kMethods, encoders from the writer's
+// table of them.
+enum class PackMethod : uint8_t {
+    None = kMethodStored,
+    Rle = kMethodRle,
+    Lzh1 = kMethodLzh1,
+    Lzh5 = kMethodLzh5,
+};
 
 // What kqi pack and kqi setup write when no method is given.
 inline constexpr PackMethod kDefaultPackMethod = PackMethod::Lzh5;
 
+// By CLI name (MethodInfo::cliName).
 std::optional<PackMethod> ParsePackMethod(std::string_view name);
 std::string_view PackMethodName(PackMethod method);
-uint8_t MethodByte(PackMethod method);
+constexpr uint8_t MethodByte(PackMethod method) { return static_cast<uint8_t>(method); }
 std::string_view MethodIdOf(PackMethod method);
+// The CLI names of the methods the writer writes: "none, rle, lzh1 or lh5".
+std::string PackMethodNames();
 
 // Largest entry or archive the format's signed 32-bit sizes describe.
 inline constexpr int64_t kMaxEntrySize = 2147483647;

@@ -5,7 +5,7 @@
 
 #include "InstCompress/Exceptions.h"
 #include "Setup/LauncherFlow.h"
-#include "Setup/PlatformSteps.h"
+#include "Setup/Win32Steps.h"
 
 namespace kq {
 

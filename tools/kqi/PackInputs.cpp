@@ -285,7 +285,7 @@ InputOptions InputOptionsFrom(const ParsedArgs& args) {
     options.method = MethodOption(args);
     for (const std::string& text : args.All("method-for")) {
         const auto rule = ParseMethodRule(text);
-        if (!rule) throw UsageError("bad --method-for '" + text + "': write PATTERN=METHOD with METHOD none, rle, lzh1 or lh5");
+        if (!rule) throw UsageError("bad --method-for '" + text + "': write PATTERN=METHOD with METHOD " + PackMethodNames());
         options.rules.push_back(*rule);
     }
     options.skipLinks = args.Has("skip-links");

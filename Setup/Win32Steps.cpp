@@ -1,4 +1,4 @@
-#include "Setup/PlatformSteps.h"
+#include "Setup/Win32Steps.h"
 
 #include <windows.h>
 #include <sddl.h>

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "Setup/PlatformSteps.h"
+#include "Setup/Win32Steps.h"
 
 namespace kq {
 namespace {
@@ -24,7 +24,7 @@ std::string LongFolder(const std::string& parent) {
     return folder;
 }
 
-TEST(PlatformStepsTest, CreateTempFileKeepsItsFileToItself) {
+TEST(Win32StepsTest, CreateTempFileKeepsItsFileToItself) {
     const std::string temp = TempDirectory();
     ASSERT_EQ(temp.back(), '\\');
     ASSERT_TRUE(fs::is_directory(PathOf(temp)));
@@ -69,7 +69,7 @@ TEST(PlatformStepsTest, CreateTempFileKeepsItsFileToItself) {
     fs::remove_all(PathOf(temp + "Временная папка 一時フォルダ"));
 }
 
-TEST(PlatformStepsTest, AdminOnlyFolderAdmitsAdministratorsAndSystem) {
+TEST(Win32StepsTest, AdminOnlyFolderAdmitsAdministratorsAndSystem) {
     const std::string folder = MakeAdminOnlyFolder(TempDirectory());
     ASSERT_EQ(folder.back(), '\\');
     EXPECT_TRUE(fs::is_directory(PathOf(folder)));
@@ -95,7 +95,7 @@ TEST(PlatformStepsTest, AdminOnlyFolderAdmitsAdministratorsAndSystem) {
     RemoveDirectoryW(WideFromUtf8(folder).c_str());
 }
 
-TEST(PlatformStepsTest, WindowsDirectoryEndsInOneBackslash) {
+TEST(Win32StepsTest, WindowsDirectoryEndsInOneBackslash) {
     const std::string directory = WindowsDirectory();
     ASSERT_GE(directory.size(), 2u);
     EXPECT_EQ(directory.back(), '\\');
@@ -103,7 +103,7 @@ TEST(PlatformStepsTest, WindowsDirectoryEndsInOneBackslash) {
     EXPECT_TRUE(fs::is_directory(PathOf(directory)));
 }
 
-TEST(PlatformStepsTest, RunAndWaitReturnsTheExitCodeOrMinusOne) {
+TEST(Win32StepsTest, RunAndWaitReturnsTheExitCodeOrMinusOne) {
     uint32_t startError = 0;
     EXPECT_EQ(RunAndWait("cmd.exe", "/c exit 5", SW_SHOWNORMAL, true, &startError), 5);
     EXPECT_EQ(RunAndWait("cmd.exe", "/c exit 0", SW_SHOWNORMAL, true, &startError), 0);

@@ -16,7 +16,7 @@ namespace kq::pack {
 
 namespace {
 
-constexpr int32_t kReadChunk = 64 * 1024;
+constexpr int32_t kReadChunk = 256 * 1024;
 
 std::unique_ptr<EntryEncoder> MakeEncoder(PackMethod method, CodedSink sink, const EncodeOptions& options) {
     switch (method) {

@@ -17,7 +17,7 @@ namespace kq::pack {
 
 namespace {
 
-constexpr int32_t kReadChunk = 64 * 1024;
+constexpr int32_t kReadChunk = 256 * 1024;
 
 using MakeEncoderFunction = std::unique_ptr<EntryEncoder> (*)(CodedSink sink, const EncodeOptions& options);
 

@@ -111,7 +111,7 @@ pack::PackMethod MethodOption(const ParsedArgs& args) {
     const auto name = args.Last("method");
     if (!name) return pack::kDefaultPackMethod;
     const auto method = pack::ParsePackMethod(*name);
-    if (!method) throw UsageError("unknown method '" + *name + "': give " + PackMethodNames());
+    if (!method) throw UsageError("unknown method '" + *name + "': give " + pack::PackMethodNames());
     return *method;
 }
 

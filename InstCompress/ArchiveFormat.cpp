@@ -7,8 +7,7 @@
 
 namespace kq {
 
-ArchiveHeader ReadArchiveHeader(TStream& archive,
-                                const std::function<void(const std::string&)>& recognize) {
+ArchiveHeader ReadArchiveHeader(TStream& archive, const std::function<void(const std::string&)>& recognize) {
     ArchiveHeader header;
     header.methodId.assign(3, '\0');
     if (archive.Size() - archive.Position() < kArchiveHeaderSize) return header;
@@ -52,8 +51,7 @@ std::optional<Entry> ReadEntryHeader(TStream& archive) {
     return entry;
 }
 
-std::array<uint8_t, kArchiveHeaderSize> BuildArchiveHeader(std::string_view methodId,
-                                                           int32_t totalSize,
+std::array<uint8_t, kArchiveHeaderSize> BuildArchiveHeader(std::string_view methodId, int32_t totalSize,
                                                            uint8_t archiveType, int32_t key) {
     std::array<uint8_t, kArchiveHeaderSize> raw{};
     std::copy(kArchiveSignature.begin(), kArchiveSignature.end(), raw.begin());

@@ -46,16 +46,14 @@ struct Entry {
 // Reads and validates the archive header. Fewer than 21 bytes left gives a
 // header with total size 0 (nothing to expand) without reading. `recognize`
 // is called with the method id after the signature and type checks pass.
-ArchiveHeader ReadArchiveHeader(TStream& archive,
-                                const std::function<void(const std::string&)>& recognize);
+ArchiveHeader ReadArchiveHeader(TStream& archive, const std::function<void(const std::string&)>& recognize);
 
 // Reads one entry header and its name; std::nullopt at the end of the
 // archive: a short header or name, or a negative name length or stored size.
 std::optional<Entry> ReadEntryHeader(TStream& archive);
 
 // The writer's form of the header: lock 2 when `key` is greater than 0.
-std::array<uint8_t, kArchiveHeaderSize> BuildArchiveHeader(std::string_view methodId,
-                                                           int32_t totalSize,
+std::array<uint8_t, kArchiveHeaderSize> BuildArchiveHeader(std::string_view methodId, int32_t totalSize,
                                                            uint8_t archiveType, int32_t key);
 
 std::array<uint8_t, kEntryHeaderSize> BuildEntryHeader(const EntryHeader& header);

@@ -66,7 +66,8 @@ public:
     }
 
     void Refill() {
-        if (count_ >= kLookahead) [[likely]] return;
+        if (count_ >= kLookahead) [[likely]]
+            return;
         if (pipe_.BufferedInputSize() >= sizeof(Word) && !pipe_.EndOfInput()) [[likely]] {
             // Whole bytes that fit below the top bit, which a loop keeping
             // the word in registers needs to refill without a branch.
@@ -77,7 +78,8 @@ public:
             pipe_.SkipBufferedInput(static_cast<size_t>(take));
             return;
         }
-        if (PastEnd()) [[unlikely]] CodecPipeline::FailEntry();
+        if (PastEnd()) [[unlikely]]
+            CodecPipeline::FailEntry();
         do {
             FetchByte();
         } while (count_ < kLookahead);

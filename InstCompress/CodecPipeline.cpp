@@ -158,7 +158,9 @@ void CodecPipeline::Flush() {
     UpdateOutputLimit();
 }
 
-void CodecPipeline::FailEntry() { throw EBadChecksum(msg::kBadChecksum); }
+void CodecPipeline::FailEntry() {
+    throw EBadChecksum(msg::kBadChecksum);
+}
 
 uint32_t CodecPipeline::OutputSum() const noexcept {
     return flushedSum_ + SumBytes(outBuffer_.get(), outCursor_);

@@ -25,14 +25,14 @@ public:
     static constexpr int32_t kBufferSize = 8192;
 
     struct Setup {
-        TStream* source = nullptr;       // positioned at the entry's first stored byte
+        TStream* source = nullptr;  // positioned at the entry's first stored byte
         TStream* destination = nullptr;
-        int32_t storedSize = 0;          // stored bytes available to ReadByte
-        int32_t budget = 2147483647;     // bytes WriteByte accepts
+        int32_t storedSize = 0;       // stored bytes available to ReadByte
+        int32_t budget = 2147483647;  // bytes WriteByte accepts
         int32_t key = 0;
-        bool unscrambleInput = false;    // ReadByte XORs with the key bytes
-        bool scrambleOutput = false;     // WriteByte XORs with the key bytes
-        TShowProgressEvent progress;     // empty: no progress, no abort
+        bool unscrambleInput = false;  // ReadByte XORs with the key bytes
+        bool scrambleOutput = false;   // WriteByte XORs with the key bytes
+        TShowProgressEvent progress;   // empty: no progress, no abort
     };
 
     explicit CodecPipeline(Setup setup);
@@ -43,7 +43,8 @@ public:
     // A progress handler that answers -1 fails the entry at once (FailEntry):
     // the chunk just fetched is not delivered.
     uint8_t ReadByte() {
-        if (inCursor_ != inEnd_) [[likely]] return *inCursor_++;
+        if (inCursor_ != inEnd_) [[likely]]
+            return *inCursor_++;
         return FetchChunk();
     }
     bool EndOfInput() const noexcept { return endOfInput_; }

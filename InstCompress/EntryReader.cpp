@@ -10,7 +10,8 @@ namespace kq {
 
 TEntryReader::TEntryReader(TStream& archive, TKQInstCompress& component)
     : archive_(archive), component_(component) {
-    header_ = ReadArchiveHeader(archive_, [this](const std::string& id) { component_.RecognizeMethodId(id); });
+    header_ =
+        ReadArchiveHeader(archive_, [this](const std::string& id) { component_.RecognizeMethodId(id); });
     headerOffset_ = archive_.Position();
 }
 
@@ -18,12 +19,9 @@ const ArchiveEntry* TEntryReader::Next() {
     if (end_ != End::None) return nullptr;
     switch (current_) {
         case Current::Untouched:
-        case Current::Tested:
-            archive_.SetPosition(entry_.dataOffset + entry_.storedSize);
-            break;
+        case Current::Tested: archive_.SetPosition(entry_.dataOffset + entry_.storedSize); break;
         case Current::None:
-        case Current::Expanded:
-            break;
+        case Current::Expanded: break;
     }
     current_ = Current::None;
 

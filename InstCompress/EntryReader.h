@@ -17,12 +17,12 @@ class TKQInstCompress;
 // One entry as the walk sees it.
 struct ArchiveEntry {
     std::string name;
-    uint8_t method = 0;         // method index; 5 to 255 name no method
-    int32_t lock = 0;           // greater than 0: locked; 2: scrambled with the key
+    uint8_t method = 0;  // method index; 5 to 255 name no method
+    int32_t lock = 0;    // greater than 0: locked; 2: scrambled with the key
     int32_t expandedSize = 0;
-    int32_t storedSize = 0;     // bytes of entry data in the archive, never negative
-    uint32_t checksum = 0;      // as stored: plus the key for a locked entry
-    int64_t dataOffset = 0;     // archive stream position of the first data byte
+    int32_t storedSize = 0;  // bytes of entry data in the archive, never negative
+    uint32_t checksum = 0;   // as stored: plus the key for a locked entry
+    int64_t dataOffset = 0;  // archive stream position of the first data byte
     std::array<uint8_t, 6> uninterpreted{};
 };
 

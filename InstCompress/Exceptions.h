@@ -31,11 +31,11 @@ private:
     }
 
 // Run-time failures.
-KQ_DECLARE_EXCEPTION(EOutOfMemory);   // "Out of memory"
-KQ_DECLARE_EXCEPTION(EFileOpenError);    // "Cannot open file %s"
-KQ_DECLARE_EXCEPTION(EFileCreateError);  // "Cannot create file %s"
-KQ_DECLARE_EXCEPTION(EStreamReadError);     // "Stream read error"
-KQ_DECLARE_EXCEPTION(EStreamWriteError);    // "Stream write error"
+KQ_DECLARE_EXCEPTION(EOutOfMemory);       // "Out of memory"
+KQ_DECLARE_EXCEPTION(EFileOpenError);     // "Cannot open file %s"
+KQ_DECLARE_EXCEPTION(EFileCreateError);   // "Cannot create file %s"
+KQ_DECLARE_EXCEPTION(EStreamReadError);   // "Stream read error"
+KQ_DECLARE_EXCEPTION(EStreamWriteError);  // "Stream write error"
 
 // The component's own failures.
 KQ_DECLARE_EXCEPTION(EInvalidHeader);

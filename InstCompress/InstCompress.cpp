@@ -19,7 +19,9 @@ void RaisingOutOfMemory(Body body) {
     }
 }
 
-constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 }  // namespace
 
 bool SameEntryName(std::string_view a, std::string_view b) {
@@ -72,9 +74,8 @@ void TKQInstCompress::WalkEntries(TStream& archive, TStream& dest, const std::st
     }
 }
 
-void TKQInstCompress::ExpandEntry(TStream& dest, TStream& archive, int32_t lock,
-                                  const std::string& methodId, uint8_t method,
-                                  uint32_t storedChecksum, int32_t expandedSize,
+void TKQInstCompress::ExpandEntry(TStream& dest, TStream& archive, int32_t lock, const std::string& methodId,
+                                  uint8_t method, uint32_t storedChecksum, int32_t expandedSize,
                                   int32_t storedSize) {
     RaisingOutOfMemory([&] {
         ExpandOneEntry(dest, archive, lock, methodId, method, storedChecksum, expandedSize, storedSize);
@@ -82,9 +83,8 @@ void TKQInstCompress::ExpandEntry(TStream& dest, TStream& archive, int32_t lock,
 }
 
 void TKQInstCompress::ExpandOneEntry(TStream& dest, TStream& archive, int32_t lock,
-                                     const std::string& methodId, uint8_t method,
-                                     uint32_t storedChecksum, int32_t expandedSize,
-                                     int32_t storedSize) {
+                                     const std::string& methodId, uint8_t method, uint32_t storedChecksum,
+                                     int32_t expandedSize, int32_t storedSize) {
     const bool unverified = method == kMethodStored && AcceptUnverifiedStoredEntries;
     if (!unverified && lock > 0 && Key == 0) throw EInvalidKey(msg::kInvalidKey);
 
@@ -114,7 +114,7 @@ void TKQInstCompress::ExpandOneEntry(TStream& dest, TStream& archive, int32_t lo
         }
     } else if (method == kMethodCustom) {
         if (OnExpand) OnExpand(dest, archive, storedSize, expandedSize, methodId, checksum);
-    }  // else no such method: nothing is written
+    }                        // else no such method: nothing is written
     if (unverified) return;  // taken as it is
 
     if (checksum == storedChecksum) return;

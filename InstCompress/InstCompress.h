@@ -18,9 +18,8 @@ enum class TCProcessMode { cmCompress, cmExpand };
 // parameters are the ones a handler may change for its caller.
 using TCompressEvent = std::function<void(TStream& dest, TStream& source, std::string& CompressID,
                                           int32_t& Outputsize, uint32_t& checksum)>;
-using TExpandEvent = std::function<void(TStream& dest, TStream& source, int32_t Sourcesize,
-                                        int32_t Destsize, const std::string& CompressID,
-                                        uint32_t& checksum)>;
+using TExpandEvent = std::function<void(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize,
+                                        const std::string& CompressID, uint32_t& checksum)>;
 using TFilenameCheckEvent = std::function<void(std::string& filepath, TCProcessMode mode)>;
 using TRecognizeEvent = std::function<void(const std::string& CompressID, bool& recognized)>;
 using TShowProgressEvent = std::function<void(int32_t& PercentageDone)>;
@@ -69,8 +68,7 @@ public:
     // and verifies its checksum and key (a stored entry too, unless
     // AcceptUnverifiedStoredEntries).
     void ExpandEntry(TStream& dest, TStream& archive, int32_t lock, const std::string& methodId,
-                     uint8_t method, uint32_t storedChecksum, int32_t expandedSize,
-                     int32_t storedSize);
+                     uint8_t method, uint32_t storedChecksum, int32_t expandedSize, int32_t storedSize);
 
 private:
     void WalkEntries(TStream& archive, TStream& dest, const std::string& entryName);

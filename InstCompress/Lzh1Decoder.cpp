@@ -119,7 +119,8 @@ uint32_t WalkCode(DecodingTree& tree, Reader& reader, CodePath& p) {
 }
 
 inline uint32_t DecodeSymbol(DecodingTree& tree, Reader& reader, CodePath& p) {
-    if (tree.Freq[kRoot] == kRebuildWeight) [[unlikely]] return DecodeSymbolBeforeRebuild(tree, reader, p);
+    if (tree.Freq[kRoot] == kRebuildWeight) [[unlikely]]
+        return DecodeSymbolBeforeRebuild(tree, reader, p);
     ++tree.Freq[kRoot];
     const uint32_t c = WalkCode<true>(tree, reader, p);
     if (p.deepest != 0) Settle(tree, p);
@@ -157,7 +158,8 @@ void DecodeLzh1(CodecPipeline& pipe, int32_t expectedSize) {
         const uint32_t c = DecodeSymbol(tree, bits, path);
         // A bit past the stored data fails the symbol before it is written.
         const uint32_t d = c < 256 ? 0 : DecodeOffset(bits);
-        if (bits.PastEnd()) [[unlikely]] CodecPipeline::FailEntry();
+        if (bits.PastEnd()) [[unlikely]]
+            CodecPipeline::FailEntry();
         if (c < 256) {
             *op++ = static_cast<uint8_t>(c);
         } else {

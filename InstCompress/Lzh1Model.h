@@ -20,14 +20,18 @@ inline constexpr uint32_t kRingSize = 4096;
 inline constexpr uint32_t kRingMask = kRingSize - 1;
 inline constexpr uint32_t kMaxMatch = 60;
 inline constexpr uint32_t kMinMatch = 3;
-inline constexpr uint32_t kFirstWrite = kRingSize - kMaxMatch;  // 4036: spaces before it
+inline constexpr uint32_t kFirstWrite = kRingSize - kMaxMatch;         // 4036: spaces before it
 inline constexpr uint32_t kSymbols = 256 + kMaxMatch - kMinMatch + 1;  // 314
 inline constexpr uint32_t kSlots = 2 * kSymbols - 1;                   // 627; child >= this is a leaf
 inline constexpr uint32_t kRoot = kSlots - 1;                          // 626
 inline constexpr uint16_t kRebuildWeight = 0x8000;
 
-inline constexpr uint32_t SymbolOfLength(uint32_t length) { return length + 253; }
-inline constexpr uint32_t LengthOfSymbol(uint32_t symbol) { return symbol - 253; }
+inline constexpr uint32_t SymbolOfLength(uint32_t length) {
+    return length + 253;
+}
+inline constexpr uint32_t LengthOfSymbol(uint32_t symbol) {
+    return symbol - 253;
+}
 
 // Indexed by the first 8 bits of an offset code: the offset's upper 6 bits,
 // and the length of the prefix code those 8 bits begin with.

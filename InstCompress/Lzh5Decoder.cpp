@@ -76,7 +76,9 @@ bool UseBmi2() {
 }
 #endif
 
-[[noreturn]] void BadTable() { throw ELZHBadDecodeTable(msg::kBadDecodeTable); }
+[[noreturn]] void BadTable() {
+    throw ELZHBadDecodeTable(msg::kBadDecodeTable);
+}
 
 // A packed table entry; one load decodes a code of up to the table width.
 //   bits 0..4   bits the entry takes: its code, and for a position its
@@ -115,7 +117,7 @@ struct DecodeTable {
     static constexpr int kSymbols = SymbolCount;
     static constexpr int kSubBits = kMaxCodeLength - Bits;
     // Each symbol longer than the width opens at most one subtable.
-    std::array<uint32_t, (size_t{1} << Bits) + SymbolCount * (size_t{1} << kSubBits)> entries;
+    std::array<uint32_t, (size_t{1} << Bits) + SymbolCount*(size_t{1} << kSubBits)> entries;
 
     // The entry of `symbol`, whose code is the `length` bits of `code`.
     static constexpr uint32_t Leaf(int symbol, int length, uint32_t code) {
@@ -142,7 +144,9 @@ struct DecodeTable {
     }
 
     // The first-level entry for the top bits of `window`.
-    uint32_t First(BitBuffer window) const { return entries[static_cast<size_t>(window >> (kBufferBits - Bits))]; }
+    uint32_t First(BitBuffer window) const {
+        return entries[static_cast<size_t>(window >> (kBufferBits - Bits))];
+    }
 
     // The entry for the code at the top of `window` (at least 16 valid
     // bits); kNoCode set when there is none.
@@ -164,7 +168,9 @@ struct DecodeTable {
 };
 
 // Bits the entry `e` takes.
-inline int EntryBits(uint32_t e) { return static_cast<int>(e & kLengthMask); }
+inline int EntryBits(uint32_t e) {
+    return static_cast<int>(e & kLengthMask);
+}
 
 using SymbolTable = DecodeTable<kSymbolTableBits, kSymbolCount, Leaves::Symbols>;
 using PositionTable = DecodeTable<kAuxTableBits, kPositionCount, Leaves::Positions>;
@@ -189,8 +195,8 @@ void MakeDecodeTable(const uint8_t* lengths, Table& table) {
 
     // Entries past the short codes lead to subtables; they are made as the
     // first long code of each prefix arrives.
-    std::fill(table.entries.begin() + (next[kBits + 1] >> kShift), table.entries.begin() + (size_t{1} << kBits),
-              kNoCode);
+    std::fill(table.entries.begin() + (next[kBits + 1] >> kShift),
+              table.entries.begin() + (size_t{1} << kBits), kNoCode);
     uint32_t nextSubtable = uint32_t{1} << kBits;
     for (int s = 0; s < Table::kSymbols; ++s) {
         const int len = lengths[s];
@@ -200,8 +206,8 @@ void MakeDecodeTable(const uint8_t* lengths, Table& table) {
         next[len] = code + span;
         const uint32_t leaf = Table::Leaf(s, len, code >> (kMaxCodeLength - len));
         if (len <= kBits) {
-            std::fill(table.entries.begin() + (code >> kShift), table.entries.begin() + ((code + span) >> kShift),
-                      leaf);
+            std::fill(table.entries.begin() + (code >> kShift),
+                      table.entries.begin() + ((code + span) >> kShift), leaf);
             continue;
         }
         uint32_t& root = table.entries[code >> kShift];
@@ -351,8 +357,9 @@ private:
         constexpr int kRefilledBits = kBufferBits - 8;
         static_assert(kMaxCodeLength + kMaxCodeLength + kMaxPositionExtraBits <= kRefilledBits);
         static_assert(kMaxCodeLength + 2 * kSymbolTableBits <= kRefilledBits);
-        static_assert(kMaxCodeLength + kSymbolTableBits + kMaxCodeLength + kMaxPositionExtraBits <= kRefilledBits,
-                      "a literal, then a match whose symbol the first lookup decodes");
+        static_assert(
+            kMaxCodeLength + kSymbolTableBits + kMaxCodeLength + kMaxPositionExtraBits <= kRefilledBits,
+            "a literal, then a match whose symbol the first lookup decodes");
         CodecPipeline& pipe = pipe_;
         const uint8_t* const inStart = pipe.BufferedInput();
         const uint8_t* in = inStart;
@@ -360,10 +367,12 @@ private:
         assert(op_ < limit);
         // Every symbol writes a byte or more, so output short of the block's
         // symbols left bounds them too.
-        const uint8_t* const end = blockRemaining < static_cast<size_t>(limit - op_) ? op_ + blockRemaining : limit;
+        const uint8_t* const end =
+            blockRemaining < static_cast<size_t>(limit - op_) ? op_ + blockRemaining : limit;
         if (end - op_ < kStepLiterals) return blockRemaining;
-        const uint8_t* const inLast = in + pipe.BufferedInputSize() - 8;  // the last place a word load may start
-        const uint8_t* const opLast = end - kStepLiterals;                  // the last place a step may start
+        const uint8_t* const inLast =
+            in + pipe.BufferedInputSize() - 8;              // the last place a word load may start
+        const uint8_t* const opLast = end - kStepLiterals;  // the last place a step may start
         // Locals, so that no store through a byte pointer reloads them.
         uint64_t bits = reader_.bits();
         // Valid bits in the low 6 bits of `count`. A leaf entry is its bit
@@ -465,7 +474,8 @@ private:
         const int extra = static_cast<int>((p >> kExtraShift) & 0xF);
         const uint32_t code = TakeBits(reader_, EntryBits(p) - extra);
         const uint32_t low = TakeBits(reader_, extra);
-        const uint32_t distance = static_cast<uint16_t>((code << extra | low) + (p >> kValueShift)) + uint32_t{1};
+        const uint32_t distance =
+            static_cast<uint16_t>((code << extra | low) + (p >> kValueShift)) + uint32_t{1};
         assert(distance <= kWindowSize);
         const uint32_t length = e >> kValueShift;
         CopyMatchWide(op_, distance, length);
@@ -536,9 +546,10 @@ private:
         while (i < stored) {
             const auto c = static_cast<int>(TakeEntry(reader_, tables_->lengthCode) >> kValueShift);
             if (c <= 2) {
-                const int zeros = c == 0   ? 1
-                                  : c == 1 ? static_cast<int>(TakeBits(reader_, kShortZeroRunBits)) + kShortZeroRunBase
-                                           : static_cast<int>(TakeBits(reader_, kLongZeroRunBits)) + kLongZeroRunBase;
+                const int zeros =
+                    c == 0   ? 1
+                    : c == 1 ? static_cast<int>(TakeBits(reader_, kShortZeroRunBits)) + kShortZeroRunBase
+                             : static_cast<int>(TakeBits(reader_, kLongZeroRunBits)) + kLongZeroRunBase;
                 if (zeros > kCapacity - i) BadTable();
                 std::fill(lengths + i, lengths + i + zeros, uint8_t{0});
                 i += zeros;

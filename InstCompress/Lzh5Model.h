@@ -61,15 +61,26 @@ static_assert(kSymbolCount == 256 + kMaxMatch - kMinMatch + 1);
 static_assert(kLengthCodeCount < (1 << kLengthCodeCountBits) && kPositionCount < (1 << kPositionCountBits));
 static_assert(kSymbolCount < (1 << kSymbolCountBits));
 
-inline constexpr int LengthOfSymbol(int symbol) { return symbol - 256 + kMinMatch; }
-inline constexpr int SymbolOfLength(int length) { return length + 256 - kMinMatch; }
+inline constexpr int LengthOfSymbol(int symbol) {
+    return symbol - 256 + kMinMatch;
+}
+inline constexpr int SymbolOfLength(int length) {
+    return length + 256 - kMinMatch;
+}
 
 // The class of position value p: 0 for 0, else its bit length.
-inline constexpr int PositionClass(uint32_t p) { return std::bit_width(p); }
+inline constexpr int PositionClass(uint32_t p) {
+    return std::bit_width(p);
+}
 // Class c's first position value and its count of further bits.
-inline constexpr uint32_t PositionBase(int c) { return c <= 1 ? static_cast<uint32_t>(c) : uint32_t{1} << (c - 1); }
-inline constexpr int PositionExtraBits(int c) { return c <= 1 ? 0 : c - 1; }
-static_assert(2 * PositionBase(kPositionCount - 1) == kWindowSize, "the last class reaches across the window");
+inline constexpr uint32_t PositionBase(int c) {
+    return c <= 1 ? static_cast<uint32_t>(c) : uint32_t{1} << (c - 1);
+}
+inline constexpr int PositionExtraBits(int c) {
+    return c <= 1 ? 0 : c - 1;
+}
+static_assert(2 * PositionBase(kPositionCount - 1) == kWindowSize,
+              "the last class reaches across the window");
 inline constexpr int kMaxPositionExtraBits = PositionExtraBits(kPositionCount - 1);
 static_assert(kMaxPositionExtraBits == 12);
 

@@ -11,8 +11,8 @@ namespace kq {
 
 // The scan reads this constant at run time (see MarkerText), so the image
 // holds the marker text exactly once, here, whatever the optimiser does.
-__attribute__((used)) const char kPayloadMarker[12] = {'K', 'Q', 'I', '_', 'S', 'I',
-                                                      'Z', 'E', 'X', 'X', 'X', 'X'};
+__attribute__((used))
+const char kPayloadMarker[12] = {'K', 'Q', 'I', '_', 'S', 'I', 'Z', 'E', 'X', 'X', 'X', 'X'};
 
 namespace {
 

@@ -56,7 +56,9 @@ void TStream::WriteBuffer(const void* buffer, int32_t count) {
     if (count != 0 && Write(buffer, count) != count) throw EStreamWriteError(msg::kStreamWrite);
 }
 
-int64_t TStream::CopyFrom(TStream& source, int64_t count) { return CopyFrom(source, count, nullptr); }
+int64_t TStream::CopyFrom(TStream& source, int64_t count) {
+    return CopyFrom(source, count, nullptr);
+}
 
 int64_t TStream::CopyFrom(TStream& source, int64_t count,
                           const std::function<void(std::span<const uint8_t>)>& onChunk) {
@@ -105,7 +107,9 @@ TFileStream::TFileStream(const std::string& fileName, FileMode mode) : fileName_
 TFileStream::TFileStream(std::string fileName, NativeFile file) noexcept
     : fileName_(std::move(fileName)), file_(file) {}
 
-TFileStream::~TFileStream() { CloseHandle(static_cast<HANDLE>(file_)); }
+TFileStream::~TFileStream() {
+    CloseHandle(static_cast<HANDLE>(file_));
+}
 
 bool RemoveFile(const std::string& fileName) noexcept {
     try {
@@ -115,7 +119,9 @@ bool RemoveFile(const std::string& fileName) noexcept {
     }
 }
 
-int LastSystemError() noexcept { return static_cast<int>(GetLastError()); }
+int LastSystemError() noexcept {
+    return static_cast<int>(GetLastError());
+}
 
 std::string SystemErrorText(int code) {
     wchar_t* text = nullptr;
@@ -126,7 +132,8 @@ std::string SystemErrorText(int code) {
     std::wstring words(text, length);
     LocalFree(text);
     // The system's text ends with ".\r\n"; callers put it in parentheses.
-    while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L' ' || words.back() == L'.')) {
+    while (!words.empty() &&
+           (words.back() == L'\n' || words.back() == L'\r' || words.back() == L' ' || words.back() == L'.')) {
         words.pop_back();
     }
     return Utf8FromWide(words);
@@ -197,7 +204,9 @@ int64_t TFileStream::Size() {
     return size.QuadPart;
 }
 
-bool TFileStream::CanSeek() { return GetFileType(static_cast<HANDLE>(file_)) == FILE_TYPE_DISK; }
+bool TFileStream::CanSeek() {
+    return GetFileType(static_cast<HANDLE>(file_)) == FILE_TYPE_DISK;
+}
 
 #else
 
@@ -221,13 +230,21 @@ TFileStream::TFileStream(const std::string& fileName, FileMode mode) : fileName_
 TFileStream::TFileStream(std::string fileName, NativeFile file) noexcept
     : fileName_(std::move(fileName)), file_(file) {}
 
-TFileStream::~TFileStream() { ::close(file_); }
+TFileStream::~TFileStream() {
+    ::close(file_);
+}
 
-bool RemoveFile(const std::string& fileName) noexcept { return ::unlink(fileName.c_str()) == 0; }
+bool RemoveFile(const std::string& fileName) noexcept {
+    return ::unlink(fileName.c_str()) == 0;
+}
 
-int LastSystemError() noexcept { return errno; }
+int LastSystemError() noexcept {
+    return errno;
+}
 
-std::string SystemErrorText(int code) { return std::strerror(code); }
+std::string SystemErrorText(int code) {
+    return std::strerror(code);
+}
 
 int32_t TFileStream::Read(void* buffer, int32_t count) {
     auto* out = static_cast<uint8_t*>(buffer);
@@ -311,7 +328,9 @@ int32_t TSpanStream::Read(void* buffer, int32_t count) {
     return n;
 }
 
-int32_t TSpanStream::Write(const void*, int32_t) { return 0; }
+int32_t TSpanStream::Write(const void*, int32_t) {
+    return 0;
+}
 
 int64_t TSpanStream::Seek(int64_t offset, SeekOrigin origin) {
     position_ = ResolveSeek(offset, origin, position_, size_);
@@ -332,7 +351,9 @@ int32_t TSubStream::Read(void* buffer, int32_t count) {
     return got;
 }
 
-int32_t TSubStream::Write(const void*, int32_t) { return 0; }
+int32_t TSubStream::Write(const void*, int32_t) {
+    return 0;
+}
 
 int64_t TSubStream::Seek(int64_t offset, SeekOrigin origin) {
     position_ = ResolveSeek(offset, origin, position_, length_);

@@ -43,7 +43,8 @@ public:
     int64_t CopyFrom(TStream& source, int64_t count);
     // The same, showing `onChunk` each chunk after it is read and before it
     // is written: a look at the bytes that costs no second read.
-    int64_t CopyFrom(TStream& source, int64_t count, const std::function<void(std::span<const uint8_t>)>& onChunk);
+    int64_t CopyFrom(TStream& source, int64_t count,
+                     const std::function<void(std::span<const uint8_t>)>& onChunk);
 
     static constexpr int32_t kCopyChunk = 61440;
 };

@@ -18,9 +18,8 @@ std::unique_ptr<TKQInstCompress> MakeComponent(TProgressCode progressCode, void*
 
 }  // namespace
 
-void ExpandFileFromArchive(const std::string& archivePath, TStream& dest,
-                           const std::string& entryName, TProgressCode progressCode,
-                           void* progressData) {
+void ExpandFileFromArchive(const std::string& archivePath, TStream& dest, const std::string& entryName,
+                           TProgressCode progressCode, void* progressData) {
     MakeComponent(progressCode, progressData)->ExpandNamedEntry(archivePath, dest, entryName);
 }
 

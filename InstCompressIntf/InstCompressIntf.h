@@ -14,9 +14,8 @@ using TProgressCode = void (*)(void* data, int32_t& PercentageDone);
 
 // Expands every entry named `entryName` of the archive file into `dest`.
 // Exceptions pass through to the caller.
-void ExpandFileFromArchive(const std::string& archivePath, TStream& dest,
-                           const std::string& entryName, TProgressCode progressCode,
-                           void* progressData);
+void ExpandFileFromArchive(const std::string& archivePath, TStream& dest, const std::string& entryName,
+                           TProgressCode progressCode, void* progressData);
 // The same over an archive the caller keeps open, from its current position.
 void ExpandFileFromArchive(TStream& archive, TStream& dest, const std::string& entryName,
                            TProgressCode progressCode, void* progressData);

@@ -30,7 +30,8 @@ struct EncoderInfo {
 constexpr std::array<EncoderInfo, 3> kEncoders = {{
     {kMethodRle, [](CodedSink sink, const EncodeOptions&) { return MakeRleEncoder(std::move(sink)); }},
     {kMethodLzh1, [](CodedSink sink, const EncodeOptions&) { return MakeLzh1Encoder(std::move(sink)); }},
-    {kMethodLzh5, [](CodedSink sink, const EncodeOptions& options) { return MakeLzh5Encoder(std::move(sink), options); }},
+    {kMethodLzh5,
+     [](CodedSink sink, const EncodeOptions& options) { return MakeLzh5Encoder(std::move(sink), options); }},
 }};
 
 constexpr const EncoderInfo* FindEncoder(uint8_t method) {
@@ -68,11 +69,13 @@ std::unique_ptr<EntryEncoder> MakeEncoder(PackMethod method, CodedSink sink, con
 template <typename OnChunk>
 uint32_t ReadEntry(const PackEntry& entry, OnChunk onChunk) {
     const std::unique_ptr<TStream> in = entry.open();
-    std::vector<uint8_t> chunk(static_cast<size_t>(std::min<int64_t>(kReadChunk, std::max<int64_t>(entry.size, 1))));
+    std::vector<uint8_t> chunk(
+        static_cast<size_t>(std::min<int64_t>(kReadChunk, std::max<int64_t>(entry.size, 1))));
     uint32_t sum = 0;
     int64_t done = 0;
     while (done < entry.size) {
-        const auto want = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), entry.size - done));
+        const auto want =
+            static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), entry.size - done));
         const int32_t got = in->Read(chunk.data(), want);
         if (got <= 0) break;
         const std::span<const uint8_t> piece(chunk.data(), static_cast<size_t>(got));
@@ -172,7 +175,8 @@ namespace {
 std::vector<size_t> WriteOrder(const std::vector<PackEntry>& entries) {
     std::vector<size_t> order(entries.size());
     std::iota(order.begin(), order.end(), size_t{0});
-    const auto last = std::find_if(order.rbegin(), order.rend(), [&](size_t i) { return entries[i].size != 0; });
+    const auto last =
+        std::find_if(order.rbegin(), order.rend(), [&](size_t i) { return entries[i].size != 0; });
     if (last != order.rend()) {
         const auto at = std::prev(last.base());
         std::rotate(at, std::next(at), order.end());
@@ -194,8 +198,8 @@ int32_t HeaderTotal(const std::vector<PackEntry>& entries) {
 
 // An entry's coded bytes, waiting for their header to be written.
 struct CodedEntry {
-    PackMethod method;  // after the store fallback
-    uint32_t sum = 0;   // of the plain bytes
+    PackMethod method;                   // after the store fallback
+    uint32_t sum = 0;                    // of the plain bytes
     std::unique_ptr<SpillBuffer> coded;  // none for method none
     // A stored entry not read yet: it is summed while it is copied, and its
     // header's checksum is patched behind it (an output that can seek only).
@@ -253,7 +257,8 @@ CodedEntry CodeEntry(const PackEntry& entry, const PackOptions& options, const E
         result.coded.reset();
         return result;
     }
-    if (spill.Size() > kMaxEntrySize) throw PackError("coded entry " + entry.name + " is larger than 2147483647 bytes");
+    if (spill.Size() > kMaxEntrySize)
+        throw PackError("coded entry " + entry.name + " is larger than 2147483647 bytes");
     return result;
 }
 
@@ -306,12 +311,15 @@ class EntryScheduler {
 public:
     EntryScheduler(const std::vector<PackEntry>& entries, const std::vector<size_t>& order,
                    const PackOptions& options, bool storeInOnePass)
-        : entries_(entries), options_(options), threads_(std::max(1u, options.encode.threads)),
+        : entries_(entries),
+          options_(options),
+          threads_(std::max(1u, options.encode.threads)),
           storeInOnePass_(storeInOnePass) {
         if (threads_ == 1) return;
         for (const size_t index : order) {
             const PackEntry& entry = entries[index];
-            const bool segmented = entry.method == PackMethod::Lzh5 && static_cast<uint64_t>(entry.size) > lzh5::kSegmentSize;
+            const bool segmented =
+                entry.method == PackMethod::Lzh5 && static_cast<uint64_t>(entry.size) > lzh5::kSegmentSize;
             if (entry.method != PackMethod::None && !segmented) sideBySide_.push_back(index);
         }
     }
@@ -349,8 +357,8 @@ private:
             const size_t index = sideBySide_[next_++];
             aheadBytes_ += static_cast<uint64_t>(entries_[index].size);
             ahead_.emplace_back(index, pool_->Submit([this, index] {
-                return CodeEntry(entries_[index], options_, EncodeOptions{options_.encode.best, 1}, kMemoryLimit,
-                                 storeInOnePass_, [](int64_t) {});
+                return CodeEntry(entries_[index], options_, EncodeOptions{options_.encode.best, 1},
+                                 kMemoryLimit, storeInOnePass_, [](int64_t) {});
             }));
         }
     }
@@ -371,7 +379,8 @@ private:
 std::vector<WrittenEntry> WriteArchive(TStream& out, const std::vector<PackEntry>& entries,
                                        const PackOptions& options, const PackProgress& progress) {
     CheckEntries(entries);
-    const auto header = BuildArchiveHeader(options.methodId, HeaderTotal(entries), kArchiveTypeMulti, options.key);
+    const auto header =
+        BuildArchiveHeader(options.methodId, HeaderTotal(entries), kArchiveTypeMulti, options.key);
     out.WriteBuffer(header.data(), static_cast<int32_t>(header.size()));
 
     const std::vector<size_t> order = WriteOrder(entries);
@@ -391,9 +400,10 @@ void WriteArchive(TStream& out, const std::vector<PackItem>& items, const PackOp
     std::vector<PackEntry> entries;
     for (const PackItem& item : items) {
         const std::vector<uint8_t>* plain = &item.plain;
-        entries.push_back(PackEntry{item.name, static_cast<int64_t>(plain->size()),
-                                    [plain] { return std::make_unique<TSpanStream>(plain->data(), plain->size()); },
-                                    item.method, false, std::nullopt});
+        entries.push_back(
+            PackEntry{item.name, static_cast<int64_t>(plain->size()),
+                      [plain] { return std::make_unique<TSpanStream>(plain->data(), plain->size()); },
+                      item.method, false, std::nullopt});
     }
     WriteArchive(out, entries, options);
 }

@@ -50,7 +50,9 @@ inline constexpr PackMethod kDefaultPackMethod = PackMethod::Lzh5;
 // By CLI name (MethodInfo::cliName).
 std::optional<PackMethod> ParsePackMethod(std::string_view name);
 std::string_view PackMethodName(PackMethod method);
-constexpr uint8_t MethodByte(PackMethod method) { return static_cast<uint8_t>(method); }
+constexpr uint8_t MethodByte(PackMethod method) {
+    return static_cast<uint8_t>(method);
+}
 std::string_view MethodIdOf(PackMethod method);
 // The CLI names of the methods the writer writes: "none, rle, lzh1 or lh5".
 std::string PackMethodNames();
@@ -83,11 +85,11 @@ struct PackOptions {
     PackOptions(std::string id, int32_t keyValue, std::optional<int32_t> lockValue)
         : methodId(std::move(id)), key(keyValue), lock(lockValue) {}
 
-    std::string methodId;          // header id, 3 characters
+    std::string methodId;  // header id, 3 characters
     int32_t key = 0;
-    std::optional<int32_t> lock;   // default: 2 with a non-zero key, else 0
+    std::optional<int32_t> lock;  // default: 2 with a non-zero key, else 0
     EncodeOptions encode;
-    std::string spillDirectory;    // temporary files for large coded entries; empty: the system's
+    std::string spillDirectory;  // temporary files for large coded entries; empty: the system's
 };
 
 // What was written for one entry.

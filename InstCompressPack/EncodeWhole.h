@@ -11,10 +11,12 @@
 namespace kq::pack {
 
 template <typename MakeEncoder>
-std::vector<uint8_t> EncodeWhole(std::span<const uint8_t> input, const EncodeProgress& progress, MakeEncoder make) {
+std::vector<uint8_t> EncodeWhole(std::span<const uint8_t> input, const EncodeProgress& progress,
+                                 MakeEncoder make) {
     constexpr size_t kPiece = size_t{1} << 20;  // progress is told after each piece
     std::vector<uint8_t> coded;
-    auto encoder = make([&coded](std::span<const uint8_t> piece) { coded.insert(coded.end(), piece.begin(), piece.end()); });
+    auto encoder = make(
+        [&coded](std::span<const uint8_t> piece) { coded.insert(coded.end(), piece.begin(), piece.end()); });
     for (size_t done = 0; done < input.size();) {
         const size_t n = std::min(kPiece, input.size() - done);
         encoder->Put(input.subspan(done, n));

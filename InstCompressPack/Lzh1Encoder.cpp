@@ -263,7 +263,8 @@ private:
             }
             coder_.EncodeSymbol(SymbolOfLength(current_.length));
             coder_.EncodeOffset(current_.distance - 1);
-            for (int64_t p = pos_ + (lookedAhead ? 2 : 1); p < pos_ + static_cast<int64_t>(current_.length); ++p) {
+            for (int64_t p = pos_ + (lookedAhead ? 2 : 1); p < pos_ + static_cast<int64_t>(current_.length);
+                 ++p) {
                 finder_.Insert(p);
             }
         } else {
@@ -303,7 +304,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<EntryEncoder> MakeLzh1Encoder(CodedSink sink) { return std::make_unique<Lzh1Encoder>(std::move(sink)); }
+std::unique_ptr<EntryEncoder> MakeLzh1Encoder(CodedSink sink) {
+    return std::make_unique<Lzh1Encoder>(std::move(sink));
+}
 
 std::vector<uint8_t> EncodeLzh1(std::span<const uint8_t> input, const EncodeProgress& progress) {
     return EncodeWhole(input, progress, [](CodedSink sink) { return MakeLzh1Encoder(std::move(sink)); });

@@ -30,7 +30,8 @@ void BuildCodeLengths(std::span<const uint32_t> frequencies, int limit, std::spa
         size_t nextLeaf = 0;
         size_t nextInner = n;
         auto take = [&](size_t made) {
-            if (nextLeaf < n && (nextInner == made || weight[nextLeaf] <= weight[nextInner])) return nextLeaf++;
+            if (nextLeaf < n && (nextInner == made || weight[nextLeaf] <= weight[nextInner]))
+                return nextLeaf++;
             return nextInner++;
         };
         for (size_t made = n; made < 2 * n - 1; ++made) {
@@ -181,7 +182,8 @@ void Code<N>::Build(std::span<const uint32_t, N> frequencies) {
     single = -1;
     if (std::all_of(lengths.begin(), lengths.end(), [](uint8_t l) { return l == 0; })) {
         // One used symbol (or none): the lowest used one, else 0.
-        const auto used = std::find_if(frequencies.begin(), frequencies.end(), [](uint32_t f) { return f > 0; });
+        const auto used =
+            std::find_if(frequencies.begin(), frequencies.end(), [](uint32_t f) { return f > 0; });
         single = used == frequencies.end() ? 0 : static_cast<int>(used - frequencies.begin());
         return;
     }

@@ -30,14 +30,19 @@ struct Token {
     uint16_t position;
 };
 
-inline Token LiteralToken(uint8_t byte) { return {byte, 0}; }
+inline Token LiteralToken(uint8_t byte) {
+    return {byte, 0};
+}
 
 inline Token MatchToken(uint32_t length, uint32_t distance) {
     assert(length >= kMinMatch && length <= kMaxMatch && distance >= 1 && distance <= kMaxDistance);
-    return {static_cast<uint16_t>(SymbolOfLength(static_cast<int>(length))), static_cast<uint16_t>(distance - 1)};
+    return {static_cast<uint16_t>(SymbolOfLength(static_cast<int>(length))),
+            static_cast<uint16_t>(distance - 1)};
 }
 
-inline uint32_t TokenLength(Token t) { return t.symbol < kLiteralCount ? 1 : static_cast<uint32_t>(LengthOfSymbol(t.symbol)); }
+inline uint32_t TokenLength(Token t) {
+    return t.symbol < kLiteralCount ? 1 : static_cast<uint32_t>(LengthOfSymbol(t.symbol));
+}
 
 struct Histogram {
     std::array<uint32_t, kSymbolCount> symbols{};

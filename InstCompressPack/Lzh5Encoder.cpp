@@ -80,7 +80,9 @@ constexpr LazyParams kDefaultParams{128, 16, 128, 32};
 class HashChains {
 public:
     explicit HashChains(std::span<const uint8_t> data)
-        : data_(data), head3_(size_t{1} << kHash3Bits, kNone), head_(size_t{1} << kChainHashBits, kNone),
+        : data_(data),
+          head3_(size_t{1} << kHash3Bits, kNone),
+          head_(size_t{1} << kChainHashBits, kNone),
           prev_(kSlots, kNone) {}
 
     void Insert(size_t pos) {
@@ -142,7 +144,8 @@ private:
 
 // Lazy matching: a match found at pos is held back one byte in case
 // pos + 1 starts a longer one.
-void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& params, std::vector<Token>& tokens) {
+void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& params,
+               std::vector<Token>& tokens) {
     HashChains chains(data);
     const size_t end = data.size();
     auto insert = [&](size_t pos) {
@@ -156,7 +159,8 @@ void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& pa
     while (pos < end) {
         Match current;
         if (!holding || held.length < params.lazyLimit) {
-            const int chain = holding && held.length >= params.goodLength ? params.maxChain / 4 : params.maxChain;
+            const int chain =
+                holding && held.length >= params.goodLength ? params.maxChain / 4 : params.maxChain;
             current = chains.Find(pos, holding ? held.length : 0, chain, params.niceLength);
         }
         insert(pos);
@@ -276,7 +280,8 @@ struct MatchTable {
 
 MatchTable FindAllMatches(std::span<const uint8_t> data, size_t start) {
     BinaryTrees trees(data);
-    for (size_t pos = start - std::min<size_t>(start, kWindowSize); pos < start; ++pos) trees.Advance(pos, nullptr);
+    for (size_t pos = start - std::min<size_t>(start, kWindowSize); pos < start; ++pos)
+        trees.Advance(pos, nullptr);
     MatchTable table;
     const size_t n = data.size() - start;
     table.first.resize(n + 1);
@@ -326,7 +331,8 @@ struct CostModel {
         for (const uint32_t f : h.positions) positions += f;
         std::array<uint32_t, kPositionCount> classCost{};
         for (int c = 0; c < kPositionCount; ++c) {
-            classCost[c] = price(h.positions[c], positions) + (static_cast<uint32_t>(PositionExtraBits(c)) << kPriceFractionBits);
+            classCost[c] = price(h.positions[c], positions) +
+                           (static_cast<uint32_t>(PositionExtraBits(c)) << kPriceFractionBits);
         }
         for (uint32_t d = 1; d <= kMaxDistance; ++d) distance[d] = classCost[PositionClass(d - 1)];
     }
@@ -344,7 +350,8 @@ struct CostModel {
         std::array<uint32_t, kPositionCount> classCost{};
         for (int c = 0; c < kPositionCount; ++c) {
             const bool coded = positions.single < 0 ? positions.lengths[c] > 0 : c == positions.single;
-            classCost[c] = coded ? (positions.Bits(c) + static_cast<uint32_t>(PositionExtraBits(c))) << kPriceFractionBits
+            classCost[c] = coded ? (positions.Bits(c) + static_cast<uint32_t>(PositionExtraBits(c)))
+                                       << kPriceFractionBits
                                  : distance[PositionBase(c) + 1];
         }
         for (uint32_t d = 1; d <= kMaxDistance; ++d) distance[d] = classCost[PositionClass(d - 1)];
@@ -353,8 +360,8 @@ struct CostModel {
 
 // The cheapest tokens for positions [from, to) of the segment under
 // `costs`; matches are cut short at `to`.
-void CheapestParse(std::span<const uint8_t> data, size_t start, const MatchTable& table, size_t from, size_t to,
-                   const CostModel& costs, std::vector<Token>& tokens) {
+void CheapestParse(std::span<const uint8_t> data, size_t start, const MatchTable& table, size_t from,
+                   size_t to, const CostModel& costs, std::vector<Token>& tokens) {
     const size_t n = to - from;
     // cost[i]: the price from position from + i to the end; choice[i]: the
     // length and distance taken there (length 1: a literal).
@@ -371,7 +378,8 @@ void CheapestParse(std::span<const uint8_t> data, size_t start, const MatchTable
             const uint32_t distanceCost = costs.distance[m.distance];
             const uint32_t last = std::min<uint32_t>(m.length, room);
             for (; length <= last; ++length) {
-                const uint64_t c = costs.symbol[SymbolOfLength(static_cast<int>(length))] + distanceCost + cost[i + length];
+                const uint64_t c =
+                    costs.symbol[SymbolOfLength(static_cast<int>(length))] + distanceCost + cost[i + length];
                 if (c < best) {
                     best = c;
                     taken = {length, m.distance};
@@ -385,13 +393,15 @@ void CheapestParse(std::span<const uint8_t> data, size_t start, const MatchTable
     tokens.clear();
     for (size_t i = 0; i < n;) {
         const Match m = choice[i];
-        tokens.push_back(m.length == 1 ? LiteralToken(data[start + from + i]) : MatchToken(m.length, m.distance));
+        tokens.push_back(m.length == 1 ? LiteralToken(data[start + from + i])
+                                       : MatchToken(m.length, m.distance));
         i += m.length;
     }
 }
 
 // The longest match at each step: the first parse, before there are codes.
-void GreedyParse(std::span<const uint8_t> data, size_t start, const MatchTable& table, std::vector<Token>& tokens) {
+void GreedyParse(std::span<const uint8_t> data, size_t start, const MatchTable& table,
+                 std::vector<Token>& tokens) {
     const size_t n = data.size() - start;
     for (size_t i = 0; i < n;) {
         const auto matches = table.At(i);
@@ -411,7 +421,9 @@ Histogram HistogramOf(std::span<const Token> tokens) {
     return h;
 }
 
-CostModel CostsOf(std::span<const Token> tokens) { return CostModel(HistogramOf(tokens)); }
+CostModel CostsOf(std::span<const Token> tokens) {
+    return CostModel(HistogramOf(tokens));
+}
 
 // Block cuts are considered every this many tokens.
 constexpr size_t kDefaultGrain = 4096;
@@ -440,7 +452,8 @@ void EncodeBest(std::span<const uint8_t> data, size_t start, BitWriter& out) {
         BlockPlan fewest(counts);
         trial = blockTokens;
         for (int pass = 0; pass <= kBlockSharePasses; ++pass) {
-            const CostModel costs = pass < kBlockSharePasses ? CostModel(counts) : CostModel(fewestCounts, fewest);
+            const CostModel costs =
+                pass < kBlockSharePasses ? CostModel(counts) : CostModel(fewestCounts, fewest);
             CheapestParse(data, start, table, fromByte, toByte, costs, trial);
             counts = HistogramOf(trial);
             BlockPlan plan(counts);
@@ -484,9 +497,9 @@ std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeOpti
     std::vector<uint8_t> out;
     if (input.empty()) return out;
     out.reserve(input.size() / 2 + 64);
-    const auto encoder = MakeLzh5Encoder([&out](std::span<const uint8_t> coded) {
-        out.insert(out.end(), coded.begin(), coded.end());
-    }, options);
+    const auto encoder = MakeLzh5Encoder(
+        [&out](std::span<const uint8_t> coded) { out.insert(out.end(), coded.begin(), coded.end()); },
+        options);
     // Fed a segment at a time, so that progress follows the coding.
     for (size_t done = 0; done < input.size();) {
         const size_t piece = std::min(lzh5::kSegmentSize, input.size() - done);

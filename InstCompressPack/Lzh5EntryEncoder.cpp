@@ -21,7 +21,9 @@ namespace {
 class SegmentedEncoder final : public EntryEncoder {
 public:
     SegmentedEncoder(CodedSink sink, const EncodeOptions& options, size_t segmentSize)
-        : sink_(std::move(sink)), best_(options.best), threads_(std::max(1u, options.threads)),
+        : sink_(std::move(sink)),
+          best_(options.best),
+          threads_(std::max(1u, options.threads)),
           segmentSize_(segmentSize) {
         // Positions within a segment's window are kept as int32.
         assert(segmentSize_ > 0 && segmentSize_ <= size_t{1} << 30);
@@ -99,7 +101,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<EntryEncoder> MakeSegmentedEncoder(CodedSink sink, const EncodeOptions& options, size_t segmentSize) {
+std::unique_ptr<EntryEncoder> MakeSegmentedEncoder(CodedSink sink, const EncodeOptions& options,
+                                                   size_t segmentSize) {
     return std::make_unique<SegmentedEncoder>(std::move(sink), options, segmentSize);
 }
 

@@ -27,6 +27,7 @@ struct SegmentCode {
 SegmentCode EncodeSegment(std::span<const uint8_t> window, size_t start, bool best);
 
 // The incremental encoder with a given segment size (tests use small ones).
-std::unique_ptr<EntryEncoder> MakeSegmentedEncoder(CodedSink sink, const EncodeOptions& options, size_t segmentSize);
+std::unique_ptr<EntryEncoder> MakeSegmentedEncoder(CodedSink sink, const EncodeOptions& options,
+                                                   size_t segmentSize);
 
 }  // namespace kq::pack::lzh5

@@ -29,8 +29,8 @@ bool Fits(const std::vector<uint8_t>& image, size_t at, size_t length) {
 std::optional<PeLayout> ReadPeLayout(const std::vector<uint8_t>& image) {
     if (!Fits(image, 0, kDosHeaderSize) || image[0] != 'M' || image[1] != 'Z') return std::nullopt;
     const size_t pe = LoadLE32(image.data() + kNewHeaderOffsetAt);
-    if (!Fits(image, pe, 4 + kCoffHeaderSize) || image[pe] != 'P' || image[pe + 1] != 'E' || image[pe + 2] != 0 ||
-        image[pe + 3] != 0) {
+    if (!Fits(image, pe, 4 + kCoffHeaderSize) || image[pe] != 'P' || image[pe + 1] != 'E' ||
+        image[pe + 2] != 0 || image[pe + 3] != 0) {
         return std::nullopt;
     }
     const size_t optionalSize = LoadLE16(image.data() + pe + 4 + kOptionalHeaderSizeAt);

@@ -23,8 +23,9 @@ enum class PeKind { Pe32, Pe32Plus };
 
 struct PeLayout {
     PeKind kind;
-    size_t checksumAt;             // file offset of the optional header's CheckSum
-    std::optional<size_t> certificateEntryAt;  // file offset of the security directory entry, if the header has one
+    size_t checksumAt;  // file offset of the optional header's CheckSum
+    std::optional<size_t>
+        certificateEntryAt;          // file offset of the security directory entry, if the header has one
     uint32_t certificateOffset = 0;  // that entry: the table's file offset
     uint32_t certificateSize = 0;    // and its size; 0 when unsigned
 };

@@ -22,7 +22,9 @@ constexpr uint32_t kDiscardable = 0x02000000;  // IMAGE_SCN_MEM_DISCARDABLE
 constexpr size_t kMaxResources = 1 << 16;
 constexpr size_t kDebugEntrySize = 28;
 
-bool Fits(size_t size, uint64_t at, uint64_t length) { return at <= size && length <= size - at; }
+bool Fits(size_t size, uint64_t at, uint64_t length) {
+    return at <= size && length <= size - at;
+}
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) {
     return static_cast<uint32_t>((static_cast<uint64_t>(value) + alignment - 1) / alignment * alignment);
@@ -70,7 +72,8 @@ Headers ReadHeaders(const std::vector<uint8_t>& image) {
     }
     const size_t count = LoadLE16(image.data() + h.coff + 2);
     const size_t table = h.optional + optionalSize;
-    if (!Fits(image.size(), table, count * kSectionHeaderSize)) throw PackError("the section table is cut off");
+    if (!Fits(image.size(), table, count * kSectionHeaderSize))
+        throw PackError("the section table is cut off");
     for (size_t i = 0; i < count; ++i) {
         const uint8_t* p = image.data() + table + i * kSectionHeaderSize;
         Section s;
@@ -91,7 +94,8 @@ std::optional<size_t> FileOffsetOf(const Headers& h, size_t imageSize, uint32_t 
     for (const Section& s : h.sections) {
         if (rva < s.address) continue;
         const uint64_t within = rva - s.address;
-        if (within + size > s.rawSize || !Fits(imageSize, static_cast<uint64_t>(s.rawAt) + within, size)) continue;
+        if (within + size > s.rawSize || !Fits(imageSize, static_cast<uint64_t>(s.rawAt) + within, size))
+            continue;
         return static_cast<size_t>(s.rawAt + within);
     }
     return std::nullopt;
@@ -103,7 +107,11 @@ std::optional<std::u16string> Utf16From(std::string_view utf8) {
     std::u16string out;
     for (size_t i = 0; i < utf8.size();) {
         const auto c = static_cast<unsigned char>(utf8[i]);
-        const size_t length = c < 0x80 ? 1 : c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c < 0xF5 ? 4 : 0;
+        const size_t length = c < 0x80                ? 1
+                              : c >= 0xC2 && c < 0xE0 ? 2
+                              : c >= 0xE0 && c < 0xF0 ? 3
+                              : c >= 0xF0 && c < 0xF5 ? 4
+                                                      : 0;
         if (length == 0 || i + length > utf8.size()) return std::nullopt;
         uint32_t code = length == 1 ? c : c & (0x7Fu >> length);
         for (size_t k = 1; k < length; ++k) {
@@ -128,7 +136,8 @@ std::string Utf8From(std::u16string_view utf16) {
     std::string out;
     for (size_t i = 0; i < utf16.size(); ++i) {
         uint32_t code = utf16[i];
-        if (code >= 0xD800 && code < 0xDC00 && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] < 0xE000) {
+        if (code >= 0xD800 && code < 0xDC00 && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+            utf16[i + 1] < 0xE000) {
             code = 0x10000 + ((code - 0xD800) << 10) + (utf16[i + 1] - 0xDC00u);
             ++i;
         } else if (code >= 0xD800 && code < 0xE000) {
@@ -153,7 +162,9 @@ std::string Utf8From(std::u16string_view utf16) {
     return out;
 }
 
-std::u16string Ascii16(std::string_view text) { return std::u16string(text.begin(), text.end()); }
+std::u16string Ascii16(std::string_view text) {
+    return std::u16string(text.begin(), text.end());
+}
 
 // ---------------------------------------------------------------- reading the tree
 
@@ -169,7 +180,8 @@ public:
 
 private:
     const uint8_t* At(uint32_t offset, size_t length, const char* what) const {
-        if (!Fits(limit_, offset, length)) throw PackError(std::string("the resource tree's ") + what + " lies outside its section");
+        if (!Fits(limit_, offset, length))
+            throw PackError(std::string("the resource tree's ") + what + " lies outside its section");
         return image_.data() + start_ + offset;
     }
 
@@ -359,8 +371,9 @@ std::vector<uint8_t> BuildSection(std::vector<Resource> resources, uint32_t sect
 // ---------------------------------------------------------------- version information
 
 constexpr std::array<std::string_view, 12> kVersionKeys = {
-    "Comments",       "CompanyName",   "FileDescription", "FileVersion", "InternalName", "LegalCopyright",
-    "LegalTrademarks", "OriginalFilename", "PrivateBuild", "ProductName", "ProductVersion", "SpecialBuild"};
+    "Comments",     "CompanyName",    "FileDescription", "FileVersion",
+    "InternalName", "LegalCopyright", "LegalTrademarks", "OriginalFilename",
+    "PrivateBuild", "ProductName",    "ProductVersion",  "SpecialBuild"};
 
 struct Block {
     std::u16string key;
@@ -370,7 +383,9 @@ struct Block {
     std::vector<Block> children;
 };
 
-void Pad4(std::vector<uint8_t>& out) { out.resize((out.size() + 3) / 4 * 4, 0); }
+void Pad4(std::vector<uint8_t>& out) {
+    out.resize((out.size() + 3) / 4 * 4, 0);
+}
 
 void Serialize(const Block& block, std::vector<uint8_t>& out) {
     const size_t start = out.size();
@@ -386,7 +401,8 @@ void Serialize(const Block& block, std::vector<uint8_t>& out) {
         Pad4(out);
         Serialize(child, out);
     }
-    if (out.size() - start > 0xFFFF) throw PackError("the version strings are too long: the version resource holds at most 64 KiB");
+    if (out.size() - start > 0xFFFF)
+        throw PackError("the version strings are too long: the version resource holds at most 64 KiB");
     StoreLE16(out.data() + start, static_cast<uint16_t>(out.size() - start));
     StoreLE16(out.data() + start + 2, block.valueLength);
     StoreLE16(out.data() + start + 4, block.type);
@@ -410,7 +426,8 @@ struct ParsedBlock {
     std::vector<size_t> children;
 };
 
-std::optional<ParsedBlock> ParseBlock(const std::vector<uint8_t>& data, size_t at, size_t limit, bool fixedValue) {
+std::optional<ParsedBlock> ParseBlock(const std::vector<uint8_t>& data, size_t at, size_t limit,
+                                      bool fixedValue) {
     if (!Fits(limit, at, 6)) return std::nullopt;
     const size_t length = LoadLE16(data.data() + at);
     if (length < 6 || !Fits(limit, at, length)) return std::nullopt;
@@ -449,8 +466,8 @@ std::u16string TextAt(const std::vector<uint8_t>& data, size_t at, size_t end) {
 }
 
 VersionNumber FromWords(uint32_t ms, uint32_t ls) {
-    return {static_cast<uint16_t>(ms >> 16), static_cast<uint16_t>(ms & 0xFFFF), static_cast<uint16_t>(ls >> 16),
-            static_cast<uint16_t>(ls & 0xFFFF)};
+    return {static_cast<uint16_t>(ms >> 16), static_cast<uint16_t>(ms & 0xFFFF),
+            static_cast<uint16_t>(ls >> 16), static_cast<uint16_t>(ls & 0xFFFF)};
 }
 
 }  // namespace
@@ -468,9 +485,12 @@ std::vector<Resource> ReadResources(const std::vector<uint8_t>& image) {
 }
 
 std::vector<IconImage> ParseIcon(const std::vector<uint8_t>& file) {
-    if (file.size() < 6) throw PackError("not an .ico file: " + std::to_string(file.size()) + " bytes are too few for its header");
+    if (file.size() < 6)
+        throw PackError("not an .ico file: " + std::to_string(file.size()) +
+                        " bytes are too few for its header");
     const uint16_t type = LoadLE16(file.data() + 2);
-    if (LoadLE16(file.data()) != 0 || (type != 1 && type != 2)) throw PackError("not an .ico file (no icon header)");
+    if (LoadLE16(file.data()) != 0 || (type != 1 && type != 2))
+        throw PackError("not an .ico file (no icon header)");
     if (type == 2) throw PackError("a cursor (.cur), not an icon");
     const size_t count = LoadLE16(file.data() + 4);
     if (count == 0) throw PackError("the icon holds no image");
@@ -486,8 +506,9 @@ std::vector<IconImage> ParseIcon(const std::vector<uint8_t>& file) {
         const uint32_t offset = LoadLE32(e + 12);
         const std::string which = "image " + std::to_string(i + 1) + " of " + std::to_string(count);
         if (!Fits(file.size(), offset, size) || size == 0) {
-            throw PackError(which + " (" + std::to_string(size) + " bytes at offset " + std::to_string(offset) +
-                            ") lies outside the file (" + std::to_string(file.size()) + " bytes)");
+            throw PackError(which + " (" + std::to_string(size) + " bytes at offset " +
+                            std::to_string(offset) + ") lies outside the file (" +
+                            std::to_string(file.size()) + " bytes)");
         }
         if (offset < directoryEnd) throw PackError(which + " overlaps the image directory");
         static constexpr uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -523,7 +544,8 @@ std::optional<VersionNumber> ParseVersionNumber(std::string_view text) {
 }
 
 std::string VersionText(const VersionNumber& v) {
-    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." + std::to_string(v[3]);
+    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+           std::to_string(v[3]);
 }
 
 bool IsVersionKey(std::string_view key) {
@@ -531,7 +553,8 @@ bool IsVersionKey(std::string_view key) {
 }
 
 std::string_view VersionKeyList() {
-    return "Comments, CompanyName, FileDescription, FileVersion, InternalName, LegalCopyright, LegalTrademarks, "
+    return "Comments, CompanyName, FileDescription, FileVersion, InternalName, LegalCopyright, "
+           "LegalTrademarks, "
            "OriginalFilename, PrivateBuild, ProductName, ProductVersion, SpecialBuild";
 }
 
@@ -569,7 +592,8 @@ std::vector<std::pair<std::string, std::string>> VersionStrings(const SetupResou
 
 std::vector<uint8_t> BuildVersionInfo(const SetupResources& r) {
     for (const auto& [key, value] : r.strings) {
-        if (!IsVersionKey(key)) throw PackError("unknown version string " + key + "; known are " + std::string(VersionKeyList()));
+        if (!IsVersionKey(key))
+            throw PackError("unknown version string " + key + "; known are " + std::string(VersionKeyList()));
     }
     const VersionNumber v = r.version.value_or(VersionNumber{});
     const uint32_t ms = static_cast<uint32_t>(v[0]) << 16 | v[1];
@@ -620,7 +644,8 @@ std::optional<VersionInfo> ParseVersionInfo(const std::vector<uint8_t>& data) {
         for (size_t at : table->children) {
             const auto entry = ParseBlock(data, at, table->end, false);
             if (!entry) continue;
-            info.strings.emplace_back(Utf8From(entry->key), Utf8From(TextAt(data, entry->valueAt, entry->end)));
+            info.strings.emplace_back(Utf8From(entry->key),
+                                      Utf8From(TextAt(data, entry->valueAt, entry->end)));
         }
         break;
     }
@@ -630,7 +655,8 @@ std::optional<VersionInfo> ParseVersionInfo(const std::vector<uint8_t>& data) {
 std::optional<uint64_t> SectionsEnd(const std::vector<uint8_t>& headers) {
     try {
         uint64_t end = 0;
-        for (const Section& s : ReadHeaders(headers).sections) end = std::max(end, uint64_t{s.rawAt} + s.rawSize);
+        for (const Section& s : ReadHeaders(headers).sections)
+            end = std::max(end, uint64_t{s.rawAt} + s.rawSize);
         return end;
     } catch (const PackError&) {
         return std::nullopt;
@@ -650,7 +676,8 @@ std::optional<VersionInfo> ReadVersionInfo(const std::vector<uint8_t>& image) {
     return std::nullopt;
 }
 
-std::vector<uint8_t> WriteResources(const std::vector<uint8_t>& image, const std::vector<Resource>& resources) {
+std::vector<uint8_t> WriteResources(const std::vector<uint8_t>& image,
+                                    const std::vector<Resource>& resources) {
     const Headers h = ReadHeaders(image);
     const Section* found = ResourceSection(image, h);
     if (found == nullptr) throw PackError("the image has no resource section");
@@ -658,10 +685,12 @@ std::vector<uint8_t> WriteResources(const std::vector<uint8_t>& image, const std
     const size_t index = static_cast<size_t>(found - h.sections.data());
     if (!Fits(image.size(), rsrc.rawAt, rsrc.rawSize)) throw PackError("the resource section is cut off");
     const uint64_t oldEnd = static_cast<uint64_t>(rsrc.rawAt) + rsrc.rawSize;
-    const uint64_t restAt = std::min<uint64_t>(AlignUp(static_cast<uint32_t>(oldEnd), h.fileAlignment), image.size());
+    const uint64_t restAt =
+        std::min<uint64_t>(AlignUp(static_cast<uint32_t>(oldEnd), h.fileAlignment), image.size());
     for (size_t i = 0; i < h.sections.size(); ++i) {
         const Section& s = h.sections[i];
-        if (i < index && (s.End() > rsrc.address || (s.rawSize && s.rawAt + uint64_t{s.rawSize} > rsrc.rawAt))) {
+        if (i < index &&
+            (s.End() > rsrc.address || (s.rawSize && s.rawAt + uint64_t{s.rawSize} > rsrc.rawAt))) {
             throw PackError("section " + s.name + " lies behind the resource section");
         }
         if (i > index) {
@@ -681,7 +710,8 @@ std::vector<uint8_t> WriteResources(const std::vector<uint8_t>& image, const std
     const uint64_t newRestAt = static_cast<uint64_t>(rsrc.rawAt) + newRaw;
     const int64_t fileShift = static_cast<int64_t>(newRestAt) - static_cast<int64_t>(restAt);
     const uint64_t oldVirtualEnd = AlignUp(static_cast<uint32_t>(rsrc.End()), h.sectionAlignment);
-    const uint64_t newVirtualEnd = AlignUp(static_cast<uint32_t>(rsrc.address + uint64_t{std::max(newSize, newRaw)}), h.sectionAlignment);
+    const uint64_t newVirtualEnd = AlignUp(
+        static_cast<uint32_t>(rsrc.address + uint64_t{std::max(newSize, newRaw)}), h.sectionAlignment);
     const int64_t addressShift = static_cast<int64_t>(newVirtualEnd) - static_cast<int64_t>(oldVirtualEnd);
     if (newRestAt + (image.size() - restAt) > 0x7FFFFFFF || newVirtualEnd > 0x7FFFFFFF) {
         throw PackError("the image would be larger than 2 GiB");
@@ -691,7 +721,9 @@ std::vector<uint8_t> WriteResources(const std::vector<uint8_t>& image, const std
     out.insert(out.end(), section.begin(), section.end());
     out.resize(static_cast<size_t>(newRestAt), 0);
     out.insert(out.end(), image.begin() + static_cast<std::ptrdiff_t>(restAt), image.end());
-    auto shifted = [](uint32_t value, int64_t by) { return static_cast<uint32_t>(static_cast<int64_t>(value) + by); };
+    auto shifted = [](uint32_t value, int64_t by) {
+        return static_cast<uint32_t>(static_cast<int64_t>(value) + by);
+    };
     // The addresses that lie in a moved section move with it.
     auto moveAddress = [&](uint32_t rva) {
         for (size_t i = index + 1; i < h.sections.size(); ++i) {
@@ -732,8 +764,10 @@ std::vector<uint8_t> WriteResources(const std::vector<uint8_t>& image, const std
         const uint32_t size = LoadLE32(out.data() + h.DirectoryAt(kDebugDirectory) + 4);
         if (const auto at = rva ? FileOffsetOf(moved, out.size(), rva, size) : std::nullopt) {
             for (size_t e = *at; e + kDebugEntrySize <= *at + size; e += kDebugEntrySize) {
-                if (LoadLE32(out.data() + e + 20) != 0) StoreLE32(out.data() + e + 20, moveAddress(LoadLE32(out.data() + e + 20)));
-                if (LoadLE32(out.data() + e + 24) != 0) StoreLE32(out.data() + e + 24, moveOffset(LoadLE32(out.data() + e + 24)));
+                if (LoadLE32(out.data() + e + 20) != 0)
+                    StoreLE32(out.data() + e + 20, moveAddress(LoadLE32(out.data() + e + 20)));
+                if (LoadLE32(out.data() + e + 24) != 0)
+                    StoreLE32(out.data() + e + 24, moveOffset(LoadLE32(out.data() + e + 24)));
             }
         }
     }
@@ -768,14 +802,16 @@ std::vector<uint8_t> ApplySetupResources(const std::vector<uint8_t>& image, cons
             StoreLE16(e + 12, id);
             resources.push_back({{kResourceIcon, std::nullopt}, {id, std::nullopt}, language, 0, icon.data});
         }
-        resources.push_back({{kResourceGroupIcon, std::nullopt}, {1, std::nullopt}, language, 0, std::move(group)});
+        resources.push_back(
+            {{kResourceGroupIcon, std::nullopt}, {1, std::nullopt}, language, 0, std::move(group)});
     }
     if (r.SetsVersion()) {
         const auto old = std::find_if(resources.begin(), resources.end(), isType(kResourceVersion));
         const uint16_t versionLanguage = old != resources.end() ? old->language : language;
         std::vector<uint8_t> info = BuildVersionInfo(r);
         std::erase_if(resources, isType(kResourceVersion));
-        resources.push_back({{kResourceVersion, std::nullopt}, {1, std::nullopt}, versionLanguage, 0, std::move(info)});
+        resources.push_back(
+            {{kResourceVersion, std::nullopt}, {1, std::nullopt}, versionLanguage, 0, std::move(info)});
     }
     return WriteResources(image, resources);
 }

@@ -51,7 +51,7 @@ std::vector<Resource> ReadResources(const std::vector<uint8_t>& image);
 
 // One image of an .ico file and the fields of its directory entry.
 struct IconImage {
-    uint8_t width = 0;   // 0 means 256
+    uint8_t width = 0;  // 0 means 256
     uint8_t height = 0;
     uint8_t colors = 0;
     uint16_t planes = 0;
@@ -77,7 +77,7 @@ struct SetupResources {
     std::vector<uint8_t> icon;  // the bytes of an .ico file, or nothing
     std::optional<VersionNumber> version;
     std::vector<std::pair<std::string, std::string>> strings;  // UTF-8 key and value; a later key wins
-    std::string outputName;  // the setup's file name, for OriginalFilename
+    std::string outputName;                                    // the setup's file name, for OriginalFilename
 
     bool Empty() const { return icon.empty() && !version && strings.empty(); }
     bool SetsVersion() const { return version || !strings.empty(); }
@@ -111,7 +111,8 @@ std::optional<VersionInfo> ReadVersionInfo(const std::vector<uint8_t>& image);
 
 // The image with its resource section replaced by one holding `resources`.
 // Raises PackError when the image's layout does not allow it.
-std::vector<uint8_t> WriteResources(const std::vector<uint8_t>& image, const std::vector<Resource>& resources);
+std::vector<uint8_t> WriteResources(const std::vector<uint8_t>& image,
+                                    const std::vector<Resource>& resources);
 
 // The stub with the setup's icon and version information: the icon replaces
 // every RT_ICON and RT_GROUP_ICON, the version information every RT_VERSION;

@@ -80,12 +80,14 @@ private:
     std::vector<uint8_t> out_;
     uint8_t previous_ = 0;  // the decoder's previous byte
     uint8_t runByte_ = 0;
-    size_t run_ = 0;        // copies of runByte_ not yet coded
+    size_t run_ = 0;  // copies of runByte_ not yet coded
 };
 
 }  // namespace
 
-std::unique_ptr<EntryEncoder> MakeRleEncoder(CodedSink sink) { return std::make_unique<RleEncoder>(std::move(sink)); }
+std::unique_ptr<EntryEncoder> MakeRleEncoder(CodedSink sink) {
+    return std::make_unique<RleEncoder>(std::move(sink));
+}
 
 std::vector<uint8_t> EncodeRle(std::span<const uint8_t> input, const EncodeProgress& progress) {
     return EncodeWhole(input, progress, [](CodedSink sink) { return MakeRleEncoder(std::move(sink)); });

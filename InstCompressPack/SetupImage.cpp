@@ -5,16 +5,17 @@
 #include <memory>
 
 #include "InstCompress/ArchiveFormat.h"
+#include "InstCompress/PayloadLocator.h"
 #include "InstCompress/Stream.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "InstCompressPack/PeImage.h"
-#include "InstCompress/PayloadLocator.h"
 
 namespace kq::pack {
 
 namespace {
 
-constexpr const char* kTooLarge = "the setup would be larger than 2147483647 bytes, which the payload offset cannot describe";
+constexpr const char* kTooLarge =
+    "the setup would be larger than 2147483647 bytes, which the payload offset cannot describe";
 
 // Counts what passes through to the image, from the image's offset
 // `start` on, and adds it to the checksum.
@@ -74,12 +75,14 @@ int64_t CheckStub(TStream& stub) {
     uint8_t first = 0;
     stub.SetPosition(*field);
     stub.ReadBuffer(&first, 1);
-    if (first != kUnpatchedFieldByte) throw PackError("the stub's marker field is already patched: give the launcher itself, not a setup");
+    if (first != kUnpatchedFieldByte)
+        throw PackError("the stub's marker field is already patched: give the launcher itself, not a setup");
     stub.SetPosition(0);
     return *field;
 }
 
-SetupImageLayout WriteSetupImage(TStream& out, TStream& given, const std::function<void(TStream& archive)>& writeArchive,
+SetupImageLayout WriteSetupImage(TStream& out, TStream& given,
+                                 const std::function<void(TStream& archive)>& writeArchive,
                                  const SetupResources& resources) {
     std::unique_ptr<TMemoryStream> withResources;
     if (!resources.Empty()) {
@@ -142,8 +145,10 @@ std::vector<uint8_t> BuildSetupImage(std::vector<uint8_t> stub, const std::vecto
                                      const SetupResources& resources) {
     TSpanStream stubStream(stub.data(), stub.size());
     TMemoryStream out;
-    WriteSetupImage(out, stubStream, [&](TStream& to) { to.WriteBuffer(archive.data(), static_cast<int32_t>(archive.size())); },
-                    resources);
+    WriteSetupImage(
+        out, stubStream,
+        [&](TStream& to) { to.WriteBuffer(archive.data(), static_cast<int32_t>(archive.size())); },
+        resources);
     return std::move(out.Bytes());
 }
 

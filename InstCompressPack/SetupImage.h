@@ -33,7 +33,8 @@ struct SetupImageLayout {
 // With `resources`, a Windows stub first gets the setup's icon and version
 // information (see ApplySetupResources); their errors, raised as PackError,
 // come before anything is written.
-SetupImageLayout WriteSetupImage(TStream& out, TStream& stub, const std::function<void(TStream& archive)>& writeArchive,
+SetupImageLayout WriteSetupImage(TStream& out, TStream& stub,
+                                 const std::function<void(TStream& archive)>& writeArchive,
                                  const SetupResources& resources = {});
 
 // Convenience for tests: the whole image in memory.

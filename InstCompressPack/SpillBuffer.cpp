@@ -10,9 +10,9 @@
 #include "InstCompressPack/ArchiveWriter.h"
 
 #ifdef _WIN32
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 #else
 #include <fcntl.h>
 #include <stdlib.h>
@@ -30,8 +30,9 @@ public:
 #ifdef _WIN32
         // tmpfile() would make it in the drive's root, where users may not
         // write: a named file in the folder, deleted when it is closed.
-        const std::wstring wideDir =
-            directory.empty() ? std::filesystem::temp_directory_path(ignored).wstring() : WideFromUtf8(directory);
+        const std::wstring wideDir = directory.empty()
+                                         ? std::filesystem::temp_directory_path(ignored).wstring()
+                                         : WideFromUtf8(directory);
         const std::string dir = Utf8FromWide(wideDir);
         std::wstring name(MAX_PATH + 1, L'\0');
         int error = 0;
@@ -39,8 +40,9 @@ public:
             error = LastSystemError();
         } else {
             name.resize(std::wcslen(name.c_str()));
-            const HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+            const HANDLE h =
+                CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
             if (h == INVALID_HANDLE_VALUE) {
                 error = LastSystemError();
                 DeleteFileW(name.c_str());
@@ -58,7 +60,8 @@ public:
                             (error != 0 ? SystemErrorText(error) : std::string(std::strerror(errno))) + ")");
         }
 #else
-        const std::string dir = directory.empty() ? std::filesystem::temp_directory_path(ignored).string() : directory;
+        const std::string dir =
+            directory.empty() ? std::filesystem::temp_directory_path(ignored).string() : directory;
         int fd = -1;
 #ifdef O_TMPFILE
         fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -77,7 +80,9 @@ public:
         }
 #endif
     }
-    ~TempFile() { std::fclose(file_); }
+    ~TempFile() {
+        std::fclose(file_);
+    }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 

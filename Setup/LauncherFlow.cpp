@@ -8,9 +8,9 @@
 
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Exceptions.h"
+#include "InstCompress/PayloadLocator.h"
 #include "InstCompress/Stream.h"
 #include "InstCompressIntf/InstCompressIntf.h"
-#include "InstCompress/PayloadLocator.h"
 
 namespace kq {
 

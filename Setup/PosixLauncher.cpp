@@ -72,7 +72,8 @@ public:
         for (;;) {
             const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
             if (length < 0) throw EFileOpenError(CannotOpenFileMessage("/proc/self/exe"));
-            if (static_cast<size_t>(length) < buffer.size()) return std::string(buffer.data(), static_cast<size_t>(length));
+            if (static_cast<size_t>(length) < buffer.size())
+                return std::string(buffer.data(), static_cast<size_t>(length));
             buffer.resize(buffer.size() * 2);
         }
     }
@@ -96,7 +97,8 @@ public:
         // The installer finds its files by these names: they must still be
         // the files made here.
         if (!NamesFile(folder_, IdOf(folderFd_), O_RDONLY | O_DIRECTORY) ||
-            !NamesFile(installerPath, installerId_, O_RDONLY) || !NamesFile(archivePath, archiveId_, O_RDONLY)) {
+            !NamesFile(installerPath, installerId_, O_RDONLY) ||
+            !NamesFile(archivePath, archiveId_, O_RDONLY)) {
             throw EInstallerStartError(CannotStartFileMessage(installerPath, "its folder was replaced"));
         }
         std::string source = "/SOURCE=" + imagePath;
@@ -105,7 +107,8 @@ public:
         char* argv[] = {program.data(), source.data(), data.data(), nullptr};
         pid_t pid = 0;
         const int error = ::posix_spawn(&pid, installerPath.c_str(), nullptr, nullptr, argv, environ);
-        if (error != 0) throw EInstallerStartError(CannotStartFileMessage(installerPath, std::strerror(error)));
+        if (error != 0)
+            throw EInstallerStartError(CannotStartFileMessage(installerPath, std::strerror(error)));
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0) {
             // Only a child that is not ours fails: the launcher's own failure.

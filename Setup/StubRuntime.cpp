@@ -69,20 +69,48 @@ void AppendUnsigned(LibraryFailure& failure, size_t value) noexcept {
 
 namespace std {
 
-void __throw_bad_alloc() { throw bad_alloc(); }
-void __throw_bad_array_new_length() { throw bad_array_new_length(); }
-void __throw_bad_cast() { throw bad_cast(); }
-void __throw_bad_typeid() { throw bad_typeid(); }
-void __throw_bad_exception() { throw bad_exception(); }
-void __throw_logic_error(const char* text) { throw LibraryFailure(text); }
-void __throw_domain_error(const char* text) { throw LibraryFailure(text); }
-void __throw_invalid_argument(const char* text) { throw LibraryFailure(text); }
-void __throw_length_error(const char* text) { throw LibraryFailure(text); }
-void __throw_out_of_range(const char* text) { throw LibraryFailure(text); }
-void __throw_runtime_error(const char* text) { throw LibraryFailure(text); }
-void __throw_range_error(const char* text) { throw LibraryFailure(text); }
-void __throw_overflow_error(const char* text) { throw LibraryFailure(text); }
-void __throw_underflow_error(const char* text) { throw LibraryFailure(text); }
+void __throw_bad_alloc() {
+    throw bad_alloc();
+}
+void __throw_bad_array_new_length() {
+    throw bad_array_new_length();
+}
+void __throw_bad_cast() {
+    throw bad_cast();
+}
+void __throw_bad_typeid() {
+    throw bad_typeid();
+}
+void __throw_bad_exception() {
+    throw bad_exception();
+}
+void __throw_logic_error(const char* text) {
+    throw LibraryFailure(text);
+}
+void __throw_domain_error(const char* text) {
+    throw LibraryFailure(text);
+}
+void __throw_invalid_argument(const char* text) {
+    throw LibraryFailure(text);
+}
+void __throw_length_error(const char* text) {
+    throw LibraryFailure(text);
+}
+void __throw_out_of_range(const char* text) {
+    throw LibraryFailure(text);
+}
+void __throw_runtime_error(const char* text) {
+    throw LibraryFailure(text);
+}
+void __throw_range_error(const char* text) {
+    throw LibraryFailure(text);
+}
+void __throw_overflow_error(const char* text) {
+    throw LibraryFailure(text);
+}
+void __throw_underflow_error(const char* text) {
+    throw LibraryFailure(text);
+}
 
 // The library's formats use %s, %zu and %% only.
 void __throw_out_of_range_fmt(const char* format, ...) {
@@ -132,11 +160,14 @@ int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t*) {
     __atomic_store_n(mutex, 0, __ATOMIC_RELEASE);
     return 0;
 }
-int pthread_mutex_destroy(pthread_mutex_t*) { return 0; }
+int pthread_mutex_destroy(pthread_mutex_t*) {
+    return 0;
+}
 int pthread_mutex_lock(pthread_mutex_t* mutex) {
     for (;;) {
         pthread_mutex_t state = __atomic_load_n(mutex, __ATOMIC_RELAXED);
-        if (state != 1 && __atomic_compare_exchange_n(mutex, &state, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        if (state != 1 &&
+            __atomic_compare_exchange_n(mutex, &state, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             return 0;
         }
         Sleep(0);

@@ -26,7 +26,8 @@ public:
         // Grows past MAX_PATH, so a deep folder cannot truncate the name.
         std::vector<wchar_t> buffer(MAX_PATH + 1);
         for (;;) {
-            const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+            const DWORD length =
+                GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
             if (length < buffer.size() - 1 || buffer.size() > 32768) {
                 return Utf8FromWide(std::wstring(buffer.data(), length));
             }
@@ -47,8 +48,8 @@ public:
     int32_t RunInstaller(const std::string& installerPath, const std::string& imagePath,
                          const std::string& archivePath) override {
         uint32_t startError = 0;
-        const int32_t exitCode =
-            RunAndWait(installerPath, InstallerArguments(imagePath, archivePath), SW_SHOWNORMAL, true, &startError);
+        const int32_t exitCode = RunAndWait(installerPath, InstallerArguments(imagePath, archivePath),
+                                            SW_SHOWNORMAL, true, &startError);
         if (startError != 0) {
             throw EInstallerStartError(CannotStartFileMessage(installerPath, SystemErrorText(startError)));
         }

@@ -84,8 +84,7 @@ DWORD StartErrorOf(const SHELLEXECUTEINFOW& info) {
         case SE_ERR_PNF:
         case SE_ERR_ACCESSDENIED:
         case SE_ERR_OOM:
-        case ERROR_BAD_FORMAT:
-            return result;  // the same numbers as the system's errors
+        case ERROR_BAD_FORMAT: return result;  // the same numbers as the system's errors
         case SE_ERR_SHARE: return ERROR_SHARING_VIOLATION;
         case SE_ERR_NOASSOC: return ERROR_NO_ASSOCIATION;
         default: return lastError != 0 ? lastError : ERROR_BAD_FORMAT;
@@ -198,12 +197,13 @@ int32_t RunAndWait(const std::string& file, const std::string& parameters, int s
 
 std::string SystemErrorText(uint32_t error) {
     wchar_t* text = nullptr;
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     const std::unique_ptr<void, LocalFreer> owned(text);
     std::wstring wide = length != 0 ? std::wstring(text, length) : L"error 0x" + Hex(error);
-    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ')) wide.pop_back();
+    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' '))
+        wide.pop_back();
     return Utf8FromWide(wide);
 }
 

@@ -31,7 +31,9 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 struct Input {
     fs::path path;
@@ -45,8 +47,8 @@ std::pair<size_t, double> RunJlha(const fs::path& file) {
     fs::create_directories(dir);
     const fs::path archive = dir / "a.lzh";
     const fs::path in = fs::absolute(file);
-    const std::string command = "cd '" + in.parent_path().string() + "' && jlha co5q '" + archive.string() + "' '" +
-                                in.filename().string() + "' > /dev/null 2>&1";
+    const std::string command = "cd '" + in.parent_path().string() + "' && jlha co5q '" + archive.string() +
+                                "' '" + in.filename().string() + "' > /dev/null 2>&1";
     const auto start = Clock::now();
     const int status = std::system(command.c_str());
     const double seconds = Seconds(start);
@@ -130,7 +132,8 @@ int main(int argc, char** argv) {
                            std::equal(piece, piece + n, plain.begin() + static_cast<ptrdiff_t>(offset));
                 });
             if (!same || done != plain.size()) {
-                std::fprintf(stderr, "%s: lhasa expands %s differently\n", mode.label, inputs[i].path.c_str());
+                std::fprintf(stderr, "%s: lhasa expands %s differently\n", mode.label,
+                             inputs[i].path.c_str());
                 return 1;
             }
         }
@@ -144,8 +147,8 @@ int main(int argc, char** argv) {
         if (rows) std::printf("ROW\tencode\t%s\t%.2f\t%.4f\n", mode.label, mb / best, ratio);
     }
     if (haveJlha) {
-        std::printf("%-22s %10.2f %12zu %10.4f   (whole process, once)\n", "jlha co5 (Java)", mb / jlhaSeconds,
-                    jlhaTotal, 1.0);
+        std::printf("%-22s %10.2f %12zu %10.4f   (whole process, once)\n", "jlha co5 (Java)",
+                    mb / jlhaSeconds, jlhaTotal, 1.0);
         if (rows) std::printf("ROW\tencode\tjlha co5 (Java)\t%.2f\t1.0000\n", mb / jlhaSeconds);
     } else {
         std::printf("jlha missing or failed: no size comparison\n");

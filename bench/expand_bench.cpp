@@ -49,7 +49,9 @@ struct File {
 double ChildrenCpu() {
     rusage u{};
     getrusage(RUSAGE_CHILDREN, &u);
-    auto seconds = [](const timeval& v) { return static_cast<double>(v.tv_sec) + static_cast<double>(v.tv_usec) * 1e-6; };
+    auto seconds = [](const timeval& v) {
+        return static_cast<double>(v.tv_sec) + static_cast<double>(v.tv_usec) * 1e-6;
+    };
     return seconds(u.ru_utime) + seconds(u.ru_stime);
 }
 
@@ -101,7 +103,8 @@ double SevenZip(const std::vector<File>& files, Bytes File::*coded, const char* 
     for (const File& f : files) members.push_back({f.name, &f.plain, &(f.*coded)});
     const fs::path path = fs::temp_directory_path() / ("expand_bench_" + std::to_string(getpid()) + ".lzh");
     const Bytes lzh = kq::bench::BuildLzh(members, method);
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(lzh.data()), static_cast<std::streamsize>(lzh.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(lzh.data()), static_cast<std::streamsize>(lzh.size()));
     double best = 1e30;
     for (int r = 0; r < repeats; ++r) {
         const double before = ChildrenCpu();
@@ -172,22 +175,23 @@ int main(int argc, char** argv) {
         f.lzh5 = kq::pack::EncodeLzh5(f.plain);
         f.lzh1 = kq::pack::EncodeLzh1(f.plain);
         f.deflated.resize(libdeflate_deflate_compress_bound(compressor, f.plain.size()));
-        f.deflated.resize(libdeflate_deflate_compress(compressor, f.plain.data(), f.plain.size(), f.deflated.data(),
-                                                      f.deflated.size()));
+        f.deflated.resize(libdeflate_deflate_compress(compressor, f.plain.data(), f.plain.size(),
+                                                      f.deflated.data(), f.deflated.size()));
         if (f.deflated.empty()) Die("deflate failed on " + path);
         total += f.plain.size();
         files.push_back(std::move(f));
     }
     const double mb = static_cast<double>(total) / 1e6;
-    std::printf("corpus: %zu files, %.1f MB; best of %d, MB of output per processor second\n", files.size(), mb,
-                repeats);
+    std::printf("corpus: %zu files, %.1f MB; best of %d, MB of output per processor second\n", files.size(),
+                mb, repeats);
 
     const Bytes lzh5Archive = BuildArchive(files, kq::kMethodLzh5, &File::lzh5);
     const Bytes lzh1Archive = BuildArchive(files, kq::kMethodLzh1, &File::lzh1);
     if (ExpandAll(files, lzh5Archive) != static_cast<int64_t>(total)) Die("LZH5 expansion gave another size");
     if (ExpandAll(files, lzh1Archive) != static_cast<int64_t>(total)) Die("LZH1 expansion gave another size");
     const Bytes storedArchive = BuildArchive(files, kq::kMethodStored, &File::plain);
-    if (ExpandAll(files, storedArchive) != static_cast<int64_t>(total)) Die("stored expansion gave another size");
+    if (ExpandAll(files, storedArchive) != static_cast<int64_t>(total))
+        Die("stored expansion gave another size");
 
     Bytes out(std::max_element(files.begin(), files.end(), [](const File& a, const File& b) {
                   return a.plain.size() < b.plain.size();
@@ -262,7 +266,8 @@ int main(int argc, char** argv) {
         for (int pass = 0; pass < kStoredPasses; ++pass) {
             for (const File& f : files) {
                 for (size_t at = 0; at < f.plain.size(); at += chunk.size()) {
-                    std::memcpy(chunk.data(), f.plain.data() + at, std::min(chunk.size(), f.plain.size() - at));
+                    std::memcpy(chunk.data(), f.plain.data() + at,
+                                std::min(chunk.size(), f.plain.size() - at));
                     copied = chunk[0];  // kept, so that the copy is not optimised away
                 }
             }
@@ -285,7 +290,8 @@ int main(int argc, char** argv) {
 
     PrintTable("LZH5 expansion", lzh5Rows, mb, "libdeflate (deflate level 6)");
     PrintTable("LZH1 expansion", lzh1Rows, mb, "lhasa -lh1- (same stream)");
-    PrintTable("Stored expansion", storedRows, mb * kStoredPasses, "ours stored, AcceptUnverifiedStoredEntries");
+    PrintTable("Stored expansion", storedRows, mb * kStoredPasses,
+               "ours stored, AcceptUnverifiedStoredEntries");
     std::printf("\nours LZH5 / libdeflate = %.2f (goal 0.75); ours LZH1 / lhasa -lh1- = %.2f\n",
                 lzh5Rows[1].seconds / lzh5Rows[0].seconds, lzh1Rows[1].seconds / lzh1Rows[0].seconds);
     std::printf("ours stored, verified / unverified = %.2f\n", storedRows[1].seconds / storedRows[0].seconds);

@@ -8,19 +8,19 @@
 //   lzh1_bench [FILE...]   (default /tmp/corpus/text.bin /tmp/corpus/binary.bin)
 
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "InstCompress/InstCompress.h"
-#include "bench/BenchSupport.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "InstCompressPack/Encoders.h"
+#include "bench/BenchSupport.h"
 
 namespace {
 
@@ -30,11 +30,14 @@ constexpr int kRepeats = 7;
 
 using kq::bench::BestSeconds;
 
-double MBps(size_t bytes, double seconds) { return static_cast<double>(bytes) / seconds / 1e6; }
+double MBps(size_t bytes, double seconds) {
+    return static_cast<double>(bytes) / seconds / 1e6;
+}
 
 Bytes MakeArchive(const Bytes& plain, const Bytes& coded) {
     kq::TMemoryStream out;
-    const auto header = kq::BuildArchiveHeader("LZH", static_cast<int32_t>(plain.size()), kq::kArchiveTypeMulti, 0);
+    const auto header =
+        kq::BuildArchiveHeader("LZH", static_cast<int32_t>(plain.size()), kq::kArchiveTypeMulti, 0);
     out.WriteBuffer(header.data(), static_cast<int32_t>(header.size()));
     kq::EntryHeader h;
     h.nameLength = 1;
@@ -54,8 +57,8 @@ long JlhaSize(const std::string& path) {
     const char* jar = "/usr/share/java/jlha.jar";
     if (!std::filesystem::exists(jar) || std::system("java -version > /dev/null 2>&1") != 0) return -1;
     const std::string out = (std::filesystem::temp_directory_path() / "kq-lzh1-bench.lh1").string();
-    const std::string command = std::string("java -cp ") + jar + " " KQ_SOURCE_DIR "/tests/tools/JlhaLh1.java encode " +
-                                path + " " + out;
+    const std::string command = std::string("java -cp ") + jar +
+                                " " KQ_SOURCE_DIR "/tests/tools/JlhaLh1.java encode " + path + " " + out;
     if (std::system(command.c_str()) != 0) return -1;
     const long size = static_cast<long>(std::filesystem::file_size(out));
     std::filesystem::remove(out);
@@ -88,12 +91,15 @@ int main(int argc, char** argv) {
         double ours = 1e30, lhasa = 1e30;
         for (int i = 0; i < kRepeats; ++i) {
             ours = std::min(ours, BestSeconds(1, [&] {
-                kq::TMemoryStream source(archive);
-                kq::TCountingStream sink;
-                component.ExpandNamedEntry(source, sink, "x");
-                ourBytes = sink.BytesWritten();
-            }));
-            lhasa = std::min(lhasa, BestSeconds(1, [&] { lhasaBytes = kq::bench::ExpandWithLhasa(coded, plain.size(), "-lh1-", scratch); }));
+                                kq::TMemoryStream source(archive);
+                                kq::TCountingStream sink;
+                                component.ExpandNamedEntry(source, sink, "x");
+                                ourBytes = sink.BytesWritten();
+                            }));
+            lhasa = std::min(lhasa, BestSeconds(1, [&] {
+                                 lhasaBytes =
+                                     kq::bench::ExpandWithLhasa(coded, plain.size(), "-lh1-", scratch);
+                             }));
         }
         if (ourBytes != static_cast<int64_t>(plain.size()) || lhasaBytes != plain.size()) {
             std::fprintf(stderr, "%s: expanded %lld (ours) and %zu (lhasa) of %zu bytes\n", path.c_str(),
@@ -117,10 +123,11 @@ int main(int argc, char** argv) {
     std::printf("%-24s %10zu %10zu %9.1f %11.1f %11.1f %6.2fx %10ld\n", "total", totalPlain, totalCoded,
                 MBps(totalPlain, totalEncode), MBps(totalPlain, totalOurs), MBps(totalPlain, totalLhasa),
                 totalLhasa / totalOurs, haveJlha ? totalJlha : -1L);
-    std::printf("decoder: %.2fx lhasa's -lh1- (target 1.5x); encoder %.1f MB/s (target 10)", totalLhasa / totalOurs,
-                MBps(totalPlain, totalEncode));
+    std::printf("decoder: %.2fx lhasa's -lh1- (target 1.5x); encoder %.1f MB/s (target 10)",
+                totalLhasa / totalOurs, MBps(totalPlain, totalEncode));
     if (haveJlha) {
-        std::printf("; coded size %.4f of jlha's -lh1-", static_cast<double>(totalCoded) / static_cast<double>(totalJlha));
+        std::printf("; coded size %.4f of jlha's -lh1-",
+                    static_cast<double>(totalCoded) / static_cast<double>(totalJlha));
     } else {
         std::printf("; jlha not available, no size comparison");
     }

@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (flags & 4) {
         // A custom decoder that copies what the entry says it stores.
-        component.OnExpand = [](TStream& dest, TStream& source, int32_t sourceSize, int32_t, const std::string&,
-                                uint32_t& checksum) {
+        component.OnExpand = [](TStream& dest, TStream& source, int32_t sourceSize, int32_t,
+                                const std::string&, uint32_t& checksum) {
             uint8_t buffer[512];
             int32_t left = sourceSize;
             while (left > 0) {

@@ -3,8 +3,7 @@
 #include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    kq::fuzz::FuzzDecoder(data, size, [](kq::CodecPipeline& pipe, int32_t expected) {
-        kq::DecodeLzh5(pipe, expected);
-    });
+    kq::fuzz::FuzzDecoder(data, size,
+                          [](kq::CodecPipeline& pipe, int32_t expected) { kq::DecodeLzh5(pipe, expected); });
     return 0;
 }

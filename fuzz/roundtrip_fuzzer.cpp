@@ -31,10 +31,12 @@ using Bytes = std::vector<uint8_t>;
 
 // Feeds `plain` to the encoder in pieces of 0 to 4 * 256 bytes, their sizes
 // drawn from a small generator seeded by the input.
-Bytes EncodeInPieces(std::span<const uint8_t> plain, uint8_t seed,
-                     const std::function<std::unique_ptr<kq::pack::EntryEncoder>(kq::pack::CodedSink)>& make) {
+Bytes EncodeInPieces(
+    std::span<const uint8_t> plain, uint8_t seed,
+    const std::function<std::unique_ptr<kq::pack::EntryEncoder>(kq::pack::CodedSink)>& make) {
     Bytes coded;
-    auto encoder = make([&](std::span<const uint8_t> piece) { coded.insert(coded.end(), piece.begin(), piece.end()); });
+    auto encoder =
+        make([&](std::span<const uint8_t> piece) { coded.insert(coded.end(), piece.begin(), piece.end()); });
     uint32_t state = 0x9E3779B9u ^ seed;
     size_t at = 0;
     while (at < plain.size()) {
@@ -48,7 +50,8 @@ Bytes EncodeInPieces(std::span<const uint8_t> plain, uint8_t seed,
 }
 
 // One entry named "e" holding `coded`, expanded by a component.
-Bytes Expand(const Bytes& coded, uint8_t method, std::span<const uint8_t> plain, int32_t key, const char* name) {
+Bytes Expand(const Bytes& coded, uint8_t method, std::span<const uint8_t> plain, int32_t key,
+             const char* name) {
     uint32_t sum = 0;
     for (uint8_t b : plain) sum += b;
     Bytes stored = coded;
@@ -64,7 +67,8 @@ Bytes Expand(const Bytes& coded, uint8_t method, std::span<const uint8_t> plain,
         kq::StoreLE32(k, static_cast<uint32_t>(key));
         for (size_t i = 0; i < stored.size(); ++i) stored[i] ^= k[i & 3];
     }
-    const auto header = kq::BuildArchiveHeader(kq::kMethodIds[method], entry.expandedSize, kq::kArchiveTypeMulti, key);
+    const auto header =
+        kq::BuildArchiveHeader(kq::kMethodIds[method], entry.expandedSize, kq::kArchiveTypeMulti, key);
     const auto raw = kq::BuildEntryHeader(entry);
     Bytes archive(header.begin(), header.end());
     archive.insert(archive.end(), raw.begin(), raw.end());
@@ -85,7 +89,8 @@ Bytes Expand(const Bytes& coded, uint8_t method, std::span<const uint8_t> plain,
     return dest.Bytes();
 }
 
-void Check(const Bytes& coded, uint8_t method, std::span<const uint8_t> plain, int32_t key, const char* name) {
+void Check(const Bytes& coded, uint8_t method, std::span<const uint8_t> plain, int32_t key,
+           const char* name) {
     const Bytes back = Expand(coded, method, plain, key, name);
     if (back.size() != plain.size() || !std::equal(back.begin(), back.end(), plain.begin())) {
         Fail("output differs from the input", name);
@@ -99,11 +104,16 @@ void CheckStored(std::span<const uint8_t> plain, int32_t key, uint8_t seed) {
     using namespace kq::pack;
     for (const PackMethod method : {PackMethod::None, PackMethod::Rle, PackMethod::Lzh5}) {
         const char* name = method == PackMethod::None ? "stored" : "store fallback";
-        const PackEntry entry{"e", static_cast<int64_t>(plain.size()),
-                              [plain] { return std::make_unique<kq::TSpanStream>(plain.data(), plain.size()); },
-                              method, /*storeIfNotSmaller=*/true, std::nullopt};
+        const PackEntry entry{
+            "e",
+            static_cast<int64_t>(plain.size()),
+            [plain] { return std::make_unique<kq::TSpanStream>(plain.data(), plain.size()); },
+            method,
+            /*storeIfNotSmaller=*/true,
+            std::nullopt};
         kq::TMemoryStream out;
-        const std::vector<WrittenEntry> written = WriteArchive(out, {entry}, PackOptions("NON", key, std::nullopt));
+        const std::vector<WrittenEntry> written =
+            WriteArchive(out, {entry}, PackOptions("NON", key, std::nullopt));
         if (written[0].method != PackMethod::None) continue;  // coding made it smaller
         Bytes archive = out.Bytes();
         const auto expand = [&] {
@@ -125,7 +135,8 @@ void CheckStored(std::span<const uint8_t> plain, int32_t key, uint8_t seed) {
         }
         if (plain.empty()) continue;
         const auto data = static_cast<size_t>(kq::kArchiveHeaderSize + kq::kEntryHeaderSize + 1);
-        archive[data + (static_cast<size_t>(seed) * 2654435761u) % plain.size()] ^= static_cast<uint8_t>(1u << (seed & 7));
+        archive[data + (static_cast<size_t>(seed) * 2654435761u) % plain.size()] ^=
+            static_cast<uint8_t>(1u << (seed & 7));
         bool failed = false;
         try {
             expand();
@@ -159,8 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The incremental forms give the same bytes whatever the pieces.
     if (EncodeInPieces(plain, seed, MakeRleEncoder) != rle) Fail("incremental coding differs", "RLE");
     if (EncodeInPieces(plain, seed, MakeLzh1Encoder) != lzh1) Fail("incremental coding differs", "LZH1");
-    const Bytes lzh5Pieces =
-        EncodeInPieces(plain, seed, [&](CodedSink sink) { return MakeLzh5Encoder(std::move(sink), lzh5Options); });
+    const Bytes lzh5Pieces = EncodeInPieces(
+        plain, seed, [&](CodedSink sink) { return MakeLzh5Encoder(std::move(sink), lzh5Options); });
     if (!lzh5Options.best && lzh5Pieces != lzh5) Fail("incremental coding differs", "LZH5");
     Check(lzh5Pieces, kq::kMethodLzh5, plain, key, "LZH5 incremental");
     CheckStored(plain, key, seed);

@@ -5,19 +5,19 @@
 
 #include "InstCompress/EntryReader.h"
 #include "InstCompress/InstCompress.h"
-#include "tests/TestArchives.h"
-#include "tests/TestStreams.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "InstCompressPack/ShrinkEstimate.h"
 #include "InstCompressPack/SpillBuffer.h"
+#include "tests/TestArchives.h"
+#include "tests/TestStreams.h"
 
 namespace kq {
 namespace {
 
-using test::Bytes;
 using pack::PackItem;
 using pack::PackMethod;
 using pack::PackOptions;
+using test::Bytes;
 
 using test::ExpandNamed;
 
@@ -38,8 +38,8 @@ TEST(ArchiveWriterTest, RoundTripsEveryMethodKeyAndLock) {
     inputs.pop_back();
     for (PackMethod method : {PackMethod::None, PackMethod::Rle, PackMethod::Lzh1, PackMethod::Lzh5}) {
         // The large input once per method; keys and locks on the small ones.
-        const Bytes big = pack::BuildArchive({{"big", random, method}},
-                                              PackOptions{std::string(pack::MethodIdOf(method)), 0, std::nullopt});
+        const Bytes big = pack::BuildArchive(
+            {{"big", random, method}}, PackOptions{std::string(pack::MethodIdOf(method)), 0, std::nullopt});
         EXPECT_EQ(ExpandNamed(big, "big"), random) << pack::PackMethodName(method);
         for (int32_t key : {0, 0x5EED1234, -7}) {
             for (std::optional<int32_t> lock : {std::optional<int32_t>{}, std::optional<int32_t>{1}}) {
@@ -114,7 +114,8 @@ TEST(ArchiveWriterTest, ArchivesOfEmptyEntriesOnlyShowEveryEntry) {
 
 TEST(ArchiveWriterTest, SameNameTwiceExpandsBoth) {
     std::vector<PackItem> items = {{"n", Bytes{'a'}, PackMethod::Rle}, {"n", Bytes{'b'}, PackMethod::None}};
-    EXPECT_EQ(ExpandNamed(pack::BuildArchive(items, PackOptions{"RLE", 0, std::nullopt}), "n", 0), (Bytes{'a', 'b'}));
+    EXPECT_EQ(ExpandNamed(pack::BuildArchive(items, PackOptions{"RLE", 0, std::nullopt}), "n", 0),
+              (Bytes{'a', 'b'}));
 }
 
 // Entries from streams: the store fallback decides by the coded size and
@@ -128,17 +129,20 @@ TEST(ArchiveWriterTest, StoresWhatCodingDoesNotShrinkUnlessTheMethodIsExplicit) 
         bool storeIfNotSmaller;
         PackMethod written;
     } cases[] = {
-        {&random, PackMethod::Lzh5, true, PackMethod::None},  {&random, PackMethod::Lzh5, false, PackMethod::Lzh5},
-        {&random, PackMethod::Rle, true, PackMethod::None},   {&zeros, PackMethod::Lzh1, true, PackMethod::Lzh1},
+        {&random, PackMethod::Lzh5, true, PackMethod::None},
+        {&random, PackMethod::Lzh5, false, PackMethod::Lzh5},
+        {&random, PackMethod::Rle, true, PackMethod::None},
+        {&zeros, PackMethod::Lzh1, true, PackMethod::Lzh1},
         {&zeros, PackMethod::None, true, PackMethod::None},
     };
     for (const int32_t key : {0, 77}) {
         std::vector<pack::PackEntry> entries;
         for (const auto& c : cases) {
             const Bytes* plain = c.plain;
-            entries.push_back({"e" + std::to_string(entries.size()), static_cast<int64_t>(plain->size()),
-                               [plain] { return std::make_unique<TSpanStream>(plain->data(), plain->size()); },
-                               c.method, c.storeIfNotSmaller, std::nullopt});
+            entries.push_back(
+                {"e" + std::to_string(entries.size()), static_cast<int64_t>(plain->size()),
+                 [plain] { return std::make_unique<TSpanStream>(plain->data(), plain->size()); }, c.method,
+                 c.storeIfNotSmaller, std::nullopt});
         }
         TMemoryStream out;
         const auto written = pack::WriteArchive(out, entries, PackOptions{"LH5", key, std::nullopt});
@@ -159,7 +163,8 @@ TEST(ArchiveWriterTest, LargeEntriesAreStoredWhenTheirSamplesDoNotShrink) {
     const Bytes random = test::RandomBytes(kSize, 3);
     Bytes prose;
     for (int i = 0; prose.size() < kSize; ++i) {
-        const std::string line = "Entry " + std::to_string(i * 7919 % 100003) + " expands into the Windows directory.\r\n";
+        const std::string line =
+            "Entry " + std::to_string(i * 7919 % 100003) + " expands into the Windows directory.\r\n";
         prose.insert(prose.end(), line.begin(), line.end());
     }
     // part(from, count, source): `count` bytes of `source` over random ones
@@ -216,7 +221,8 @@ TEST(ArchiveWriterTest, LargeEntriesAreStoredWhenTheirSamplesDoNotShrink) {
             EXPECT_EQ(written[i].checksum, pack::ByteSum(cases[i].plain));
             if (written[i].method != PackMethod::None) {
                 // Coding saves more than 1%, except where stored is asked for.
-                EXPECT_LT(written[i].storedSize * 100, static_cast<int64_t>(kSize) * (cases[i].storeIfNotSmaller ? 99 : 101));
+                EXPECT_LT(written[i].storedSize * 100,
+                          static_cast<int64_t>(kSize) * (cases[i].storeIfNotSmaller ? 99 : 101));
             }
             if (threads == 1) {
                 EXPECT_EQ(ExpandNamed(out.Bytes(), "e" + std::to_string(i)), cases[i].plain);
@@ -236,7 +242,9 @@ TEST(ArchiveWriterTest, AnInputThatChangesSizeIsRefused) {
         const Bytes* plain;
         PackMethod method;
         bool storeIfNotSmaller;
-    } kinds[] = {{&small, PackMethod::None, false}, {&small, PackMethod::Rle, false}, {&random, PackMethod::Lzh5, true}};
+    } kinds[] = {{&small, PackMethod::None, false},
+                 {&small, PackMethod::Rle, false},
+                 {&random, PackMethod::Lzh5, true}};
     for (const auto& kind : kinds) {
         const auto size = static_cast<int64_t>(kind.plain->size());
         for (const int64_t announced : {size - 1, size + 1}) {
@@ -246,13 +254,17 @@ TEST(ArchiveWriterTest, AnInputThatChangesSizeIsRefused) {
                 std::vector<pack::PackEntry> entries;
                 for (const int64_t entrySize : {size, announced, size}) {
                     entries.push_back({"e" + std::to_string(entries.size()), entrySize,
-                                       [&] { return std::make_unique<TSpanStream>(kind.plain->data(), kind.plain->size()); },
+                                       [&] {
+                                           return std::make_unique<TSpanStream>(kind.plain->data(),
+                                                                                kind.plain->size());
+                                       },
                                        kind.method, kind.storeIfNotSmaller, std::nullopt});
                 }
                 PackOptions options{"RLE", 0, std::nullopt};
                 options.encode.threads = threads;
                 TMemoryStream out;
-                EXPECT_THROW(pack::WriteArchive(out, entries, options), pack::PackError) << announced << " " << threads;
+                EXPECT_THROW(pack::WriteArchive(out, entries, options), pack::PackError)
+                    << announced << " " << threads;
                 test::RecordingStream forwardOnly;  // cannot seek
                 EXPECT_THROW(pack::WriteArchive(forwardOnly, entries, options), pack::PackError) << announced;
             }
@@ -267,7 +279,8 @@ TEST(ArchiveWriterTest, EveryThreadCountWritesTheSameArchive) {
     std::vector<Bytes> plains;
     for (int i = 0; i < 24; ++i) {
         Bytes plain(rng() % 40000);
-        for (size_t j = 0; j < plain.size(); ++j) plain[j] = static_cast<uint8_t>(j % 251 < 40 ? rng() : j / 7);
+        for (size_t j = 0; j < plain.size(); ++j)
+            plain[j] = static_cast<uint8_t>(j % 251 < 40 ? rng() : j / 7);
         plains.push_back(std::move(plain));
     }
     plains[5].clear();
@@ -279,7 +292,8 @@ TEST(ArchiveWriterTest, EveryThreadCountWritesTheSameArchive) {
         const Bytes* plain = &plains[i];
         entries.push_back({"f" + std::to_string(i), static_cast<int64_t>(plain->size()),
                            [plain] { return std::make_unique<TSpanStream>(plain->data(), plain->size()); },
-                           methods[i % std::size(methods)], i % 5 == 0, i % 7 == 0 ? std::optional<int32_t>{1} : std::nullopt});
+                           methods[i % std::size(methods)], i % 5 == 0,
+                           i % 7 == 0 ? std::optional<int32_t>{1} : std::nullopt});
     }
     Bytes reference;
     for (const unsigned threads : {1u, 2u, 3u, 8u}) {
@@ -288,10 +302,12 @@ TEST(ArchiveWriterTest, EveryThreadCountWritesTheSameArchive) {
         std::vector<int64_t> last(entries.size(), 0);
         TMemoryStream out;
         pack::WriteArchive(out, entries, options, [&](size_t entry, int64_t done) { last[entry] = done; });
-        for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(last[i], entries[i].size) << threads << " " << i;
+        for (size_t i = 0; i < entries.size(); ++i)
+            EXPECT_EQ(last[i], entries[i].size) << threads << " " << i;
         if (threads == 1) {
             reference = out.Bytes();
-            for (size_t i = 0; i < plains.size(); ++i) EXPECT_EQ(ExpandNamed(reference, entries[i].name, 99), plains[i]);
+            for (size_t i = 0; i < plains.size(); ++i)
+                EXPECT_EQ(ExpandNamed(reference, entries[i].name, 99), plains[i]);
         } else {
             EXPECT_EQ(out.Bytes(), reference) << threads;
         }
@@ -319,7 +335,8 @@ TEST(ArchiveWriterTest, SpillBufferKeepsEveryByte) {
 // A spill in a folder with a non-ASCII name (given in UTF-8) leaves nothing there.
 TEST(ArchiveWriterTest, SpillFileInAFolderLeavesNothingBehind) {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / (fs::path(u8"kq-spill-été-") += std::to_string(std::random_device{}()));
+    const fs::path dir =
+        fs::temp_directory_path() / (fs::path(u8"kq-spill-été-") += std::to_string(std::random_device{}()));
     fs::create_directories(dir);
     {
         const std::u8string name = dir.u8string();

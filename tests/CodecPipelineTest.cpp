@@ -45,11 +45,19 @@ TEST(ProgressPercentTest, Values) {
         int32_t done, total, percent;
     };
     const Case cases[] = {
-        {8192, 20000, 40}, {16384, 20000, 81}, {20000, 20000, 100}, {1, 8192, 0},
-        {100000, 100000, 100}, {8192, 1000000, 0}, {16384, 1000000, 1}, {1000000, 1000000, 100},
-        {2147483647, 2147483647, 100}, {1073741824, 2147483647, 50},
+        {8192, 20000, 40},
+        {16384, 20000, 81},
+        {20000, 20000, 100},
+        {1, 8192, 0},
+        {100000, 100000, 100},
+        {8192, 1000000, 0},
+        {16384, 1000000, 1},
+        {1000000, 1000000, 100},
+        {2147483647, 2147483647, 100},
+        {1073741824, 2147483647, 50},
     };
-    for (const Case& c : cases) EXPECT_EQ(ProgressPercent(c.done, c.total), c.percent) << c.done << "/" << c.total;
+    for (const Case& c : cases)
+        EXPECT_EQ(ProgressPercent(c.done, c.total), c.percent) << c.done << "/" << c.total;
 }
 
 TEST(CodecPipelineTest, ProgressPerChunk) {
@@ -202,7 +210,8 @@ TEST(CodecPipelineTest, DestinationWriteErrorPassesThrough) {
     TMemoryStream source(Literals(9000));
     test::FullDiskStream dest(100);
     uint32_t checksum = 0;
-    EXPECT_THROW(RunCodec(component, dest, source, 9000, 0, kMethodRle, checksum, true, false), EStreamWriteError);
+    EXPECT_THROW(RunCodec(component, dest, source, 9000, 0, kMethodRle, checksum, true, false),
+                 EStreamWriteError);
 }
 
 // Writing in stretches gives the same writes, bytes, checksum and budget

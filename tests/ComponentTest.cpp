@@ -84,7 +84,8 @@ TEST(ComponentTest, RecognizeMethodId) {
 }
 
 TEST(ComponentTest, AcceptedIdDoesNotChangeDecoding) {
-    const Bytes archive = ArchiveBuilder("XYZ").Entry("a", kMethodRle, 3, {0x41, 0x94, 0x03}, 3 * 0x41).Build();
+    const Bytes archive =
+        ArchiveBuilder("XYZ").Entry("a", kMethodRle, 3, {0x41, 0x94, 0x03}, 3 * 0x41).Build();
     ExpectFailure<EUnrecognizedCompressionMethod>(archive, "a", 0,
                                                   "Unrecognized compression method: \"XYZ\" in header");
     TKQInstCompress c;
@@ -94,10 +95,8 @@ TEST(ComponentTest, AcceptedIdDoesNotChangeDecoding) {
 
 TEST(ComponentTest, NamesMatchWithoutAsciiCase) {
     const Bytes plain = ToBytes("payload");
-    const Bytes archive = ArchiveBuilder("NON")
-                              .Stored("Installer\\KQInstall.exe", plain)
-                              .Stored("caf\xC9", {'x'})
-                              .Build();
+    const Bytes archive =
+        ArchiveBuilder("NON").Stored("Installer\\KQInstall.exe", plain).Stored("caf\xC9", {'x'}).Build();
     EXPECT_EQ(Expand(archive, "INSTALLER\\kqinstall.EXE"), plain);
     EXPECT_EQ(Expand(archive, "caf\xC9"), Bytes{'x'});
     EXPECT_TRUE(Expand(archive, "caf\xE9").empty());  // non-ASCII case differs: skipped
@@ -123,15 +122,13 @@ TEST(ComponentTest, MethodsWithoutDecoder) {
 }
 
 TEST(ComponentTest, CustomEntryCallsOnExpand) {
-    const Bytes archive = ArchiveBuilder("ABC")
-                              .Entry("c", kMethodCustom, 40, {7, 8, 9}, 1234)
-                              .Stored("next", {'n'})
-                              .Build();
+    const Bytes archive =
+        ArchiveBuilder("ABC").Entry("c", kMethodCustom, 40, {7, 8, 9}, 1234).Stored("next", {'n'}).Build();
     TKQInstCompress c;
     c.OnRecognize = [](const std::string&, bool& recognized) { recognized = true; };
     int calls = 0;
-    c.OnExpand = [&](TStream& dest, TStream& source, int32_t sourceSize, int32_t destSize, const std::string& id,
-                     uint32_t& checksum) {
+    c.OnExpand = [&](TStream& dest, TStream& source, int32_t sourceSize, int32_t destSize,
+                     const std::string& id, uint32_t& checksum) {
         ++calls;
         EXPECT_EQ(sourceSize, 3);
         EXPECT_EQ(destSize, 40);
@@ -155,7 +152,9 @@ TEST(ComponentTest, StoredEntriesAreVerifiedUnlessAccepted) {
     damaged[4] ^= 0x01;
     const uint32_t sum = test::Sum(plain);
     const auto stored = [](const Bytes& data, uint32_t checksum, int32_t lock) {
-        return ArchiveBuilder("NON").Entry("s", kMethodStored, static_cast<int32_t>(data.size()), data, checksum, lock).Build();
+        return ArchiveBuilder("NON")
+            .Entry("s", kMethodStored, static_cast<int32_t>(data.size()), data, checksum, lock)
+            .Build();
     };
     const struct {
         const char* what;
@@ -239,7 +238,8 @@ TEST(ComponentTest, BadChecksumKeepsWrittenBytesAndStopsTheWalk) {
                               .Entry("n", kMethodRle, 3, ToBytes("def"), test::Sum(ToBytes("def")))
                               .Build();
     Bytes partial;
-    ExpectFailure<EBadChecksum>(archive, "n", 0, "Bad checksum during expansion -- data may be invalid", &partial);
+    ExpectFailure<EBadChecksum>(archive, "n", 0, "Bad checksum during expansion -- data may be invalid",
+                                &partial);
     EXPECT_EQ(partial, ToBytes("abc"));
 }
 
@@ -250,11 +250,7 @@ TEST(ComponentTest, ShortArchivesExpandNothing) {
 }
 
 TEST(ComponentTest, TotalSizeEndsTheWalk) {
-    const Bytes archive = ArchiveBuilder("NON")
-                              .Total(2)
-                              .Stored("a", {'1', '2'})
-                              .Stored("a", {'3'})
-                              .Build();
+    const Bytes archive = ArchiveBuilder("NON").Total(2).Stored("a", {'1', '2'}).Stored("a", {'3'}).Build();
     EXPECT_EQ(Expand(archive, "a"), ToBytes("12"));
 }
 

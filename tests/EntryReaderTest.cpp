@@ -85,12 +85,21 @@ TEST(EntryReaderTest, WhereTheWalkEnds) {
     } cases[] = {
         {"empty file", {}, {}, End::NoHeader, 0},
         {"header only", ArchiveBuilder("NON").Build(), {}, End::NoHeader, kArchiveHeaderSize},
-        {"total reached", ArchiveBuilder("NON").Total(1).Entry("a", 0, 1, {'1'}, 0).Entry("b", 0, 1, {'2'}, 0).Build(),
-         {"a"}, End::TotalReached, afterOne},
-        {"short header", ArchiveBuilder("NON").Total(9).Entry("a", 0, 1, {'1'}, 0).Raw({1, 2, 3}).Build(),
-         {"a"}, End::NoHeader, afterOne},
-        {"negative stored size", ArchiveBuilder("NON").Total(9).Entry("a", 0, 1, {'1'}, 0).Raw(bad).Build(),
-         {"a"}, End::NoHeader, afterOne},
+        {"total reached",
+         ArchiveBuilder("NON").Total(1).Entry("a", 0, 1, {'1'}, 0).Entry("b", 0, 1, {'2'}, 0).Build(),
+         {"a"},
+         End::TotalReached,
+         afterOne},
+        {"short header",
+         ArchiveBuilder("NON").Total(9).Entry("a", 0, 1, {'1'}, 0).Raw({1, 2, 3}).Build(),
+         {"a"},
+         End::NoHeader,
+         afterOne},
+        {"negative stored size",
+         ArchiveBuilder("NON").Total(9).Entry("a", 0, 1, {'1'}, 0).Raw(bad).Build(),
+         {"a"},
+         End::NoHeader,
+         afterOne},
     };
     for (const auto& c : cases) {
         const Seen seen = Walk(c.archive);

@@ -41,11 +41,11 @@ struct Outcome {
 };
 
 // Expands entry "e" of a one-entry archive.
-Outcome ExpandEntry(const Method& m, int32_t expandedSize, const Bytes& stored, uint32_t checksum, int32_t lock,
-                    int32_t key, TShowProgressEvent progress = {}) {
+Outcome ExpandEntry(const Method& m, int32_t expandedSize, const Bytes& stored, uint32_t checksum,
+                    int32_t lock, int32_t key, TShowProgressEvent progress = {}) {
     const Bytes archive = ArchiveBuilder(std::string(kMethodIds[m.index]))
-                              .Entry("e", m.index, expandedSize, lock == 2 ? test::Scramble(stored, key) : stored,
-                                     checksum, lock)
+                              .Entry("e", m.index, expandedSize,
+                                     lock == 2 ? test::Scramble(stored, key) : stored, checksum, lock)
                               .Build();
     TKQInstCompress component;
     component.Key = key;
@@ -62,8 +62,9 @@ Outcome ExpandEntry(const Method& m, int32_t expandedSize, const Bytes& stored, 
     return outcome;
 }
 
-const char* MismatchClass(int32_t lock) { return lock > 0 ? "EInvalidKey" : "EBadChecksum"; }
-
+const char* MismatchClass(int32_t lock) {
+    return lock > 0 ? "EInvalidKey" : "EBadChecksum";
+}
 
 TEST(IntegrityTest, CutCodedStreamsFail) {
     const Bytes plain = test::Words(3000, 1);
@@ -76,12 +77,13 @@ TEST(IntegrityTest, CutCodedStreamsFail) {
             // bits past its end would.
             Bytes padded(coded.begin(), coded.begin() + static_cast<std::ptrdiff_t>(cut));
             padded.resize(cut + 65536, 0);
-            const uint32_t letterSum =
-                test::Sum(test::RunDecoder(padded, [&](CodecPipeline& pipe) { m->decode(pipe, size); }).output);
+            const uint32_t letterSum = test::Sum(
+                test::RunDecoder(padded, [&](CodecPipeline& pipe) { m->decode(pipe, size); }).output);
             const Bytes stored(coded.begin(), coded.begin() + static_cast<std::ptrdiff_t>(cut));
             for (int32_t lock : {0, 1}) {
                 const int32_t key = lock ? 77 : 0;
-                const Outcome o = ExpandEntry(*m, size, stored, letterSum + static_cast<uint32_t>(key), lock, key);
+                const Outcome o =
+                    ExpandEntry(*m, size, stored, letterSum + static_cast<uint32_t>(key), lock, key);
                 EXPECT_EQ(o.failure, MismatchClass(lock)) << m->name << " cut " << cut << " lock " << lock;
             }
         }
@@ -95,7 +97,8 @@ TEST(IntegrityTest, ClaimOf2GiBFromNoDataFails) {
             for (int32_t lock : {0, 1}) {
                 const int32_t key = lock ? 0x1234 : 0;
                 const Outcome o = ExpandEntry(*m, 2147483647, stored, static_cast<uint32_t>(key), lock, key);
-                EXPECT_EQ(o.failure, MismatchClass(lock)) << m->name << " " << stored.size() << " lock " << lock;
+                EXPECT_EQ(o.failure, MismatchClass(lock))
+                    << m->name << " " << stored.size() << " lock " << lock;
                 EXPECT_TRUE(o.output.empty()) << m->name;
             }
         }
@@ -116,7 +119,8 @@ TEST(IntegrityTest, RleOutputOfTheWrongLengthFails) {
     }
     for (int32_t wrong : {size - 1, size + 1}) {
         EXPECT_EQ(ExpandEntry(kRle, wrong, coded, test::Sum(plain), 0, 0).failure, "EBadChecksum") << wrong;
-        EXPECT_EQ(ExpandEntry(kRle, wrong, coded, test::Sum(plain) + 5, 1, 5).failure, "EInvalidKey") << wrong;
+        EXPECT_EQ(ExpandEntry(kRle, wrong, coded, test::Sum(plain) + 5, 1, 5).failure, "EInvalidKey")
+            << wrong;
     }
 }
 
@@ -127,7 +131,8 @@ TEST(IntegrityTest, AbortAtEveryChunkFails) {
     const Bytes plain = test::RandomBytes(30000, 5);
     for (const Method* m : {&kRle, &kLzh1, &kLzh5}) {
         const Bytes coded = m->encode(plain);
-        const auto chunks = static_cast<int>((coded.size() + CodecPipeline::kBufferSize - 1) / CodecPipeline::kBufferSize);
+        const auto chunks =
+            static_cast<int>((coded.size() + CodecPipeline::kBufferSize - 1) / CodecPipeline::kBufferSize);
         ASSERT_GE(chunks, 3) << m->name;
         const int64_t dataStart = kArchiveHeaderSize + kEntryHeaderSize + 1;
         for (int abortAt = 1; abortAt <= chunks; ++abortAt) {

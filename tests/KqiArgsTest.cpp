@@ -31,25 +31,28 @@ TEST(KqiArgsTest, EveryOptionSpellingAndTheEndOfOptions) {
         EXPECT_EQ(parsed.Has("quiet"), c.quiet) << c.args[0];
         EXPECT_EQ(parsed.Positional(), c.positional) << c.args[0];
     }
-    for (const std::vector<std::string>& bad :
-         std::vector<std::vector<std::string>>{{"--nope"}, {"-x"}, {"-o"}, {"--key"}, {"--quiet=1"}, {"--out=a"}}) {
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--nope"}, {"-x"}, {"-o"}, {"--key"}, {"--quiet=1"}, {"--out=a"}}) {
         EXPECT_THROW(ParseArgs(kSpec, bad), UsageError) << bad[0];
     }
     EXPECT_TRUE(ParseArgs(kSpec, {"-h"}).Has("help"));
 }
 
 TEST(KqiArgsTest, EntryNamesAndPatterns) {
-    for (const char* good : {"a", "Installer\\KQInstall.exe", "a b\\c:d", "d\\.hidden", "gr\xC3\xBC\xC3\x9F" "e", "x..y"}) {
+    for (const char* good : {"a", "Installer\\KQInstall.exe", "a b\\c:d", "d\\.hidden",
+                             "gr\xC3\xBC\xC3\x9F"
+                             "e",
+                             "x..y"}) {
         EXPECT_EQ(EntryNameProblem(good), "") << good;
     }
     const struct {
         const char* name;
         const char* problem;
     } bad[] = {
-        {"", "an empty name"},         {"a\\\\b", "an empty part"},      {"a\\", "an empty part"},
-        {"\\a", "an absolute path"},   {"/a", "an absolute path"},       {"C:a", "a drive letter"},
-        {"a\\..\\b", "a '..' part"},   {"a/../b", "a '..' part"},        {"..", "a '..' part"},
-        {"a\\.\\b", "a '.' part"},     {"a\tb", "a control character"},  {"a\x7F", "a control character"},
+        {"", "an empty name"},       {"a\\\\b", "an empty part"},     {"a\\", "an empty part"},
+        {"\\a", "an absolute path"}, {"/a", "an absolute path"},      {"C:a", "a drive letter"},
+        {"a\\..\\b", "a '..' part"}, {"a/../b", "a '..' part"},       {"..", "a '..' part"},
+        {"a\\.\\b", "a '.' part"},   {"a\tb", "a control character"}, {"a\x7F", "a control character"},
     };
     for (const auto& c : bad) EXPECT_EQ(EntryNameProblem(c.name), c.problem) << c.name;
 
@@ -58,11 +61,13 @@ TEST(KqiArgsTest, EntryNamesAndPatterns) {
         const char* name;
         bool matches;
     } globs[] = {
-        {"*.txt", "Data\\docs\\A.TXT", true}, {"*.txt", "a.txt.bak", false},     {"data\\*", "Data\\x\\y", true},
-        {"data/*.bin", "Data\\b.bin", true},  {"?.bin", "Data\\ab.bin", false},  {"a*b*c", "axxbyyc", true},
+        {"*.txt", "Data\\docs\\A.TXT", true}, {"*.txt", "a.txt.bak", false},
+        {"data\\*", "Data\\x\\y", true},      {"data/*.bin", "Data\\b.bin", true},
+        {"?.bin", "Data\\ab.bin", false},     {"a*b*c", "axxbyyc", true},
         {"a*b*c", "axxbyy", false},           {"*", "Installer\\KQInstall.exe", true},
     };
-    for (const auto& g : globs) EXPECT_EQ(GlobMatch(g.pattern, g.name), g.matches) << g.pattern << " " << g.name;
+    for (const auto& g : globs)
+        EXPECT_EQ(GlobMatch(g.pattern, g.name), g.matches) << g.pattern << " " << g.name;
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Exceptions.h"
-#include "Setup/LauncherFlow.h"
 #include "InstCompress/PayloadLocator.h"
+#include "Setup/LauncherFlow.h"
 #include "tests/TestArchives.h"
 
 namespace kq {
@@ -150,8 +150,7 @@ TEST_F(LauncherFlowTest, InstallsAndStartsTheInstaller) {
     // A payload of a few copy blocks and a piece, too.
     Bytes big(kPayloadCopyBlock + 4099);
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + i / 251);
-    const Bytes bigArchive =
-        ArchiveBuilder("NON").Stored(kInstallerEntryName, big).Build();
+    const Bytes bigArchive = ArchiveBuilder("NON").Stored(kInstallerEntryName, big).Build();
     const struct {
         const char* what;
         Bytes archive;
@@ -242,7 +241,8 @@ TEST_F(LauncherFlowTest, ExpansionFailureReachesTheBoxAndRemovesBothFiles) {
          "\nBad checksum during expansion -- data may be invalid."},
         // The installer's bytes were already written when the data ran out.
         {"archive cut inside the entry", SetupImage(truncated), "\nStream read error."},
-        {"locked entry", SetupImage(ArchiveBuilder().Entry(kInstallerEntryName, kMethodRle, 1, {'a'}, 'a' + 9, 1).Build()),
+        {"locked entry",
+         SetupImage(ArchiveBuilder().Entry(kInstallerEntryName, kMethodRle, 1, {'a'}, 'a' + 9, 1).Build()),
          "\nFile locked -- valid key required."},
         // A zero size copies the whole image, which is no archive.
         {"size field 0", SetupImage(GoodArchive(), 0), "\nCan't recognize compressed file header."},
@@ -282,8 +282,9 @@ TEST_F(LauncherFlowTest, OtherFailuresReachTheBoxAndLeaveNothing) {
         std::function<std::string(FakePlatform&)> message;
         size_t starts;
     } cases[] = {
-        {"payload shorter than its size", SetupImage(archive, static_cast<int32_t>(archive.size()) + 1), false,
-         false, "EStreamReadError", [](FakePlatform&) { return std::string("Stream read error."); }, 0},
+        {"payload shorter than its size", SetupImage(archive, static_cast<int32_t>(archive.size()) + 1),
+         false, false, "EStreamReadError", [](FakePlatform&) { return std::string("Stream read error."); },
+         0},
         {"negative payload size", SetupImage(archive, -1), false, false, "EStreamReadError",
          [](FakePlatform&) { return std::string("Stream read error."); }, 0},
         {"missing image", Bytes{}, true, false, "EFileOpenError",

@@ -49,10 +49,11 @@ std::vector<uint8_t> ExpandWithLhasa(std::span<const uint8_t> coded, size_t size
     std::vector<uint8_t> out(size);
     size_t done = 0;
     std::vector<uint8_t> scratch;
-    if (!ExpandWithLhasa(coded, size, method, scratch, [&](const uint8_t* bytes, size_t count, size_t offset) {
-            std::copy_n(bytes, count, out.begin() + static_cast<ptrdiff_t>(offset));
-            done = offset + count;
-        })) {
+    if (!ExpandWithLhasa(coded, size, method, scratch,
+                         [&](const uint8_t* bytes, size_t count, size_t offset) {
+                             std::copy_n(bytes, count, out.begin() + static_cast<ptrdiff_t>(offset));
+                             done = offset + count;
+                         })) {
         return {};
     }
     out.resize(done);

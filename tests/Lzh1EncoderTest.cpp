@@ -8,19 +8,18 @@
 #include <random>
 
 #include "InstCompress/InstCompress.h"
-#include "tests/TestArchives.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "InstCompressPack/Encoders.h"
-
 #include "tests/LhasaReference.h"
+#include "tests/TestArchives.h"
 
 namespace kq {
 namespace {
 
-using test::Bytes;
 using pack::PackItem;
 using pack::PackMethod;
 using pack::PackOptions;
+using test::Bytes;
 
 Bytes Records(size_t count) {  // binary-looking: little-endian fields, some noise
     std::mt19937 rng(3);
@@ -70,7 +69,8 @@ TEST(Lzh1EncoderTest, RoundTripsAndCompresses) {
             EXPECT_EQ(test::ExpandNamed(archive, "x", key), in.data) << in.name << " key " << key;
         }
         const Bytes coded = pack::EncodeLzh1(in.data);
-        EXPECT_LT(static_cast<double>(coded.size()), in.maxRatio * static_cast<double>(in.data.size())) << in.name;
+        EXPECT_LT(static_cast<double>(coded.size()), in.maxRatio * static_cast<double>(in.data.size()))
+            << in.name;
     }
 }
 
@@ -84,14 +84,14 @@ TEST(Lzh1EncoderTest, EmptyInputGivesNoBytesAndProgressIsReported) {
     EXPECT_EQ(reports.back(), data.size());
 }
 
-
 // Independent -lh1- decoder on our encoder's output.
 TEST(Lzh1EncoderTest, LhasaDecodesOurStreams) {
 #ifndef KQ_HAVE_LHASA
     GTEST_SKIP() << "liblhasa not available";
 #else
     for (const Input& in : Inputs()) {
-        EXPECT_EQ(test::ExpandWithLhasa(pack::EncodeLzh1(in.data), in.data.size(), "-lh1-"), in.data) << in.name;
+        EXPECT_EQ(test::ExpandWithLhasa(pack::EncodeLzh1(in.data), in.data.size(), "-lh1-"), in.data)
+            << in.name;
     }
 #endif
 }
@@ -102,8 +102,8 @@ TEST(Lzh1EncoderTest, ExpandsJlhaStreams) {
     if (!std::filesystem::exists(jar) || std::system("java -version > /dev/null 2>&1") != 0) {
         GTEST_SKIP() << "java or jlha.jar not available";
     }
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      ("kq-lzh1-" + std::to_string(std::random_device{}()));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("kq-lzh1-" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(dir);
     std::vector<Input> inputs = Inputs();
     std::string command = "java -cp " + jar.string() + " " KQ_SOURCE_DIR "/tests/tools/JlhaLh1.java encode";
@@ -120,9 +120,10 @@ TEST(Lzh1EncoderTest, ExpandsJlhaStreams) {
         std::ifstream file(codedPath(i), std::ios::binary);
         const Bytes coded((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         const Bytes& plain = inputs[i].data;
-        const Bytes archive = test::ArchiveBuilder("LZH")
-                                  .Entry("x", kMethodLzh1, static_cast<int32_t>(plain.size()), coded, test::Sum(plain))
-                                  .Build();
+        const Bytes archive =
+            test::ArchiveBuilder("LZH")
+                .Entry("x", kMethodLzh1, static_cast<int32_t>(plain.size()), coded, test::Sum(plain))
+                .Build();
         EXPECT_EQ(test::ExpandNamed(archive, "x"), plain) << inputs[i].name;
     }
     std::filesystem::remove_all(dir);

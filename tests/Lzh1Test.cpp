@@ -11,11 +11,11 @@
 namespace kq {
 namespace {
 
-using test::Bytes;
 using lzh1::AdaptiveTree;
 using lzh1::kRoot;
 using lzh1::kSlots;
 using lzh1::kSymbols;
+using test::Bytes;
 
 // Writes hand-made streams: symbol codes from a tree kept in step with the
 // decoder's, offsets from the prefix groups written out here independently.
@@ -34,12 +34,18 @@ public:
         // 6-bit for 12..23, 7-bit for 24..47, 8-bit for 48..63.
         const uint32_t h = offset >> 6;
         uint32_t code, length_bits;
-        if (h < 1) code = 0, length_bits = 3;
-        else if (h < 4) code = 0x2 + (h - 1), length_bits = 4;     // 0010.. : index 32 = 1
-        else if (h < 12) code = 0xA + (h - 4), length_bits = 5;    // 01010.. : index 80
-        else if (h < 24) code = 0x24 + (h - 12), length_bits = 6;  // 100100.. : index 144
-        else if (h < 48) code = 0x60 + (h - 24), length_bits = 7;  // 1100000.. : index 192
-        else code = 0xF0 + (h - 48), length_bits = 8;              // index 240
+        if (h < 1)
+            code = 0, length_bits = 3;
+        else if (h < 4)
+            code = 0x2 + (h - 1), length_bits = 4;  // 0010.. : index 32 = 1
+        else if (h < 12)
+            code = 0xA + (h - 4), length_bits = 5;  // 01010.. : index 80
+        else if (h < 24)
+            code = 0x24 + (h - 12), length_bits = 6;  // 100100.. : index 144
+        else if (h < 48)
+            code = 0x60 + (h - 24), length_bits = 7;  // 1100000.. : index 192
+        else
+            code = 0xF0 + (h - 48), length_bits = 8;  // index 240
         bits_.Put(static_cast<int>(length_bits), code);
         bits_.Put(6, offset & 0x3F);
         return *this;
@@ -62,7 +68,6 @@ test::DecodeResult Decode(const Bytes& stored, int32_t expectedSize) {
     return test::RunDecoder(stored, [&](CodecPipeline& pipe) { DecodeLzh1(pipe, expectedSize); });
 }
 
-
 TEST(Lzh1DecoderTest, HandMadeStreams) {
     const Bytes distinct = [] {
         Bytes b;
@@ -77,20 +82,23 @@ TEST(Lzh1DecoderTest, HandMadeStreams) {
     };
     std::vector<Case> cases;
     cases.push_back({"first symbol a match of spaces", StreamBuilder().Match(3, 0), 3, test::ToBytes("   ")});
-    cases.push_back({"offset 0 repeats last byte", StreamBuilder().Literal('A').Match(5, 0), 6, test::ToBytes("AAAAAA")});
-    cases.push_back({"overlapping match", StreamBuilder().Literals("ab").Match(6, 1), 8, test::ToBytes("abababab")});
+    cases.push_back(
+        {"offset 0 repeats last byte", StreamBuilder().Literal('A').Match(5, 0), 6, test::ToBytes("AAAAAA")});
+    cases.push_back(
+        {"overlapping match", StreamBuilder().Literals("ab").Match(6, 1), 8, test::ToBytes("abababab")});
     cases.push_back({"final match written whole", StreamBuilder().Literal('x').Match(60, 0), 2,
                      test::ToBytes("x" + std::string(60, 'x'))});
     // Offset 4095 from the first write reaches ring position 4036: a space.
     cases.push_back({"oldest ring byte at start", StreamBuilder().Match(4, 4095), 4, test::ToBytes("    ")});
-    cases.push_back({"match straddles spaces and output",
-                     StreamBuilder().Literals("ok").Match(5, 3), 7, test::ToBytes("ok  ok ")});
+    cases.push_back({"match straddles spaces and output", StreamBuilder().Literals("ok").Match(5, 3), 7,
+                     test::ToBytes("ok  ok ")});
     for (uint32_t offset : {63u, 64u, 255u, 256u, 767u, 768u, 1535u, 1536u, 3071u, 3072u, 4094u}) {
         StreamBuilder s;
         for (uint8_t b : distinct) s.Literal(b);
         s.Match(3, offset);
         Bytes expected = distinct;
-        for (int k = 0; k < 3; ++k) expected.push_back(distinct[distinct.size() - 1 - offset + static_cast<size_t>(k)]);
+        for (int k = 0; k < 3; ++k)
+            expected.push_back(distinct[distinct.size() - 1 - offset + static_cast<size_t>(k)]);
         cases.push_back({"offset group", s, static_cast<int32_t>(expected.size()), expected});
     }
     for (auto& c : cases) {
@@ -131,7 +139,9 @@ TEST(Lzh1DecoderTest, ArbitraryBytesStayInBounds) {
     }
 }
 
-uint32_t SlotOf(const AdaptiveTree& t, uint32_t symbol) { return t.Parent[symbol + kSlots]; }
+uint32_t SlotOf(const AdaptiveTree& t, uint32_t symbol) {
+    return t.Parent[symbol + kSlots];
+}
 
 TEST(Lzh1TreeTest, ExchangeOnlyWhenOutgrowingNextSlot) {
     AdaptiveTree t;

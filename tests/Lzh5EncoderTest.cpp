@@ -18,8 +18,8 @@
 #include "InstCompressPack/Lzh5Segment.h"
 #include "InstCompressPack/WorkerPool.h"
 #include "tests/LhasaReference.h"
-#include "tests/TestPipeline.h"
 #include "tests/TestData.h"
+#include "tests/TestPipeline.h"
 
 namespace kq {
 namespace {
@@ -27,9 +27,9 @@ namespace {
 using test::Bytes;
 
 Bytes Expand(const Bytes& coded, size_t size) {
-    return test::RunDecoder(coded, [&](CodecPipeline& pipe) { DecodeLzh5(pipe, static_cast<int32_t>(size)); }).output;
+    return test::RunDecoder(coded, [&](CodecPipeline& pipe) { DecodeLzh5(pipe, static_cast<int32_t>(size)); })
+        .output;
 }
-
 
 // Bytes that favour a few values, with short repeats now and then.
 Bytes Skewed(size_t size, uint32_t seed) {
@@ -104,8 +104,8 @@ TEST(Lzh5EncoderTest, RoundTripsHereAndInLhasa) {
 Bytes EncodeInPieces(const Bytes& input, const pack::EncodeOptions& options, size_t segmentSize) {
     Bytes coded;
     const auto encoder = pack::lzh5::MakeSegmentedEncoder(
-        [&](std::span<const uint8_t> piece) { coded.insert(coded.end(), piece.begin(), piece.end()); }, options,
-        segmentSize);
+        [&](std::span<const uint8_t> piece) { coded.insert(coded.end(), piece.begin(), piece.end()); },
+        options, segmentSize);
     static constexpr size_t kPieces[] = {1, 7, 4093, 65537, 3, 12289};
     for (size_t done = 0, k = 0; done < input.size(); ++k) {
         const size_t piece = std::min(kPieces[k % std::size(kPieces)], input.size() - done);
@@ -121,7 +121,8 @@ Bytes EncodeInPieces(const Bytes& input, const pack::EncodeOptions& options, siz
 // any piecing of the input, and expands here and in lhasa.
 TEST(Lzh5EncoderTest, SegmentedStreamIsTheSameForEveryThreadCount) {
     Bytes input = test::Words(50000, 21);
-    for (const Bytes& part : {Skewed(30000, 22), Bytes(20000, 0), test::RandomBytes(10000, 23), test::Words(20000, 24)}) {
+    for (const Bytes& part :
+         {Skewed(30000, 22), Bytes(20000, 0), test::RandomBytes(10000, 23), test::Words(20000, 24)}) {
         input.insert(input.end(), part.begin(), part.end());
     }
     for (const bool best : {false, true}) {
@@ -131,7 +132,8 @@ TEST(Lzh5EncoderTest, SegmentedStreamIsTheSameForEveryThreadCount) {
             const Bytes reference = EncodeInPieces(input, {best, 1}, segmentSize);
             ExpectRoundTrip(reference, input, what);
             for (const unsigned threads : {2u, 3u}) {
-                EXPECT_EQ(EncodeInPieces(input, {best, threads}, segmentSize), reference) << what << ", threads " << threads;
+                EXPECT_EQ(EncodeInPieces(input, {best, threads}, segmentSize), reference)
+                    << what << ", threads " << threads;
             }
         }
     }
@@ -212,7 +214,8 @@ TEST(Lzh5EncoderTest, CompressesAndSplitsBlocks) {
     while (flat.size() < 65535) {
         const auto b = static_cast<uint8_t>(rng());
         const size_t n = flat.size();
-        if (n >= 2 && !seen.insert(uint32_t{flat[n - 2]} << 16 | uint32_t{flat[n - 1]} << 8 | b).second) continue;
+        if (n >= 2 && !seen.insert(uint32_t{flat[n - 2]} << 16 | uint32_t{flat[n - 1]} << 8 | b).second)
+            continue;
         flat.push_back(b);
     }
     const Bytes coded = pack::EncodeLzh5(flat);
@@ -288,9 +291,12 @@ LhaMember ReadLhaMember(const Bytes& archive) {
     const std::string method(archive.begin() + 2, archive.begin() + 7);
     const uint32_t packed = archive[7] | archive[8] << 8 | archive[9] << 16 | uint32_t{archive[10]} << 24;
     size_t offset = 0;
-    if (archive[20] == 0) offset = size_t{archive[0]} + 2;
-    else if (archive[20] == 2) offset = archive[0] | archive[1] << 8;
-    else return {};
+    if (archive[20] == 0)
+        offset = size_t{archive[0]} + 2;
+    else if (archive[20] == 2)
+        offset = archive[0] | archive[1] << 8;
+    else
+        return {};
     if (offset + packed > archive.size()) return {};
     return {method, Bytes(archive.begin() + static_cast<ptrdiff_t>(offset),
                           archive.begin() + static_cast<ptrdiff_t>(offset + packed))};
@@ -310,10 +316,10 @@ TEST(Lzh5EncoderTest, ExpandsAnIndependentEncodersStreams) {
         const std::string number = std::to_string(index++);
         const fs::path file = dir / "in" += number;
         const fs::path archive = (dir / "a" += number) += ".lzh";
-        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(input.data()),
-                                                     static_cast<std::streamsize>(input.size()));
-        const std::string command = "cd '" + dir.string() + "' && jlha co5q '" + archive.filename().string() + "' '" +
-                                    file.filename().string() + "' > /dev/null 2>&1";
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
+        const std::string command = "cd '" + dir.string() + "' && jlha co5q '" + archive.filename().string() +
+                                    "' '" + file.filename().string() + "' > /dev/null 2>&1";
         ASSERT_EQ(std::system(command.c_str()), 0) << what;
         std::ifstream in(archive, std::ios::binary);
         const Bytes lzh((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -97,7 +97,9 @@ std::vector<int> SymbolLengths(std::initializer_list<std::pair<int, int>> symbol
 class TrickleStream final : public TStream {
 public:
     TrickleStream(const Bytes& bytes, int32_t chunk) : inner_(bytes), chunk_(chunk) {}
-    int32_t Read(void* buffer, int32_t count) override { return inner_.Read(buffer, std::min(count, chunk_)); }
+    int32_t Read(void* buffer, int32_t count) override {
+        return inner_.Read(buffer, std::min(count, chunk_));
+    }
     int32_t Write(const void*, int32_t) override { return 0; }
     int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_.Seek(offset, origin); }
     int64_t Size() override { return inner_.Size(); }
@@ -112,10 +114,10 @@ test::DecodeResult Decode(const Bytes& coded, int32_t expected, TShowProgressEve
     TrickleStream trickling(coded, chunk);
     TMemoryStream whole(coded);
     TStream& source = trickle ? static_cast<TStream&>(trickling) : whole;
-    return test::RunDecoder(source, static_cast<int32_t>(coded.size()),
-                            [&](CodecPipeline& pipe) { DecodeLzh5(pipe, expected); }, std::move(progress));
+    return test::RunDecoder(
+        source, static_cast<int32_t>(coded.size()), [&](CodecPipeline& pipe) { DecodeLzh5(pipe, expected); },
+        std::move(progress));
 }
-
 
 void ExpectBadTable(const Bytes& coded, int32_t expected, const std::string& what) {
     try {
@@ -186,7 +188,8 @@ TEST(Lzh5Test, PositionCodeTables) {
                     window.push_back(want.back());
                 }
             }
-            EXPECT_EQ(Decode(coded, 11).output, Bytes(want.begin(), want.begin() + 11)) << c.what << " p " << p;
+            EXPECT_EQ(Decode(coded, 11).output, Bytes(want.begin(), want.begin() + 11))
+                << c.what << " p " << p;
             const Bytes repeated = PositionCodeStream(c.lengths, p, true, kRepeats);
             EXPECT_EQ(Decode(repeated, 11 * kRepeats, {}, false).output, want) << c.what << " p " << p;
         }
@@ -216,14 +219,22 @@ TEST(Lzh5Test, HostileHeaders) {
         std::function<void(Bits&)> write;
     };
     const Case cases[] = {
-        {"single symbol 510", [](Bits& b) { PutHeader(b, {1, {}, 510, {}, 0}); }},
-        {"single symbol 511", [](Bits& b) { PutHeader(b, {1, {}, 511, {}, 0}); }},
+        {"single symbol 510",
+         [](Bits& b) {
+             PutHeader(b, {1, {}, 510, {}, 0});
+         }},
+        {"single symbol 511",
+         [](Bits& b) {
+             PutHeader(b, {1, {}, 511, {}, 0});
+         }},
         {"single length-code symbol 19",
          [](Bits& b) { b.Put(16, 1).Put(5, 0).Put(5, 19).Put(9, 3).Put(16, 0); }},
         {"single length-code symbol 31",
          [](Bits& b) { b.Put(16, 1).Put(5, 0).Put(5, 31).Put(9, 3).Put(16, 0); }},
         {"single position class 15 used by a match",
-         [](Bits& b) { PutHeader(b, {1, {}, 256, {}, 15}); }},
+         [](Bits& b) {
+             PutHeader(b, {1, {}, 256, {}, 15});
+         }},
         {"zero run past the symbol lengths",
          [](Bits& b) {
              // 500 lengths, then a run of 18 zeros would end at 518.
@@ -376,7 +387,8 @@ TEST(Lzh5Test, ConsumingABitPastTheInputFails) {
     PutCode(bits, symbols, 'b');
     PutCode(bits, symbols, 'b');
     const int padding = static_cast<int>(bits.Done().size() * 8 - bits.BitCount());
-    EXPECT_EQ(Decode(bits.Done(), 2 + padding).output, test::ToBytes("bb" + std::string(static_cast<size_t>(padding), 'a')));
+    EXPECT_EQ(Decode(bits.Done(), 2 + padding).output,
+              test::ToBytes("bb" + std::string(static_cast<size_t>(padding), 'a')));
     EXPECT_THROW(Decode(bits.Done(), 3 + padding), EBadChecksum);
 }
 

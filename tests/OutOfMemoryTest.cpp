@@ -8,8 +8,8 @@
 #include <random>
 
 #include "InstCompress/InstCompress.h"
-#include "tests/TestArchives.h"
 #include "InstCompressPack/ArchiveWriter.h"
+#include "tests/TestArchives.h"
 
 namespace {
 
@@ -25,18 +25,30 @@ void* Allocate(std::size_t size) {
 
 }  // namespace
 
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new(std::size_t size) {
+    return Allocate(size);
+}
+void* operator new[](std::size_t size) {
+    return Allocate(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace kq {
 namespace {
 
-using test::Bytes;
 using pack::PackMethod;
+using test::Bytes;
 
 TEST(OutOfMemoryTest, EveryAllocationFailureIsEOutOfMemory) {
     std::mt19937 rng(5);
@@ -44,7 +56,7 @@ TEST(OutOfMemoryTest, EveryAllocationFailureIsEOutOfMemory) {
     for (auto& b : plain) b = static_cast<uint8_t>(rng() % 7);
     for (PackMethod method : {PackMethod::None, PackMethod::Rle, PackMethod::Lzh1, PackMethod::Lzh5}) {
         const Bytes archive = pack::BuildArchive({{"a", plain, method}, {"a", plain, method}},
-                                                  pack::PackOptions{"LH5", 0, std::nullopt});
+                                                 pack::PackOptions{"LH5", 0, std::nullopt});
         bool completed = false;
         for (long k = 1; !completed && k < 10000; ++k) {
             TKQInstCompress component;

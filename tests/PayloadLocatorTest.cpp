@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "InstCompress/ArchiveFormat.h"
-#include "InstCompress/Stream.h"
 #include "InstCompress/PayloadLocator.h"
+#include "InstCompress/Stream.h"
 #include "tests/TestArchives.h"
 
 namespace kq {
@@ -78,7 +78,8 @@ TEST(PayloadLocatorTest, PayloadFieldsSayWhyThereIsNoArchive) {
         {"unpatched", ImageWithMarker(200, 10, unpatched), 96, Verdict::Unpatched, 0, 0, 0},
         {"zero offset", ImageWithMarker(200, 10, Field(0).data()), 96, Verdict::NoOffset, 0, 0, 0},
         {"negative offset", ImageWithMarker(200, 10, Field(-4).data()), 96, Verdict::NoOffset, -4, 0, 0},
-        {"no room for the size", ImageWithMarker(103, 10, Field(100).data()), 0, Verdict::OffsetOutside, 100, 0, 0},
+        {"no room for the size", ImageWithMarker(103, 10, Field(100).data()), 0, Verdict::OffsetOutside, 100,
+         0, 0},
         {"archive cut", ImageWithMarker(200, 10, Field(100).data()), 97, Verdict::ArchiveCut, 100, 97, 96},
         {"negative size", ImageWithMarker(200, 10, Field(100).data()), -1, Verdict::ArchiveCut, 100, -1, 96},
         {"complete", ImageWithMarker(200, 10, Field(100).data()), 96, Verdict::Complete, 100, 96, 96},

@@ -70,16 +70,21 @@ Bytes SmallImage(bool plus, uint32_t thirdFlags = kReloc) {
     return image;
 }
 
-Resource Leaf(uint16_t type, ResourceName name, Bytes data) { return {{type, std::nullopt}, std::move(name), 0x409, 0, std::move(data)}; }
-ResourceName Id(uint16_t id) { return {id, std::nullopt}; }
+Resource Leaf(uint16_t type, ResourceName name, Bytes data) {
+    return {{type, std::nullopt}, std::move(name), 0x409, 0, std::move(data)};
+}
+ResourceName Id(uint16_t id) {
+    return {id, std::nullopt};
+}
 
 // A stub as the linker leaves one: a manifest, an icon group named by a
 // string over two icons, and a version resource.
 Bytes Stub(bool plus) {
-    return WriteResources(SmallImage(plus), {Leaf(kResourceManifest, Id(1), test::ToBytes("<assembly/>")),
-                                             Leaf(kResourceIcon, Id(1), Bytes(40, 1)), Leaf(kResourceIcon, Id(2), Bytes(50, 2)),
-                                             Leaf(kResourceGroupIcon, {0, u"MAINICON"}, Bytes(34, 3)),
-                                             Leaf(kResourceVersion, Id(1), Bytes(92, 4))});
+    return WriteResources(SmallImage(plus),
+                          {Leaf(kResourceManifest, Id(1), test::ToBytes("<assembly/>")),
+                           Leaf(kResourceIcon, Id(1), Bytes(40, 1)), Leaf(kResourceIcon, Id(2), Bytes(50, 2)),
+                           Leaf(kResourceGroupIcon, {0, u"MAINICON"}, Bytes(34, 3)),
+                           Leaf(kResourceVersion, Id(1), Bytes(92, 4))});
 }
 
 // An .ico of a 16-pixel bitmap and a 256-pixel PNG.
@@ -119,9 +124,12 @@ class PeResourcesTest : public testing::TestWithParam<bool> {};
 TEST_P(PeResourcesTest, SectionLaidOutAnewAndTheFollowingOneMoved) {
     const Bytes before = SmallImage(GetParam());
     const Bytes big(0x2345, 0xAB);
-    const Bytes image = WriteResources(before, {Leaf(kResourceManifest, Id(1), big), Leaf(kResourceVersion, Id(1), Bytes(9, 5))});
+    const Bytes image = WriteResources(
+        before, {Leaf(kResourceManifest, Id(1), big), Leaf(kResourceVersion, Id(1), Bytes(9, 5))});
     const Layout l = LayoutOf(image);
-    const auto section = [&](size_t i, size_t field) { return LoadLE32(image.data() + l.sections + 40 * i + field); };
+    const auto section = [&](size_t i, size_t field) {
+        return LoadLE32(image.data() + l.sections + 40 * i + field);
+    };
     const uint32_t rsrcSize = section(1, 8);
     EXPECT_GT(rsrcSize, big.size());
     EXPECT_EQ(section(1, 16), (rsrcSize + 0x1FF) / 0x200 * 0x200);
@@ -147,7 +155,8 @@ TEST_P(PeResourcesTest, IconAndVersionReplaceTheStubsOwnTheRestKept) {
     SetupResources given;
     given.icon = Icon();
     given.version = VersionNumber{2, 1, 0, 0};
-    given.strings = {{"ProductName", "Éditions Ünïcode 株式会社"}, {"Comments", "first"}, {"Comments", "second"}};
+    given.strings = {
+        {"ProductName", "Éditions Ünïcode 株式会社"}, {"Comments", "first"}, {"Comments", "second"}};
     given.outputName = "setup.exe";
     const std::vector<Resource> read = ReadResources(ApplySetupResources(stub, given));
     ASSERT_EQ(read.size(), 5u);  // the manifest, two icons, their group, the version
@@ -168,9 +177,12 @@ TEST_P(PeResourcesTest, IconAndVersionReplaceTheStubsOwnTheRestKept) {
     ASSERT_TRUE(info);
     EXPECT_EQ(info->fileVersion, (VersionNumber{2, 1, 0, 0}));
     const std::vector<std::pair<std::string, std::string>> expected = {
-        {"Comments", "second"},          {"FileDescription", "Éditions Ünïcode 株式会社 Setup"},
-        {"FileVersion", "2.1.0"},        {"OriginalFilename", "setup.exe"},
-        {"ProductName", "Éditions Ünïcode 株式会社"}, {"ProductVersion", "2.1.0"}};
+        {"Comments", "second"},
+        {"FileDescription", "Éditions Ünïcode 株式会社 Setup"},
+        {"FileVersion", "2.1.0"},
+        {"OriginalFilename", "setup.exe"},
+        {"ProductName", "Éditions Ünïcode 株式会社"},
+        {"ProductVersion", "2.1.0"}};
     EXPECT_EQ(info->strings, expected);
 }
 
@@ -196,7 +208,8 @@ TEST(PeResources, GivenStringsWinOverDefaults) {
 TEST(PeResources, VersionNumbers) {
     EXPECT_EQ(ParseVersionNumber("2"), (VersionNumber{2, 0, 0, 0}));
     EXPECT_EQ(ParseVersionNumber("1.2.3.65535"), (VersionNumber{1, 2, 3, 65535}));
-    for (const char* bad : {"", "1.2.3.4.5", "65536", "1..2", "1.", ".1", "v1", "1.2a", "99999999999999999999"}) {
+    for (const char* bad :
+         {"", "1.2.3.4.5", "65536", "1..2", "1.", ".1", "v1", "1.2a", "99999999999999999999"}) {
         EXPECT_FALSE(ParseVersionNumber(bad)) << bad;
     }
 }
@@ -246,10 +259,11 @@ TEST(PeResources, HostileTreesAndLayoutsRefused) {
         Bytes image;
         const char* says;
     } cases[] = {
-        {poked(tree + 12, 0xFFFF0000), "outside its section"},         // 65535 named entries
-        {poked(tree + 16 + 4, 0x80000000), "deeper than type, name and language"},  // a type that is the root again
+        {poked(tree + 12, 0xFFFF0000), "outside its section"},  // 65535 named entries
+        {poked(tree + 16 + 4, 0x80000000),
+         "deeper than type, name and language"},  // a type that is the root again
         {poked(tree + 16 + 4, 0x00000000), "data where a directory belongs"},
-        {poked(tree + 16, 0x80001000), "outside its section"},         // a name string far away
+        {poked(tree + 16, 0x80001000), "outside its section"},  // a name string far away
     };
     for (const auto& c : cases) {
         try {
@@ -266,7 +280,8 @@ TEST(PeResources, OnlyDiscardableSectionsAreMoved) {
         WriteResources(SmallImage(false, kData), {Leaf(kResourceManifest, Id(1), Bytes(0x300, 1))});
         ADD_FAILURE() << "moved a data section";
     } catch (const PackError& e) {
-        EXPECT_NE(std::string(e.what()).find("followed by section .reloc, which is not discardable"), std::string::npos)
+        EXPECT_NE(std::string(e.what()).find("followed by section .reloc, which is not discardable"),
+                  std::string::npos)
             << e.what();
     }
 }

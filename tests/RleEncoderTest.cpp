@@ -4,16 +4,18 @@
 
 #include "InstCompress/CodecPipeline.h"
 #include "InstCompress/Decoders.h"
-#include "tests/TestPipeline.h"
 #include "InstCompressPack/Encoders.h"
 #include "tests/TestData.h"
+#include "tests/TestPipeline.h"
 
 namespace kq {
 namespace {
 
 using test::Bytes;
 
-Bytes Decode(const Bytes& coded) { return test::RunDecoder(coded, DecodeRle).output; }
+Bytes Decode(const Bytes& coded) {
+    return test::RunDecoder(coded, DecodeRle).output;
+}
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;

@@ -3,11 +3,11 @@
 #include <cstring>
 
 #include "InstCompress/ArchiveFormat.h"
-#include "InstCompress/Stream.h"
 #include "InstCompress/PayloadLocator.h"
-#include "tools/kqi/Cli.h"
+#include "InstCompress/Stream.h"
 #include "InstCompressPack/SetupImage.h"
 #include "tests/TestArchives.h"
+#include "tools/kqi/Cli.h"
 
 namespace kq {
 namespace {

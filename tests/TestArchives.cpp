@@ -17,7 +17,8 @@ uint32_t Sum(const Bytes& bytes) {
 Bytes ImageWithMarker(size_t size, size_t at, const uint8_t field[4]) {
     Bytes image(size, 0xCC);
     std::memcpy(image.data() + at, kPayloadMarker, kMarkerLength);
-    std::memcpy(image.data() + at + kMarkerLength, field, std::min<size_t>(kMarkerFieldLength, size - at - kMarkerLength));
+    std::memcpy(image.data() + at + kMarkerLength, field,
+                std::min<size_t>(kMarkerFieldLength, size - at - kMarkerLength));
     return image;
 }
 
@@ -52,7 +53,8 @@ ArchiveBuilder& ArchiveBuilder::Entry(const std::string& name, uint8_t method, i
     return *this;
 }
 
-ArchiveBuilder& ArchiveBuilder::Stored(const std::string& name, const Bytes& bytes, int32_t lock, int32_t key) {
+ArchiveBuilder& ArchiveBuilder::Stored(const std::string& name, const Bytes& bytes, int32_t lock,
+                                       int32_t key) {
     const uint32_t checksum = Sum(bytes) + (lock > 0 ? static_cast<uint32_t>(key) : 0u);
     return Entry(name, kMethodStored, static_cast<int32_t>(bytes.size()), bytes, checksum, lock);
 }
@@ -63,8 +65,8 @@ ArchiveBuilder& ArchiveBuilder::Raw(const Bytes& bytes) {
 }
 
 Bytes ArchiveBuilder::Build() const {
-    const auto header = BuildArchiveHeader(methodId_, totalSet_ ? total_ : static_cast<int32_t>(sum_),
-                                           archiveType_, key_);
+    const auto header =
+        BuildArchiveHeader(methodId_, totalSet_ ? total_ : static_cast<int32_t>(sum_), archiveType_, key_);
     // Sized up front: GCC 12 at -O3 warns falsely about inserting after an
     // array-initialised vector.
     Bytes out(header.size() + body_.size());

@@ -6,7 +6,9 @@
 
 namespace kq::test {
 
-Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes ToBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 Bytes RandomBytes(size_t size, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -26,8 +28,9 @@ Bits& Bits::Put(int n, uint32_t value) {
 
 Bytes Words(size_t size, uint32_t seed) {
     static constexpr std::string_view kWords[] = {
-        "the",  "setup", "archive", "entry",  "key",     "window", "ring",  "decoder",       "of",    "and",
-        "to",   "data",  "file",    "stream", "huffman", "tree",   "match", "Installer\\",  "block", "KQInstall.exe"};
+        "the",     "setup", "archive", "entry",       "key",   "window",       "ring",
+        "decoder", "of",    "and",     "to",          "data",  "file",         "stream",
+        "huffman", "tree",  "match",   "Installer\\", "block", "KQInstall.exe"};
     std::mt19937 rng(seed);
     Bytes out;
     out.reserve(size + 16);

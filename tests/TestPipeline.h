@@ -16,7 +16,8 @@ struct DecodeResult {
 
 // `decode(pipe)` runs the decoder; the output is flushed afterwards.
 template <typename Decode>
-DecodeResult RunDecoder(TStream& source, int32_t storedSize, Decode decode, TShowProgressEvent progress = {}) {
+DecodeResult RunDecoder(TStream& source, int32_t storedSize, Decode decode,
+                        TShowProgressEvent progress = {}) {
     TMemoryStream dest;
     CodecPipeline::Setup setup;
     setup.source = &source;

@@ -1,8 +1,7 @@
 // The launcher's Win32 steps, run for real (under wine in the cross build).
-#include <gtest/gtest.h>
-
 #include <windows.h>
 #include <aclapi.h>
+#include <gtest/gtest.h>
 #include <sddl.h>
 
 #include <filesystem>
@@ -14,7 +13,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path PathOf(const std::string& utf8) { return fs::path(WideFromUtf8(utf8)); }
+fs::path PathOf(const std::string& utf8) {
+    return fs::path(WideFromUtf8(utf8));
+}
 
 // A folder name beyond what GetTempFileNameW takes (and beyond MAX_PATH with
 // the file name), with characters outside any ANSI code page.
@@ -50,13 +51,14 @@ TEST(Win32StepsTest, CreateTempFileKeepsItsFileToItself) {
         char back[7] = {};
         first->ReadBuffer(back, 7);
         EXPECT_EQ(std::string(back, 7), "payload");
-        const HANDLE writer = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr);
+        const HANDLE writer =
+            CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
         EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
         if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
         EXPECT_FALSE(DeleteFileW(name.c_str()));
-        const HANDLE reader = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, 0, nullptr);
+        const HANDLE reader = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr);
         EXPECT_NE(reader, INVALID_HANDLE_VALUE);
         if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
         for (auto* file : {&first, &second}) {
@@ -83,12 +85,12 @@ TEST(Win32StepsTest, AdminOnlyFolderAdmitsAdministratorsAndSystem) {
         GTEST_SKIP() << "wine keeps no access lists on folders";
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetNamedSecurityInfoW(WideFromUtf8(folder).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                    nullptr, nullptr, nullptr, &descriptor),
+    ASSERT_EQ(GetNamedSecurityInfoW(WideFromUtf8(folder).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, nullptr, nullptr, &descriptor),
               static_cast<DWORD>(ERROR_SUCCESS));
     wchar_t* text = nullptr;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
-                                                                     DACL_SECURITY_INFORMATION, &text, nullptr));
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr));
     EXPECT_EQ(Utf8FromWide(text), "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)");
     LocalFree(text);
     LocalFree(descriptor);

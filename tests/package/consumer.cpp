@@ -69,10 +69,8 @@ int Roundtrip(const std::string& stubPath, const std::string& setupPath) {
     const std::vector<kq::pack::PackItem> items = {
         // Empty entries go first: the walk stops as soon as the expanded
         // sizes reach the total, so a trailing empty entry is never read.
-        {"empty", {}, PackMethod::Lzh5},
-        {"stored.bin", {0, 1, 2, 255}, PackMethod::None},
-        {"Data\\rle.txt", text, PackMethod::Rle},
-        {"Data\\lzh1.txt", text, PackMethod::Lzh1},
+        {"empty", {}, PackMethod::Lzh5},           {"stored.bin", {0, 1, 2, 255}, PackMethod::None},
+        {"Data\\rle.txt", text, PackMethod::Rle},  {"Data\\lzh1.txt", text, PackMethod::Lzh1},
         {"Data\\lh5.txt", text, PackMethod::Lzh5},
     };
     const int32_t key = 0x1234;
@@ -123,7 +121,8 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     try {
         if (mode == "list" && argc >= 3) return List(argv[2], argc > 3 ? std::atoi(argv[3]) : 0);
-        if (mode == "extract" && argc >= 4) return Extract(argv[2], argv[3], argc > 4 ? std::atoi(argv[4]) : 0);
+        if (mode == "extract" && argc >= 4)
+            return Extract(argv[2], argv[3], argc > 4 ? std::atoi(argv[4]) : 0);
         if (mode == "roundtrip" && argc == 4) return Roundtrip(argv[2], argv[3]);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "consumer: %s\n", e.what());

@@ -17,12 +17,9 @@ int main(int argc, char** argv) {
         const char* file;
         const char* name;
     } archives[] = {
-        {"up.kqa", "..\\..\\kqi-escaped-up"},
-        {"deep.kqa", "a\\b\\..\\..\\..\\kqi-escaped-deep"},
-        {"abs.kqa", "\\tmp\\kqi-escaped-abs"},
-        {"slash.kqa", "/tmp/kqi-escaped-slash"},
-        {"drive.kqa", "C:\\kqi-escaped-drive"},
-        {"link.kqa", "inner\\kqi-escaped-link"},
+        {"up.kqa", "..\\..\\kqi-escaped-up"},   {"deep.kqa", "a\\b\\..\\..\\..\\kqi-escaped-deep"},
+        {"abs.kqa", "\\tmp\\kqi-escaped-abs"},  {"slash.kqa", "/tmp/kqi-escaped-slash"},
+        {"drive.kqa", "C:\\kqi-escaped-drive"}, {"link.kqa", "inner\\kqi-escaped-link"},
     };
     using kq::pack::PackItem;
     for (const auto& a : archives) {

@@ -24,8 +24,8 @@ std::string Utf8(const wchar_t* wide) {
 }
 
 std::string Version(DWORD ms, DWORD ls) {
-    return std::to_string(HIWORD(ms)) + "." + std::to_string(LOWORD(ms)) + "." + std::to_string(HIWORD(ls)) + "." +
-           std::to_string(LOWORD(ls));
+    return std::to_string(HIWORD(ms)) + "." + std::to_string(LOWORD(ms)) + "." + std::to_string(HIWORD(ls)) +
+           "." + std::to_string(LOWORD(ls));
 }
 
 }  // namespace
@@ -40,18 +40,23 @@ int wmain(int argc, wchar_t** argv) {
     if (size != 0 && GetFileVersionInfoW(argv[1], 0, size, info.data())) {
         VS_FIXEDFILEINFO* fixed = nullptr;
         UINT length = 0;
-        if (VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) && length >= sizeof *fixed) {
-            std::fprintf(out, "version=%s\nproduct=%s\n", Version(fixed->dwFileVersionMS, fixed->dwFileVersionLS).c_str(),
+        if (VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) &&
+            length >= sizeof *fixed) {
+            std::fprintf(out, "version=%s\nproduct=%s\n",
+                         Version(fixed->dwFileVersionMS, fixed->dwFileVersionLS).c_str(),
                          Version(fixed->dwProductVersionMS, fixed->dwProductVersionLS).c_str());
         }
         WORD* translation = nullptr;
-        if (VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length) &&
+        if (VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                           &length) &&
             length >= 4) {
             for (int i = 3; i < argc; ++i) {
                 wchar_t path[256];
-                swprintf(path, 256, L"\\StringFileInfo\\%04x%04x\\%ls", translation[0], translation[1], argv[i]);
+                swprintf(path, 256, L"\\StringFileInfo\\%04x%04x\\%ls", translation[0], translation[1],
+                         argv[i]);
                 wchar_t* value = nullptr;
-                if (VerQueryValueW(info.data(), path, reinterpret_cast<void**>(&value), &length) && value != nullptr) {
+                if (VerQueryValueW(info.data(), path, reinterpret_cast<void**>(&value), &length) &&
+                    value != nullptr) {
                     std::fprintf(out, "%s=%s\n", Utf8(argv[i]).c_str(), Utf8(value).c_str());
                 }
             }

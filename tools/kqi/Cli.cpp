@@ -8,9 +8,9 @@
 #include "tools/kqi/Platform.h"
 
 #ifdef _WIN32
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 #else
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,8 +44,8 @@ std::string FileProblem(const std::string& path, int errorNumber, bool forWritin
     const std::wstring wide = WideFromUtf8(path);
     if (!forWriting) {
         // Opened once more, to get the system's reason at first hand.
-        const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             const int error = LastSystemError();
             const DWORD attributes = GetFileAttributesW(wide.c_str());
@@ -70,7 +70,8 @@ std::unique_ptr<TFileStream> OpenFile(const std::string& path, FileMode mode) {
         return std::make_unique<TFileStream>(path, mode);
     } catch (const Exception& e) {
         const int error = LastSystemError();
-        throw ReasonedError(e.ClassName(), e.Message() + " (" + FileProblem(path, error, mode == FileMode::Create) + ")");
+        throw ReasonedError(e.ClassName(),
+                            e.Message() + " (" + FileProblem(path, error, mode == FileMode::Create) + ")");
     }
 }
 
@@ -113,7 +114,9 @@ bool CloseStdout() {
     const bool closeFailed = std::fclose(stdout) != 0;
     if (failed || flushFailed || closeFailed) {
         std::fprintf(stderr, "kqi: cannot write to standard output (%s)\n",
-                     std::strerror(error ? error : errno ? errno : EIO));
+                     std::strerror(error   ? error
+                                   : errno ? errno
+                                           : EIO));
         return false;
     }
     return true;

@@ -29,7 +29,8 @@ public:
 // message: reported as "kqi: CLASS: MESSAGE (REASON)".
 class ReasonedError : public std::runtime_error {
 public:
-    ReasonedError(std::string className, const std::string& message) : std::runtime_error(message), class_(std::move(className)) {}
+    ReasonedError(std::string className, const std::string& message)
+        : std::runtime_error(message), class_(std::move(className)) {}
     const char* ClassName() const noexcept { return class_.c_str(); }
 
 private:

@@ -10,15 +10,15 @@
 #include <optional>
 #include <string>
 
+#include "InstCompress/EntryReader.h"
 #include "InstCompress/Exceptions.h"
 #include "InstCompress/InstCompress.h"
-#include "tools/kqi/Cli.h"
-#include "tools/kqi/Commands.h"
-#include "tools/kqi/OutputFile.h"
-#include "InstCompress/EntryReader.h"
 #include "InstCompress/PayloadLocator.h"
 #include "InstCompressPack/PeImage.h"
 #include "InstCompressPack/PeResources.h"
+#include "tools/kqi/Cli.h"
+#include "tools/kqi/Commands.h"
+#include "tools/kqi/OutputFile.h"
 #include "tools/kqi/PackInputs.h"
 
 #ifndef _WIN32
@@ -82,8 +82,9 @@ void AcceptAnyId(TKQInstCompress& component) {
 // archive behind it: say so instead of failing on the header.
 void DiagnoseCutPayload(const PayloadFields& fields, int64_t fileSize) {
     if (fields.verdict == PayloadFields::Verdict::OffsetOutside) {
-        throw ToolError("a setup whose payload is cut short: the payload offset " + std::to_string(fields.offset) +
-                        " lies beyond the end of the file (" + std::to_string(fileSize) + " bytes)");
+        throw ToolError("a setup whose payload is cut short: the payload offset " +
+                        std::to_string(fields.offset) + " lies beyond the end of the file (" +
+                        std::to_string(fileSize) + " bytes)");
     }
     if (fields.verdict == PayloadFields::Verdict::ArchiveCut && fields.announced > fields.present) {
         throw ToolError("a setup whose payload is cut short: payload size field says " +
@@ -109,11 +110,14 @@ std::unique_ptr<TArchiveFile> OpenArchive(const std::string& path) {
 std::string RatioNumber(int64_t stored, int64_t expanded) {
     if (expanded <= 0) return "null";
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f", 100.0 * static_cast<double>(stored) / static_cast<double>(expanded));
+    std::snprintf(text, sizeof text, "%.1f",
+                  100.0 * static_cast<double>(stored) / static_cast<double>(expanded));
     return text;
 }
 
-std::string Ratio(int64_t stored, int64_t expanded) { return expanded <= 0 ? "-" : RatioNumber(stored, expanded) + "%"; }
+std::string Ratio(int64_t stored, int64_t expanded) {
+    return expanded <= 0 ? "-" : RatioNumber(stored, expanded) + "%";
+}
 
 // A JSON string: the name's bytes as UTF-8 where they are, else as Latin-1.
 std::string JsonString(std::string_view text) {
@@ -165,8 +169,8 @@ void CheckNoLinkOnTheWay(const fs::path& dir, const std::string& relative, const
         std::error_code error;
         const fs::file_status status = fs::symlink_status(at, error);
         if (status.type() == fs::file_type::symlink) {
-            throw ToolError("entry '" + Printable(name) + "' would land outside " + Utf8FromPath(dir) + " through the link " +
-                            Utf8FromPath(at));
+            throw ToolError("entry '" + Printable(name) + "' would land outside " + Utf8FromPath(dir) +
+                            " through the link " + Utf8FromPath(at));
         }
         if (status.type() == fs::file_type::not_found) return;
     }
@@ -184,7 +188,8 @@ void ForEntry(const ArchiveEntry& entry, Body body) {
     }
 }
 
-int ExtractAll(TArchiveFile& archive, const fs::path& dir, const std::vector<std::string>& patterns, int32_t key) {
+int ExtractAll(TArchiveFile& archive, const fs::path& dir, const std::vector<std::string>& patterns,
+               int32_t key) {
     TKQInstCompress component;
     component.Key = key;
     // Names first (headers only): every check before anything is written.
@@ -202,8 +207,8 @@ int ExtractAll(TArchiveFile& archive, const fs::path& dir, const std::vector<std
                 continue;
             }
             if (const std::string problem = EntryNameProblem(entry->name); !problem.empty()) {
-                throw ToolError("entry '" + Printable(entry->name) + "' would land outside " + Utf8FromPath(dir) + ": it has " +
-                                problem);
+                throw ToolError("entry '" + Printable(entry->name) + "' would land outside " +
+                                Utf8FromPath(dir) + ": it has " + problem);
             }
             std::string path = entry->name;
             std::replace(path.begin(), path.end(), '\\', '/');
@@ -229,7 +234,9 @@ int ExtractAll(TArchiveFile& archive, const fs::path& dir, const std::vector<std
             auto& output = open[selected];
             if (!output) {
                 fs::create_directories(file.parent_path(), error);
-                if (error) throw ToolError("cannot make " + Utf8FromPath(file.parent_path()) + " (" + error.message() + ")");
+                if (error)
+                    throw ToolError("cannot make " + Utf8FromPath(file.parent_path()) + " (" +
+                                    error.message() + ")");
                 output = std::make_unique<AtomicOutputFile>(Utf8FromPath(file));
             }
             reader.Expand(output->Stream());
@@ -262,7 +269,8 @@ int ExtractOne(TArchiveFile& archive, const std::string& name, const std::string
             }
             found = true;
         }
-        ForEntry(*entry, [&] { reader.Expand(file ? file->Stream() : static_cast<TStream&>(*standardOutput)); });
+        ForEntry(*entry,
+                 [&] { reader.Expand(file ? file->Stream() : static_cast<TStream&>(*standardOutput)); });
     }
     if (!found) throw ToolError("no entry named " + Printable(name));
     if (file) file->Commit();
@@ -271,10 +279,14 @@ int ExtractOne(TArchiveFile& archive, const std::string& name, const std::string
 
 }  // namespace
 
-const CommandSpec kExtractCommand{"extract", "expand one entry into a file, or every entry into a folder", kExtractUsage,
+const CommandSpec kExtractCommand{"extract",
+                                  "expand one entry into a file, or every entry into a folder",
+                                  kExtractUsage,
                                   {{"output", 'o', true}, {"directory", 'd', true}, {"key", 0, true}}};
-const CommandSpec kListCommand{"list", "show an archive's header and entries", kListUsage, {{"json", 0, false}}};
-const CommandSpec kTestCommand{"test", "expand every entry without writing it", kTestUsage, {{"key", 0, true}}};
+const CommandSpec kListCommand{
+    "list", "show an archive's header and entries", kListUsage, {{"json", 0, false}}};
+const CommandSpec kTestCommand{
+    "test", "expand every entry without writing it", kTestUsage, {{"key", 0, true}}};
 
 int RunExtract(const ParsedArgs& args) {
     const auto out = args.Last("output");
@@ -287,7 +299,8 @@ int RunExtract(const ParsedArgs& args) {
     const int32_t key = KeyOption(args);
     const auto archive = OpenArchive(positional[0]);
     if (out) return ExtractOne(*archive, positional[1], *out, key);
-    return ExtractAll(*archive, PathFromUtf8(*dir), std::vector<std::string>(positional.begin() + 1, positional.end()), key);
+    return ExtractAll(*archive, PathFromUtf8(*dir),
+                      std::vector<std::string>(positional.begin() + 1, positional.end()), key);
 }
 
 namespace {
@@ -300,7 +313,8 @@ SetupIdentity IdentityOf(const std::string& path) {
         const auto file = OpenFile(path, FileMode::OpenReadShared);
         if (!HasPeHeader(*file)) return identity;
         auto readPrefix = [&](uint64_t length) {
-            std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(length, static_cast<uint64_t>(file->Size()))));
+            std::vector<uint8_t> bytes(
+                static_cast<size_t>(std::min<uint64_t>(length, static_cast<uint64_t>(file->Size()))));
             file->SetPosition(0);
             if (!bytes.empty()) file->ReadBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
             return bytes;
@@ -320,7 +334,8 @@ SetupIdentity IdentityOf(const std::string& path) {
 
 }  // namespace
 
-void ListArchive(TStream& archive, std::FILE* out, bool json, int64_t archiveOffset, const SetupIdentity* setup) {
+void ListArchive(TStream& archive, std::FILE* out, bool json, int64_t archiveOffset,
+                 const SetupIdentity* setup) {
     TKQInstCompress component;
     AcceptAnyId(component);
     const int64_t archiveSize = archive.Size();
@@ -329,13 +344,17 @@ void ListArchive(TStream& archive, std::FILE* out, bool json, int64_t archiveOff
     if (json) {
         std::fprintf(out, "{");
         if (setup) {
-            auto orNull = [](const std::string& text) { return text.empty() ? std::string("null") : JsonString(text); };
+            auto orNull = [](const std::string& text) {
+                return text.empty() ? std::string("null") : JsonString(text);
+            };
             std::fprintf(out, "\"product_name\": %s, \"version\": %s, ", orNull(setup->productName).c_str(),
                          orNull(setup->version).c_str());
         }
-        std::fprintf(out, "\"archive_offset\": %" PRId64 ", \"method_id\": %s, \"total_size\": %" PRId32
-                          ", \"archive_lock\": %" PRId32 ",\n \"entries\": [",
-                     archiveOffset, JsonString(archiveSize < kArchiveHeaderSize ? "" : header.methodId).c_str(),
+        std::fprintf(out,
+                     "\"archive_offset\": %" PRId64 ", \"method_id\": %s, \"total_size\": %" PRId32
+                     ", \"archive_lock\": %" PRId32 ",\n \"entries\": [",
+                     archiveOffset,
+                     JsonString(archiveSize < kArchiveHeaderSize ? "" : header.methodId).c_str(),
                      header.totalSize, header.archiveLock);
     } else if (archiveSize < kArchiveHeaderSize) {
         std::fprintf(out, "archive: too short for a header (%" PRId64 " bytes): no entries\n", archiveSize);
@@ -343,8 +362,8 @@ void ListArchive(TStream& archive, std::FILE* out, bool json, int64_t archiveOff
     } else {
         std::fprintf(out, "archive: method %s, total size %" PRId32 ", archive lock %" PRId32 "\n",
                      Printable(header.methodId).c_str(), header.totalSize, header.archiveLock);
-        std::fprintf(out, "%-6s %12s %12s %6s %5s %10s  %s\n", "method", "expanded", "stored", "ratio", "lock",
-                     "checksum", "name");
+        std::fprintf(out, "%-6s %12s %12s %6s %5s %10s  %s\n", "method", "expanded", "stored", "ratio",
+                     "lock", "checksum", "name");
     }
     int64_t entries = 0;
     int64_t expanded = 0;
@@ -354,13 +373,14 @@ void ListArchive(TStream& archive, std::FILE* out, bool json, int64_t archiveOff
         const bool notScrambled = entry->lock > 0 && entry->method == kMethodStored;
         if (json) {
             std::fprintf(out,
-                         "%s\n  {\"name\": %s, \"method\": \"%s\", \"expanded\": %" PRId32 ", \"stored\": %" PRId32
-                         ", \"ratio\": %s, \"lock\": %" PRId32 ", \"scrambled\": %s, \"checksum\": \"%08" PRIx32
-                         "\", \"data_offset\": %" PRId64 "}",
-                         entries ? "," : "", JsonString(entry->name).c_str(), MethodName(entry->method).c_str(),
-                         entry->expandedSize, entry->storedSize,
-                         RatioNumber(entry->storedSize, entry->expandedSize).c_str(),
-                         entry->lock, entry->lock == 2 && entry->method != kMethodStored ? "true" : "false",
+                         "%s\n  {\"name\": %s, \"method\": \"%s\", \"expanded\": %" PRId32
+                         ", \"stored\": %" PRId32 ", \"ratio\": %s, \"lock\": %" PRId32
+                         ", \"scrambled\": %s, \"checksum\": \"%08" PRIx32 "\", \"data_offset\": %" PRId64
+                         "}",
+                         entries ? "," : "", JsonString(entry->name).c_str(),
+                         MethodName(entry->method).c_str(), entry->expandedSize, entry->storedSize,
+                         RatioNumber(entry->storedSize, entry->expandedSize).c_str(), entry->lock,
+                         entry->lock == 2 && entry->method != kMethodStored ? "true" : "false",
                          entry->checksum, archiveOffset + entry->dataOffset);
         } else {
             std::fprintf(out, "%-6s %12" PRId32 " %12" PRId32 " %6s %5" PRId32 "   %08" PRIx32 "  %s%s\n",
@@ -383,8 +403,8 @@ void ListArchive(TStream& archive, std::FILE* out, bool json, int64_t archiveOff
     }
     if (json) {
         std::fprintf(out,
-                     "\n ],\n \"totals\": {\"entries\": %" PRId64 ", \"expanded\": %" PRId64 ", \"stored\": %" PRId64
-                     ", \"ratio\": %s},\n \"note\": %s}\n",
+                     "\n ],\n \"totals\": {\"entries\": %" PRId64 ", \"expanded\": %" PRId64
+                     ", \"stored\": %" PRId64 ", \"ratio\": %s},\n \"note\": %s}\n",
                      entries, expanded, stored, RatioNumber(stored, expanded).c_str(),
                      note.empty() ? "null" : JsonString(note).c_str());
         return;
@@ -402,10 +422,13 @@ int RunList(const ParsedArgs& args) {
     if (archive->IsSetupImage() && !json) {
         std::string shown;
         if (!identity.productName.empty()) shown += " of " + Printable(identity.productName);
-        if (!identity.version.empty()) shown += (shown.empty() ? " version " : " ") + Printable(identity.version);
-        std::printf("setup image%s, archive at offset %" PRId64 "\n", shown.c_str(), archive->ArchiveOffset());
+        if (!identity.version.empty())
+            shown += (shown.empty() ? " version " : " ") + Printable(identity.version);
+        std::printf("setup image%s, archive at offset %" PRId64 "\n", shown.c_str(),
+                    archive->ArchiveOffset());
     }
-    ListArchive(archive->Stream(), stdout, json, archive->ArchiveOffset(), archive->IsSetupImage() ? &identity : nullptr);
+    ListArchive(archive->Stream(), stdout, json, archive->ArchiveOffset(),
+                archive->IsSetupImage() ? &identity : nullptr);
     return 0;
 }
 
@@ -423,7 +446,8 @@ int RunTest(const ParsedArgs& args) {
             std::printf("OK %s\n", Printable(entry->name).c_str());
             ++passed;
         } catch (const Exception& e) {
-            std::printf("FAILED %s: %s: %s\n", Printable(entry->name).c_str(), e.ClassName(), Printable(e.Message()).c_str());
+            std::printf("FAILED %s: %s: %s\n", Printable(entry->name).c_str(), e.ClassName(),
+                        Printable(e.Message()).c_str());
             ++failed;
         }
     }

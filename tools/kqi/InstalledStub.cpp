@@ -36,11 +36,13 @@ InstalledStubs FindInstalledStub() {
     InstalledStubs found;
     const fs::path self = OwnExecutable();
     if (self.empty()) return found;
-    for (const fs::path& folder : {self.parent_path(), (self.parent_path() / KQ_STUB_DIR_FROM_BIN).lexically_normal()}) {
+    for (const fs::path& folder :
+         {self.parent_path(), (self.parent_path() / KQ_STUB_DIR_FROM_BIN).lexically_normal()}) {
         found.folders.push_back(Utf8FromPath(folder));
         for (const char* name : {"kqsetup.exe", "kqsetup"}) {
             std::error_code error;
-            if (!found.stub && fs::is_regular_file(folder / name, error)) found.stub = Utf8FromPath(folder / name);
+            if (!found.stub && fs::is_regular_file(folder / name, error))
+                found.stub = Utf8FromPath(folder / name);
         }
     }
     return found;

@@ -13,23 +13,25 @@ namespace kq::tools {
 namespace {
 
 const Command kCommands[] = {
-    {kPackCommand, &RunPack},   {kListCommand, &RunList},       {kTestCommand, &RunTest},
+    {kPackCommand, &RunPack},       {kListCommand, &RunList},   {kTestCommand, &RunTest},
     {kExtractCommand, &RunExtract}, {kSetupCommand, &RunSetup},
 };
 
 void PrintUsage(std::FILE* to) {
-    std::fputs("usage: kqi COMMAND [ARGS]\n"
-               "       kqi --version | --help\n"
-               "commands:\n",
-               to);
+    std::fputs(
+        "usage: kqi COMMAND [ARGS]\n"
+        "       kqi --version | --help\n"
+        "commands:\n",
+        to);
     for (const Command& c : kCommands) {
         std::fprintf(to, "  %-8.*s %.*s\n", static_cast<int>(c.spec.name.size()), c.spec.name.data(),
                      static_cast<int>(c.spec.summary.size()), c.spec.summary.data());
     }
-    std::fputs("'kqi COMMAND --help' describes each command. FILE may be an archive or a setup image.\n"
-               "Options take their value as '--opt value' or '--opt=value'; '--' ends the options.\n"
-               "Exit status: 0 success, 1 failure, 2 usage error.\n",
-               to);
+    std::fputs(
+        "'kqi COMMAND --help' describes each command. FILE may be an archive or a setup image.\n"
+        "Options take their value as '--opt value' or '--opt=value'; '--' ends the options.\n"
+        "Exit status: 0 success, 1 failure, 2 usage error.\n",
+        to);
 }
 
 // Every command's options, one a line: "COMMAND --NAME", then " -X" for a
@@ -79,7 +81,8 @@ int RunKqi(const std::vector<std::string>& args) {
     }
     const std::string_view usage = command->spec.usage;
     try {
-        const ParsedArgs parsed = ParseArgs(command->spec, std::vector<std::string>(args.begin() + 1, args.end()));
+        const ParsedArgs parsed =
+            ParseArgs(command->spec, std::vector<std::string>(args.begin() + 1, args.end()));
         if (parsed.Has("help")) {
             std::fwrite(usage.data(), 1, usage.size(), stdout);
             return 0;

@@ -59,7 +59,8 @@ ParsedArgs ParseArgs(const CommandSpec& command, const std::vector<std::string>&
         std::string shown;
         if (arg[1] == '-') {
             const size_t equals = arg.find('=');
-            const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            const std::string name =
+                arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
             if (equals != std::string::npos) inlineValue = arg.substr(equals + 1);
             spec = byLong(name);
             shown = "--" + name;
@@ -103,7 +104,8 @@ int32_t KeyOption(const ParsedArgs& args) {
     const auto text = args.Last("key");
     if (!text) return 0;
     const auto key = ParseKey(*text);
-    if (!key) throw UsageError("bad key '" + *text + "': give a signed 32-bit decimal or 0x hexadecimal value");
+    if (!key)
+        throw UsageError("bad key '" + *text + "': give a signed 32-bit decimal or 0x hexadecimal value");
     return *key;
 }
 

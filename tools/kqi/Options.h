@@ -21,8 +21,8 @@ public:
 };
 
 struct OptionSpec {
-    std::string_view name;     // long name without "--"
-    char shortName = 0;        // 0: none
+    std::string_view name;  // long name without "--"
+    char shortName = 0;     // 0: none
     bool takesValue = false;
 };
 
@@ -61,8 +61,8 @@ ParsedArgs ParseArgs(const CommandSpec& command, const std::vector<std::string>&
 // Signed 32-bit decimal or 0x hexadecimal (the hex form may give the bit
 // pattern of a negative key, for example 0xFFFFFFFF for -1).
 std::optional<int32_t> ParseKey(std::string_view text);
-int32_t KeyOption(const ParsedArgs& args);                   // --key, 0 without it
-pack::PackMethod MethodOption(const ParsedArgs& args);       // --method, lh5 without it
+int32_t KeyOption(const ParsedArgs& args);              // --key, 0 without it
+pack::PackMethod MethodOption(const ParsedArgs& args);  // --method, lh5 without it
 // --best and -j N (1 to 64; default the machine's cores) for the LZH5 encoder.
 pack::EncodeOptions EncodeOptionsFrom(const ParsedArgs& args);
 

@@ -85,7 +85,8 @@ AtomicOutputFile::AtomicOutputFile(std::string path) : path_(std::move(path)) {
         stream_ = std::move(created);
     }
     if (!stream_) {
-        throw ReasonedError("EFileCreateError", CannotCreateFileMessage(path_) + " (" + FileProblem(path_, error, true) + ")");
+        throw ReasonedError("EFileCreateError",
+                            CannotCreateFileMessage(path_) + " (" + FileProblem(path_, error, true) + ")");
     }
 }
 
@@ -100,7 +101,8 @@ void AtomicOutputFile::Commit() {
     std::error_code error;
     fs::rename(PathFromUtf8(tempPath_), PathFromUtf8(path_), error);
     if (error) {
-        throw ReasonedError("EFileCreateError", CannotCreateFileMessage(path_) + " (" + error.message() + ")");
+        throw ReasonedError("EFileCreateError",
+                            CannotCreateFileMessage(path_) + " (" + error.message() + ")");
     }
     committed_ = true;
 }

@@ -60,16 +60,18 @@ std::optional<int32_t> LockOption(const ParsedArgs& args, int32_t key) {
     if (*text != "0" && *text != "1" && *text != "2") throw UsageError("--lock takes 0, 1 or 2");
     const int32_t lock = (*text)[0] - '0';
     if (lock > 0 && key == 0) {
-        throw UsageError("--lock " + *text +
-                         " needs --key: a locked entry opens only with the key its checksum was made with, so "
-                         "without a key no reader could ever open it");
+        throw UsageError(
+            "--lock " + *text +
+            " needs --key: a locked entry opens only with the key its checksum was made with, so "
+            "without a key no reader could ever open it");
     }
     return lock;
 }
 
 }  // namespace
 
-const CommandSpec kPackCommand{"pack", "write an archive from files and folders", kPackUsage, PackOptionSpecs()};
+const CommandSpec kPackCommand{"pack", "write an archive from files and folders", kPackUsage,
+                               PackOptionSpecs()};
 
 int RunPack(const ParsedArgs& args) {
     const auto out = args.Last("output");
@@ -106,7 +108,9 @@ int RunPack(const ParsedArgs& args) {
     std::vector<int64_t> startOf(files.size() + 1, 0);
     for (size_t i = 0; i < files.size(); ++i) startOf[i + 1] = startOf[i] + files[i].size;
     ProgressLine progress(!args.Has("quiet") && StderrIsTerminal(), total);
-    auto report = [&](size_t entry, int64_t done) { progress.Update(startOf[entry] + done, files[entry].name); };
+    auto report = [&](size_t entry, int64_t done) {
+        progress.Update(startOf[entry] + done, files[entry].name);
+    };
     if (toStdout) {
         TStdoutStream stream;
         WriteArchive(stream, entries, options, report);

@@ -25,7 +25,9 @@ std::string Slashes(std::string text) {
     return text;
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool GlobFrom(std::string_view p, std::string_view s) {
     // Iterative match with one backtrack point for the last '*'.
@@ -85,20 +87,26 @@ private:
         const fs::file_status status = fs::status(native, error);
         if (status.type() == fs::file_type::not_found || error) {
             const int code = error ? error.value() : ENOENT;
-            throw ReasonedError("EFileOpenError", CannotOpenFileMessage(path) + " (" + FileProblem(path, code) + ")");
+            throw ReasonedError("EFileOpenError",
+                                CannotOpenFileMessage(path) + " (" + FileProblem(path, code) + ")");
         }
         if (status.type() != fs::file_type::regular) {
-            throw ReasonedError("EFileOpenError", CannotOpenFileMessage(path) + " (" +
-                                (status.type() == fs::file_type::directory ? std::strerror(EISDIR) : "not a regular file") + ")");
+            throw ReasonedError("EFileOpenError",
+                                CannotOpenFileMessage(path) + " (" +
+                                    (status.type() == fs::file_type::directory ? std::strerror(EISDIR)
+                                                                               : "not a regular file") +
+                                    ")");
         }
 #ifndef _WIN32
         if (::access(path.c_str(), R_OK) != 0) {
-            throw ReasonedError("EFileOpenError", CannotOpenFileMessage(path) + " (" + std::strerror(errno) + ")");
+            throw ReasonedError("EFileOpenError",
+                                CannotOpenFileMessage(path) + " (" + std::strerror(errno) + ")");
         }
 #endif
         const auto size = static_cast<int64_t>(fs::file_size(native, error));
         if (error) throw ToolError(path + ": " + error.message());
-        if (size > kMaxEntrySize) throw ToolError(path + ": larger than 2147483647 bytes, which an entry cannot hold");
+        if (size > kMaxEntrySize)
+            throw ToolError(path + ": larger than 2147483647 bytes, which an entry cannot hold");
         InputFile file{name, path, size, options_.method, false};
         for (const MethodRule& rule : options_.rules) {
             if (GlobMatch(rule.pattern, name)) {
@@ -111,7 +119,9 @@ private:
 
     // A link is a problem to report, or to skip with --skip-links.
     void LinkProblem(const fs::path& path, const std::string& what) {
-        if (!options_.skipLinks) throw ToolError(Utf8FromPath(path) + ": " + what + " (give --skip-links to leave such links out)");
+        if (!options_.skipLinks)
+            throw ToolError(Utf8FromPath(path) + ": " + what +
+                            " (give --skip-links to leave such links out)");
         std::fprintf(stderr, "kqi: skipped %s: %s\n", Utf8FromPath(path).c_str(), what.c_str());
     }
 
@@ -211,13 +221,15 @@ std::string EntryNameProblem(std::string_view name) {
         if (u < 0x20 || u == 0x7F) return "a control character";
     }
     if (name.front() == '\\' || name.front() == '/') return "an absolute path";
-    if (name.size() >= 2 && name[1] == ':' && ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
+    if (name.size() >= 2 && name[1] == ':' &&
+        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
         return "a drive letter";
     }
     size_t start = 0;
     while (true) {
         const size_t end = name.find_first_of("\\/", start);
-        const std::string_view part = name.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        const std::string_view part =
+            name.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         if (part.empty()) return "an empty part";
         if (part == "." || part == "..") return "a '" + std::string(part) + "' part";
         if (end == std::string_view::npos) break;
@@ -235,20 +247,23 @@ std::vector<InputFile> CollectInputs(const std::vector<InputSpec>& specs, const 
     int64_t total = 0;
     for (const InputFile& file : files) {
         if (const std::string problem = EntryNameProblem(file.name); !problem.empty()) {
-            throw ToolError("entry name '" + Printable(file.name) + "' (from " + file.path + ") has " + problem);
+            throw ToolError("entry name '" + Printable(file.name) + "' (from " + file.path + ") has " +
+                            problem);
         }
-        if (file.name.size() > kMaxEntryNameLength) throw ToolError("entry name longer than 32767 bytes: " + file.path);
+        if (file.name.size() > kMaxEntryNameLength)
+            throw ToolError("entry name longer than 32767 bytes: " + file.path);
         const auto [it, fresh] = seen.emplace(FoldEntryName(file.name), &file);
         if (!fresh && !options.allowDuplicates) {
-            throw ToolError("entries '" + Printable(it->second->name) + "' (from " + it->second->path + ") and '" +
-                            Printable(file.name) + "' (from " + file.path +
+            throw ToolError("entries '" + Printable(it->second->name) + "' (from " + it->second->path +
+                            ") and '" + Printable(file.name) + "' (from " + file.path +
                             ") have the same name for the reader, which would expand them as one file; give "
                             "--allow-duplicates if that is wanted");
         }
         total += file.size;
     }
     if (total > kMaxEntrySize) {
-        throw ToolError("archive contents exceed 2147483647 bytes in all (" + std::to_string(total) + " bytes given)");
+        throw ToolError("archive contents exceed 2147483647 bytes in all (" + std::to_string(total) +
+                        " bytes given)");
     }
     return files;
 }
@@ -258,9 +273,10 @@ std::vector<PackEntry> ToPackEntries(const std::vector<InputFile>& files) {
     entries.reserve(files.size());
     for (const InputFile& file : files) {
         const std::string path = file.path;
-        entries.push_back(PackEntry{file.name, file.size,
-                                    [path] { return std::unique_ptr<TStream>(OpenFile(path, FileMode::OpenReadShared)); },
-                                    file.method, !file.explicitMethod, std::nullopt});
+        entries.push_back(
+            PackEntry{file.name, file.size,
+                      [path] { return std::unique_ptr<TStream>(OpenFile(path, FileMode::OpenReadShared)); },
+                      file.method, !file.explicitMethod, std::nullopt});
     }
     return entries;
 }
@@ -270,7 +286,8 @@ void CheckOutputPath(const std::string& out, const std::vector<std::string>& inp
     const fs::path path = PathFromUtf8(out);
     if (fs::is_directory(path, error)) throw ToolError("cannot write " + out + ": it is a folder");
     const fs::path parent = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    if (!fs::is_directory(parent, error)) throw ToolError("cannot write " + out + ": there is no folder " + Utf8FromPath(parent));
+    if (!fs::is_directory(parent, error))
+        throw ToolError("cannot write " + out + ": there is no folder " + Utf8FromPath(parent));
     if (!fs::exists(path, error)) return;
     for (const std::string& input : inputs) {
         if (fs::equivalent(path, PathFromUtf8(input), error)) {
@@ -279,13 +296,14 @@ void CheckOutputPath(const std::string& out, const std::vector<std::string>& inp
     }
 }
 
-
 InputOptions InputOptionsFrom(const ParsedArgs& args) {
     InputOptions options;
     options.method = MethodOption(args);
     for (const std::string& text : args.All("method-for")) {
         const auto rule = ParseMethodRule(text);
-        if (!rule) throw UsageError("bad --method-for '" + text + "': write PATTERN=METHOD with METHOD " + PackMethodNames());
+        if (!rule)
+            throw UsageError("bad --method-for '" + text + "': write PATTERN=METHOD with METHOD " +
+                             PackMethodNames());
         options.rules.push_back(*rule);
     }
     options.skipLinks = args.Has("skip-links");
@@ -294,11 +312,11 @@ InputOptions InputOptionsFrom(const ParsedArgs& args) {
 }
 
 std::vector<OptionSpec> InputOptionSpecs() {
-    return {{"output", 'o', true},   {"method", 0, true},      {"method-for", 0, true}, {"key", 0, true},
-            {"quiet", 'q', false},   {"skip-links", 0, false}, {"allow-duplicates", 0, false},
-            {"best", 0, false},      {"threads", 'j', true}};
+    return {
+        {"output", 'o', true}, {"method", 0, true},      {"method-for", 0, true},        {"key", 0, true},
+        {"quiet", 'q', false}, {"skip-links", 0, false}, {"allow-duplicates", 0, false}, {"best", 0, false},
+        {"threads", 'j', true}};
 }
-
 
 std::string SpillDirectoryFor(const std::string& out) {
     const fs::path parent = PathFromUtf8(out).parent_path();

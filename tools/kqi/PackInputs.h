@@ -62,14 +62,12 @@ std::vector<PackEntry> ToPackEntries(const std::vector<InputFile>& files);
 // `inputs` (the same file under another name included).
 void CheckOutputPath(const std::string& out, const std::vector<std::string>& inputs);
 
-
 // --method, --method-for, --skip-links and --allow-duplicates; raises
 // UsageError for a bad value.
 InputOptions InputOptionsFrom(const ParsedArgs& args);
 
 // Options pack and setup share, for their CommandSpec.
 std::vector<OptionSpec> InputOptionSpecs();
-
 
 // The folder of `out`, where temporary files take space the output needs anyway.
 std::string SpillDirectoryFor(const std::string& out);

@@ -18,9 +18,13 @@ namespace fs = std::filesystem;
 
 // libstdc++ would read a narrow path in the ANSI code page; the streams'
 // conversion is used instead, so that every file kqi names is the same one.
-fs::path PathFromUtf8(std::string_view utf8) { return fs::path(WideFromUtf8(std::string(utf8))); }
+fs::path PathFromUtf8(std::string_view utf8) {
+    return fs::path(WideFromUtf8(std::string(utf8)));
+}
 
-std::string Utf8FromPath(const fs::path& path) { return Utf8FromWide(path.wstring()); }
+std::string Utf8FromPath(const fs::path& path) {
+    return Utf8FromWide(path.wstring());
+}
 
 bool IsExistsError(int code) {
     return code == static_cast<int>(ERROR_FILE_EXISTS) || code == static_cast<int>(ERROR_ALREADY_EXISTS);
@@ -63,11 +67,17 @@ Utf8Console::~Utf8Console() {
 
 #else
 
-fs::path PathFromUtf8(std::string_view utf8) { return fs::path(std::string(utf8)); }
+fs::path PathFromUtf8(std::string_view utf8) {
+    return fs::path(std::string(utf8));
+}
 
-std::string Utf8FromPath(const fs::path& path) { return path.string(); }
+std::string Utf8FromPath(const fs::path& path) {
+    return path.string();
+}
 
-bool IsExistsError(int code) { return code == EEXIST; }
+bool IsExistsError(int code) {
+    return code == EEXIST;
+}
 
 std::unique_ptr<TFileStream> CreateNewFile(const std::string& path, int& error) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -18,7 +18,9 @@
 
 namespace kq::tools {
 
-bool StderrIsTerminal() { return KQ_ISATTY(KQ_FILENO(stderr)) != 0; }
+bool StderrIsTerminal() {
+    return KQ_ISATTY(KQ_FILENO(stderr)) != 0;
+}
 
 ProgressLine::ProgressLine(bool enabled, int64_t total)
     : enabled_(enabled && total > 0), total_(total), start_(Clock::now()), shown_(start_) {}
@@ -55,8 +57,9 @@ void ProgressLine::Update(int64_t done, std::string_view current) {
     const auto eta = static_cast<long>(left + 0.5);
     char line[160];
     std::snprintf(line, sizeof line, "%3d%% %s of %s, %s/s, ETA %ld:%02ld  ",
-                  static_cast<int>(std::min<int64_t>(100, done * 100 / total_)), Bytes(static_cast<double>(done)).c_str(),
-                  Bytes(static_cast<double>(total_)).c_str(), Bytes(rate).c_str(), eta / 60, eta % 60);
+                  static_cast<int>(std::min<int64_t>(100, done * 100 / total_)),
+                  Bytes(static_cast<double>(done)).c_str(), Bytes(static_cast<double>(total_)).c_str(),
+                  Bytes(rate).c_str(), eta / 60, eta % 60);
     std::string text = line;
     std::string name = Printable(current);
     const size_t room = text.size() < 78 ? 78 - text.size() : 0;

@@ -89,9 +89,10 @@ std::unique_ptr<TStream> UnsignedStub(std::unique_ptr<TStream> stub, const std::
     const auto pe = ReadPeLayout(image);
     if (!pe || pe->certificateSize == 0) return stub;
     if (!strip) {
-        throw ToolError("the stub " + path +
-                        " is signed, and its signature would not cover the setup: give the unsigned stub and sign the "
-                        "finished setup instead, or drop the stub's signature with --strip-signature");
+        throw ToolError(
+            "the stub " + path +
+            " is signed, and its signature would not cover the setup: give the unsigned stub and sign the "
+            "finished setup instead, or drop the stub's signature with --strip-signature");
     }
     StripCertificateTable(image, *pe);
     return std::make_unique<TMemoryStream>(std::move(image));
@@ -104,24 +105,29 @@ SetupResources ResourcesFrom(const ParsedArgs& args, const std::string& out) {
     if (const auto text = args.Last("version")) {
         resources.version = ParseVersionNumber(*text);
         if (!resources.version) {
-            throw ToolError("bad --version '" + *text + "': give 1 to 4 numbers of 0 to 65535, such as 2.1.0");
+            throw ToolError("bad --version '" + *text +
+                            "': give 1 to 4 numbers of 0 to 65535, such as 2.1.0");
         }
     }
     for (const std::string& spec : args.All("version-info")) {
         const size_t equals = spec.find('=');
         const std::string key = spec.substr(0, equals);
-        if (equals == std::string::npos) throw ToolError("bad --version-info '" + spec + "': write KEY=VALUE");
+        if (equals == std::string::npos)
+            throw ToolError("bad --version-info '" + spec + "': write KEY=VALUE");
         if (!IsVersionKey(key)) {
-            throw ToolError("unknown --version-info key '" + key + "': give one of " + std::string(VersionKeyList()));
+            throw ToolError("unknown --version-info key '" + key + "': give one of " +
+                            std::string(VersionKeyList()));
         }
         resources.strings.emplace_back(key, spec.substr(equals + 1));
     }
     resources.outputName = std::filesystem::path(out).filename().string();
     if (const auto icon = args.Last("icon")) {
         const auto file = OpenFile(*icon, FileMode::OpenReadShared);
-        if (file->Size() > (int64_t{1} << 26)) throw ToolError("the icon " + *icon + " is larger than 64 MiB");
+        if (file->Size() > (int64_t{1} << 26))
+            throw ToolError("the icon " + *icon + " is larger than 64 MiB");
         resources.icon.resize(static_cast<size_t>(file->Size()));
-        if (!resources.icon.empty()) file->ReadBuffer(resources.icon.data(), static_cast<int32_t>(resources.icon.size()));
+        if (!resources.icon.empty())
+            file->ReadBuffer(resources.icon.data(), static_cast<int32_t>(resources.icon.size()));
         try {
             ParseIcon(resources.icon);
         } catch (const PackError& e) {
@@ -151,7 +157,8 @@ int RunSetup(const ParsedArgs& args) {
         const InstalledStubs installed = FindInstalledStub();
         if (!installed.stub) {
             std::string places;
-            for (const std::string& folder : installed.folders) places += (places.empty() ? "'" : "' or in '") + folder;
+            for (const std::string& folder : installed.folders)
+                places += (places.empty() ? "'" : "' or in '") + folder;
             throw UsageError("give the launcher with --stub STUB: none is installed" +
                              (places.empty() ? std::string() : " in " + places + "'"));
         }
@@ -162,12 +169,14 @@ int RunSetup(const ParsedArgs& args) {
     if (!installerPath) throw UsageError("give the installer with --installer FILE");
     const std::string out = args.Last("output").value_or(DefaultOutput(*stubPath));
     if (out == "-") {
-        throw UsageError("setup cannot write to standard output: the payload's size field comes before the archive, "
-                         "so the file must be written in place");
+        throw UsageError(
+            "setup cannot write to standard output: the payload's size field comes before the archive, "
+            "so the file must be written in place");
     }
     std::error_code ignored;
     if (std::filesystem::is_directory(PathFromUtf8(*installerPath), ignored)) {
-        throw ReasonedError("EFileOpenError", CannotOpenFileMessage(*installerPath) + " (the installer must be a file, not a folder)");
+        throw ReasonedError("EFileOpenError", CannotOpenFileMessage(*installerPath) +
+                                                  " (the installer must be a file, not a folder)");
     }
     std::vector<InputSpec> specs{{kInstallerEntryName, *installerPath}};
     for (const std::string& text : args.Positional()) {
@@ -186,19 +195,22 @@ int RunSetup(const ParsedArgs& args) {
     // file, so a second one would be glued to the installer.
     for (size_t i = 1; i < files.size(); ++i) {
         if (SameEntryName(files[i].name, kInstallerEntryName)) {
-            throw ToolError(std::string("a further entry is named ") + kInstallerEntryName + " (from " + files[i].path +
-                            "), which only --installer may give");
+            throw ToolError(std::string("a further entry is named ") + kInstallerEntryName + " (from " +
+                            files[i].path + "), which only --installer may give");
         }
     }
     const std::unique_ptr<TStream> stub =
         UnsignedStub(OpenFile(*stubPath, FileMode::OpenReadShared), *stubPath, args.Has("strip-signature"));
     CheckStub(*stub);
     if (files.front().size == 0 && !args.Has("force")) {
-        throw ToolError(*installerPath + ": the installer is empty, so the launcher could not start it; give --force "
+        throw ToolError(*installerPath +
+                        ": the installer is empty, so the launcher could not start it; give --force "
                         "to use it anyway");
     }
     if (!resources.Empty()) {
-        if (!HasPeHeader(*stub)) throw ToolError("--icon, --version and --version-info need a Windows stub; " + *stubPath + " is none");
+        if (!HasPeHeader(*stub))
+            throw ToolError("--icon, --version and --version-info need a Windows stub; " + *stubPath +
+                            " is none");
         // The stub's resource tree, read now: a failure comes before any work.
         std::vector<uint8_t> image(static_cast<size_t>(stub->Size()));
         stub->ReadBuffer(image.data(), static_cast<int32_t>(image.size()));
@@ -212,7 +224,8 @@ int RunSetup(const ParsedArgs& args) {
     if (HasPeHeader(*stub) && !args.Has("force")) {
         const auto installer = OpenFile(*installerPath, FileMode::OpenReadShared);
         if (!HasPeHeader(*installer)) {
-            throw ToolError(*installerPath + " is not a Windows program (no MZ/PE header), so the launcher could not "
+            throw ToolError(*installerPath +
+                            " is not a Windows program (no MZ/PE header), so the launcher could not "
                             "start it; give --force to use it anyway");
         }
     }
@@ -245,8 +258,9 @@ int RunSetup(const ParsedArgs& args) {
         layout = WriteSetupImage(
             output.Stream(), *stub,
             [&](TStream& archive) {
-                WriteArchive(archive, entries, options,
-                             [&](size_t entry, int64_t done) { progress.Update(startOf[entry] + done, files[entry].name); });
+                WriteArchive(archive, entries, options, [&](size_t entry, int64_t done) {
+                    progress.Update(startOf[entry] + done, files[entry].name);
+                });
                 archiveSize = archive.Size();
             },
             resources);
@@ -255,9 +269,10 @@ int RunSetup(const ParsedArgs& args) {
     // The setup runs like the stub: keep its permission bits.
     std::filesystem::permissions(out, std::filesystem::status(*stubPath, ignored).permissions(), ignored);
     if (!quiet) {
-        std::printf("%s: launcher %lld bytes, payload at offset %lld, archive %lld bytes, %zu entries\n", out.c_str(),
-                    static_cast<long long>(layout.stubSize), static_cast<long long>(layout.payloadOffset),
-                    static_cast<long long>(archiveSize), files.size());
+        std::printf("%s: launcher %lld bytes, payload at offset %lld, archive %lld bytes, %zu entries\n",
+                    out.c_str(), static_cast<long long>(layout.stubSize),
+                    static_cast<long long>(layout.payloadOffset), static_cast<long long>(archiveSize),
+                    files.size());
     }
     return 0;
 }

@@ -24,7 +24,11 @@ int Run(const std::vector<std::string>& args) {
 #ifdef _WIN32
 // The UTF-16 command line: a narrow one loses every name outside the ANSI
 // code page.
-int wmain(int argc, wchar_t** argv) { return Run(kq::tools::Utf8Arguments(argc, argv)); }
+int wmain(int argc, wchar_t** argv) {
+    return Run(kq::tools::Utf8Arguments(argc, argv));
+}
 #else
-int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+int main(int argc, char** argv) {
+    return Run(std::vector<std::string>(argv + 1, argv + argc));
+}
 #endif

@@ -11,7 +11,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 apt-get update -qq
 apt-get install -y -qq \
-    ca-certificates g++ cmake ninja-build libgtest-dev googletest clang libclang-rt-14-dev \
+    ca-certificates g++ clang-format cmake ninja-build libgtest-dev googletest clang libclang-rt-14-dev \
     pkg-config python3 liblhasa-dev lhasa libjlha-java jlha-utils p7zip-full libdeflate-dev zlib1g-dev \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 \
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 osslsigncode openssl perl icoutils python3-pefile groff-base unzip \

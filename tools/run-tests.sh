@@ -1,5 +1,6 @@
 #!/bin/bash
 # Every check CI runs, in this order:
+#  0. the sources' layout (.clang-format);
 #  1. the release build (the optimiser's warnings are errors too);
 #  2. the libFuzzer harnesses, each run briefly from its saved corpus;
 #  3. the ASan + UBSan build and every test, then the LZH5 decoder's tests
@@ -23,6 +24,7 @@ cd "$(dirname "$0")/.."
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 unset LANGUAGE
 
+bash tools/check-format.sh
 cmake --preset release > /dev/null
 cmake --build --preset release -j2
 

@@ -9,7 +9,12 @@ export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
-apt-get update -qq
+# A mirror caught in the middle of a sync fails the update for a while; try again.
+for attempt in 1 2 3 4 5; do
+    apt-get update -qq && break
+    [ "$attempt" = 5 ] && exit 1
+    sleep 20
+done
 apt-get install -y -qq \
     ca-certificates g++ clang-format cmake ninja-build libgtest-dev googletest clang libclang-rt-14-dev \
     pkg-config python3 liblhasa-dev lhasa libjlha-java jlha-utils p7zip-full libdeflate-dev zlib1g-dev \

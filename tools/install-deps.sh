@@ -9,11 +9,16 @@ export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
-# A mirror caught in the middle of a sync fails the update for a while; try again.
+# A mirror caught in the middle of a sync fails the update for a while: try
+# again, and in the end go on with the lists that did come (apt-get install
+# then says what it cannot find).
 for attempt in 1 2 3 4 5; do
     apt-get update -qq && break
-    [ "$attempt" = 5 ] && exit 1
-    sleep 20
+    if [ "$attempt" = 5 ]; then
+        echo "install-deps: some package lists failed to update; going on with those there are" >&2
+    else
+        sleep 30
+    fi
 done
 apt-get install -y -qq \
     ca-certificates g++ clang-format cmake ninja-build libgtest-dev googletest clang libclang-rt-14-dev \

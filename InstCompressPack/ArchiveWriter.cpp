@@ -41,13 +41,12 @@ constexpr const EncoderInfo* FindEncoder(uint8_t method) {
     return nullptr;
 }
 
-// Every method that decodes has an encoder; only those have a CLI name
-// besides stored entries.
+// Every method kqi writes (a CLI name, stored entries aside) has an encoder,
+// and no other method has one.
 static_assert([] {
     for (const MethodInfo& row : kMethods) {
-        const bool coded = row.expand != nullptr;
-        if (coded != (FindEncoder(row.byte) != nullptr)) return false;
-        if (!coded && row.byte != kMethodStored && !row.cliName.empty()) return false;
+        const bool written = row.byte != kMethodStored && !row.cliName.empty();
+        if (written != (FindEncoder(row.byte) != nullptr)) return false;
     }
     return true;
 }());

@@ -101,6 +101,8 @@ std::optional<PayloadArchive> PayloadFields::Archive() const {
     return PayloadArchive{PayloadLayout{offset}.ArchiveStart(), static_cast<int32_t>(announced)};
 }
 
-std::optional<PayloadArchive> LocatePayloadArchive(TStream& image) { return ReadPayloadFields(image).Archive(); }
+std::optional<PayloadArchive> LocatePayloadArchive(TStream& image) {
+    return ReadPayloadFields(image).Archive();
+}
 
 }  // namespace kq

@@ -78,7 +78,6 @@ struct PayloadFields {
 };
 PayloadFields ReadPayloadFields(TStream& image);
 
-
 // The archive of a patched setup image whose payload is complete.
 std::optional<PayloadArchive> LocatePayloadArchive(TStream& image);
 

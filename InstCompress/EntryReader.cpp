@@ -72,9 +72,9 @@ TArchiveFile::TArchiveFile(const std::string& path, FileMode mode)
     file_->SetPosition(0);
     if (got == static_cast<int32_t>(head.size()) && head == kArchiveSignature) return;
     payload_ = ReadPayloadFields(*file_);
-    if (payload_.verdict == PayloadFields::Verdict::Complete) {
-        offset_ = payload_.offset + 4;
-        view_ = std::make_unique<TSubStream>(*file_, offset_, static_cast<int32_t>(payload_.announced));
+    if (const auto archive = payload_.Archive()) {
+        offset_ = archive->start;
+        view_ = std::make_unique<TSubStream>(*file_, offset_, archive->length);
     }
     file_->SetPosition(0);
 }

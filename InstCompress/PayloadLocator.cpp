@@ -76,23 +76,33 @@ PayloadFields ReadPayloadFields(TStream& image) {
     fields.offset = static_cast<int32_t>(LoadLE32(field.data()));
     if (fields.offset <= 0) return fields;
     fields.verdict = Verdict::OffsetOutside;
-    if (fields.offset + 4 > size) return fields;
+    const PayloadLayout layout{fields.offset};
+    if (!layout.HasSizeField(size)) return fields;
+    const auto announced = layout.ReadSize(image);
+    if (!announced) return fields;
 
-    std::array<uint8_t, 4> sizeField{};
-    image.SetPosition(fields.offset);
-    image.ReadBuffer(sizeField.data(), 4);
     fields.verdict = Verdict::ArchiveCut;
-    fields.announced = static_cast<int32_t>(LoadLE32(sizeField.data()));
-    fields.present = size - fields.offset - 4;
-    if (fields.announced < 0 || fields.announced > fields.present) return fields;
+    fields.announced = *announced;
+    fields.present = layout.Present(size);
+    if (!layout.Holds(fields.announced, size)) return fields;
     fields.verdict = Verdict::Complete;
     return fields;
 }
 
+std::optional<int32_t> PayloadLayout::ReadSize(TStream& image) const {
+    std::array<uint8_t, kSizeFieldLength> field{};
+    image.SetPosition(offset);
+    if (image.Read(field.data(), kSizeFieldLength) != kSizeFieldLength) return std::nullopt;
+    return static_cast<int32_t>(LoadLE32(field.data()));
+}
+
+std::optional<PayloadArchive> PayloadFields::Archive() const {
+    if (verdict != Verdict::Complete) return std::nullopt;
+    return PayloadArchive{PayloadLayout{offset}.ArchiveStart(), static_cast<int32_t>(announced)};
+}
+
 std::optional<PayloadArchive> LocatePayloadArchive(TStream& image) {
-    const PayloadFields fields = ReadPayloadFields(image);
-    if (fields.verdict != PayloadFields::Verdict::Complete) return std::nullopt;
-    return PayloadArchive{fields.offset + 4, static_cast<int32_t>(fields.announced)};
+    return ReadPayloadFields(image).Archive();
 }
 
 }  // namespace kq

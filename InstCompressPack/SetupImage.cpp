@@ -67,7 +67,7 @@ int64_t PayloadOffsetFor(int64_t stubSize) {
 
 int64_t CheckStub(TStream& stub) {
     const int64_t size = stub.Size();
-    if (PayloadOffsetFor(size) > kMaxEntrySize - 4) throw PackError(kTooLarge);
+    if (PayloadLayout{PayloadOffsetFor(size)}.ArchiveStart() > kMaxEntrySize) throw PackError(kTooLarge);
     stub.SetPosition(0);
     const auto field = FindMarkerField(stub);
     if (!field) throw PackError("the stub carries no payload marker: not a launcher");
@@ -96,6 +96,7 @@ SetupImageLayout WriteSetupImage(TStream& out, TStream& given,
     const int64_t field = CheckStub(stub);
     const int64_t stubSize = stub.Size();
     const int64_t payload = PayloadOffsetFor(stubSize);
+    const PayloadLayout layout{payload};
     uint8_t offsetField[kMarkerFieldLength];
     StoreLE32(offsetField, static_cast<uint32_t>(payload));
     assert(offsetField[0] != kUnpatchedFieldByte);
@@ -119,19 +120,19 @@ SetupImageLayout WriteSetupImage(TStream& out, TStream& given,
         at += n;
     }
     // Any padding, then the size field, which is filled in below.
-    const uint8_t zeros[5] = {};
-    out.WriteBuffer(zeros, static_cast<int32_t>(payload - stubSize) + 4);
-    TCountingForward archive(out, payload + 4, checksum ? &*checksum : nullptr);
+    const uint8_t zeros[1 + PayloadLayout::kSizeFieldLength] = {};
+    out.WriteBuffer(zeros, static_cast<int32_t>(layout.ArchiveStart() - stubSize));
+    TCountingForward archive(out, layout.ArchiveStart(), checksum ? &*checksum : nullptr);
     writeArchive(archive);
-    if (archive.Size() > kMaxEntrySize - 4 - payload) throw PackError(kTooLarge);
-    uint8_t sizeField[4];
+    if (archive.Size() > kMaxEntrySize - layout.ArchiveStart()) throw PackError(kTooLarge);
+    uint8_t sizeField[PayloadLayout::kSizeFieldLength];
     StoreLE32(sizeField, static_cast<uint32_t>(archive.Size()));
     const int64_t end = out.Position();
     out.SetPosition(start + payload);
-    out.WriteBuffer(sizeField, 4);
+    out.WriteBuffer(sizeField, PayloadLayout::kSizeFieldLength);
     if (checksum) {
         // The size field was counted as the zeros written first.
-        checksum->Add(sizeField, 4, static_cast<uint64_t>(payload));
+        checksum->Add(sizeField, PayloadLayout::kSizeFieldLength, static_cast<uint64_t>(payload));
         uint8_t checksumField[4];
         StoreLE32(checksumField, checksum->Finish(static_cast<uint64_t>(end - start)));
         out.SetPosition(start + static_cast<int64_t>(*checksumAt));

@@ -1,12 +1,10 @@
 #include "Setup/LauncherFlow.h"
 
 #include <algorithm>
-#include <array>
 #include <memory>
 #include <new>
 #include <vector>
 
-#include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Exceptions.h"
 #include "InstCompress/PayloadLocator.h"
 #include "InstCompress/Stream.h"
@@ -19,11 +17,8 @@ namespace {
 // Copies the payload's archive out of the image into the temporary archive.
 void CopyPayload(const std::string& imagePath, int32_t payloadOffset, TStream& archive) {
     TFileStream image(imagePath, FileMode::OpenReadShared);
-    image.SetPosition(payloadOffset);
     // A short read leaves the size at 0, which copies the whole image.
-    std::array<uint8_t, 4> sizeField{};
-    int32_t payloadSize = 0;
-    if (image.Read(sizeField.data(), 4) == 4) payloadSize = static_cast<int32_t>(LoadLE32(sizeField.data()));
+    const int32_t payloadSize = PayloadLayout{payloadOffset}.ReadSize(image).value_or(0);
     if (payloadSize < 0) throw EStreamReadError(msg::kStreamRead);
     int64_t left = payloadSize;
     if (left == 0) {

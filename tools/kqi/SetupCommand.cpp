@@ -8,6 +8,7 @@
 #include "InstCompress/ArchiveFormat.h"
 #include "InstCompress/Exceptions.h"
 #include "InstCompress/InstCompress.h"
+#include "InstCompress/PayloadLocator.h"
 #include "InstCompressPack/ArchiveWriter.h"
 #include "InstCompressPack/PeImage.h"
 #include "InstCompressPack/SetupImage.h"
@@ -231,7 +232,7 @@ int RunSetup(const ParsedArgs& args) {
     }
     std::vector<std::string> paths{*stubPath};
     int64_t total = 0;
-    int64_t leastSize = stub->Size() + 4 + kArchiveHeaderSize;
+    int64_t leastSize = PayloadLayout{stub->Size()}.ArchiveStart() + kArchiveHeaderSize;
     for (const InputFile& file : files) {
         paths.push_back(file.path);
         total += file.size;

@@ -31,6 +31,32 @@ int32_t LocatePayload(const std::string& imagePath);
 // Where the marker's field lies in the image, if there is a marker.
 std::optional<int64_t> FindMarkerField(TStream& image);
 
+struct PayloadArchive {
+    int64_t start;   // file offset of the archive's first byte
+    int32_t length;  // the payload's size field
+};
+
+// The payload at the offset the marker's field gives: a 4-byte little-endian
+// size, then the archive. The launcher, the readers and the setup writer all
+// take the layout from here.
+struct PayloadLayout {
+    static constexpr int kSizeFieldLength = 4;
+    int64_t offset;  // the size field's file offset
+
+    int64_t ArchiveStart() const noexcept { return offset + kSizeFieldLength; }
+    // Whether an image of this size holds the whole size field.
+    bool HasSizeField(int64_t imageSize) const noexcept { return ArchiveStart() <= imageSize; }
+    // The image's bytes after the size field.
+    int64_t Present(int64_t imageSize) const noexcept { return imageSize - ArchiveStart(); }
+    // Whether the size field's value names an archive that lies whole in the image.
+    bool Holds(int64_t announced, int64_t imageSize) const noexcept {
+        return announced >= 0 && announced <= Present(imageSize);
+    }
+    // The size field's value, leaving the image just after it; nothing when
+    // the image ends first.
+    std::optional<int32_t> ReadSize(TStream& image) const;
+};
+
 // What the fields of a setup image say about its payload, for callers that
 // explain why an image has none: each verdict past the first fills in more.
 struct PayloadFields {
@@ -46,13 +72,11 @@ struct PayloadFields {
     int64_t offset = 0;     // from NoOffset on: the field's value
     int64_t announced = 0;  // from ArchiveCut on: the size field's value
     int64_t present = 0;    // from ArchiveCut on: the bytes after the size field
+
+    // The archive, when the verdict is Complete.
+    std::optional<PayloadArchive> Archive() const;
 };
 PayloadFields ReadPayloadFields(TStream& image);
-
-struct PayloadArchive {
-    int64_t start;   // file offset of the archive's first byte
-    int32_t length;  // the payload's size field
-};
 
 // The archive of a patched setup image whose payload is complete.
 std::optional<PayloadArchive> LocatePayloadArchive(TStream& image);

@@ -15,6 +15,7 @@ std::vector<uint8_t> EncodeWhole(std::span<const uint8_t> input, const EncodePro
                                  MakeEncoder make) {
     constexpr size_t kPiece = size_t{1} << 20;  // progress is told after each piece
     std::vector<uint8_t> coded;
+    coded.reserve(input.size() / 2);
     auto encoder = make(
         [&coded](std::span<const uint8_t> piece) { coded.insert(coded.end(), piece.begin(), piece.end()); });
     for (size_t done = 0; done < input.size();) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "InstCompressPack/BinaryTreeMatchFinder.h"
+#include "InstCompressPack/EncodeWhole.h"
 #include "InstCompressPack/HashChainMatchFinder.h"
 #include "InstCompressPack/Lzh5Block.h"
 #include "InstCompressPack/Lzh5Segment.h"
@@ -274,21 +275,8 @@ SegmentCode EncodeSegment(std::span<const uint8_t> window, size_t start, bool be
 
 std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeOptions& options,
                                 const EncodeProgress& progress) {
-    std::vector<uint8_t> out;
-    if (input.empty()) return out;
-    out.reserve(input.size() / 2 + 64);
-    const auto encoder = MakeLzh5Encoder(
-        [&out](std::span<const uint8_t> coded) { out.insert(out.end(), coded.begin(), coded.end()); },
-        options);
-    // Fed a segment at a time, so that progress follows the coding.
-    for (size_t done = 0; done < input.size();) {
-        const size_t piece = std::min(lzh5::kSegmentSize, input.size() - done);
-        encoder->Put(input.subspan(done, piece));
-        done += piece;
-        if (progress) progress(done);
-    }
-    encoder->Finish();
-    return out;
+    return EncodeWhole(input, progress,
+                       [&options](CodedSink sink) { return MakeLzh5Encoder(std::move(sink), options); });
 }
 
 std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeProgress& progress) {

@@ -13,7 +13,7 @@
 
 #include "InstCompress/Lzh1Model.h"
 #include "InstCompressPack/BitWriter.h"
-#include "InstCompressPack/EncodeWhole.h"
+#include "InstCompressPack/Encoders.h"
 #include "InstCompressPack/MatchFinderCommon.h"
 
 namespace kq::pack {
@@ -286,10 +286,6 @@ private:
 
 std::unique_ptr<EntryEncoder> MakeLzh1Encoder(CodedSink sink) {
     return std::make_unique<Lzh1Encoder>(std::move(sink));
-}
-
-std::vector<uint8_t> EncodeLzh1(std::span<const uint8_t> input, const EncodeProgress& progress) {
-    return EncodeWhole(input, progress, [](CodedSink sink) { return MakeLzh1Encoder(std::move(sink)); });
 }
 
 }  // namespace kq::pack

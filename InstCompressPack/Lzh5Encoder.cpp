@@ -12,7 +12,6 @@
 #include <algorithm>
 
 #include "InstCompressPack/BinaryTreeMatchFinder.h"
-#include "InstCompressPack/EncodeWhole.h"
 #include "InstCompressPack/HashChainMatchFinder.h"
 #include "InstCompressPack/Lzh5Block.h"
 #include "InstCompressPack/Lzh5Segment.h"
@@ -272,15 +271,5 @@ SegmentCode EncodeSegment(std::span<const uint8_t> window, size_t start, bool be
 }
 
 }  // namespace lzh5
-
-std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeOptions& options,
-                                const EncodeProgress& progress) {
-    return EncodeWhole(input, progress,
-                       [&options](CodedSink sink) { return MakeLzh5Encoder(std::move(sink), options); });
-}
-
-std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeProgress& progress) {
-    return EncodeLzh5(input, EncodeOptions{}, progress);
-}
 
 }  // namespace kq::pack

@@ -7,15 +7,14 @@
 // front of the spaces, so the stream decodes the same with coders that leave
 // the ring's last 60 bytes unset.
 #include <algorithm>
-#include <bit>
 #include <cassert>
-#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "InstCompress/Lzh1Model.h"
 #include "InstCompressPack/BitWriter.h"
-#include "InstCompressPack/EncodeWhole.h"
+#include "InstCompressPack/Encoders.h"
+#include "InstCompressPack/MatchFinderCommon.h"
 
 namespace kq::pack {
 
@@ -23,9 +22,8 @@ namespace {
 
 using namespace lzh1;
 
-constexpr uint32_t kHashBits = 15;
+constexpr int kHashBits = 15;
 constexpr uint32_t kMaxChain = 192;  // candidates tried per position
-constexpr int64_t kNoPosition = -1;
 constexpr uint32_t kShortMatch = 5;  // longer matches always beat literals
 
 // Prefix code of each upper-6-bit offset value with its 6 low bits appended
@@ -103,12 +101,7 @@ private:
 // position.
 class MatchFinder {
 public:
-    MatchFinder() : head_(size_t{1} << kHashBits, kNoPosition), prev_(kRingSize, kNoPosition) {}
-
-    struct Match {
-        uint32_t length = 0;
-        uint32_t distance = 0;
-    };
+    MatchFinder() : head_(size_t{1} << kHashBits, kNone), prev_(History::kSlots, kNone) {}
 
     // The window seen from absolute position `base`, holding bytes up to `end`.
     void SetWindow(const uint8_t* atBase, int64_t base, int64_t end) {
@@ -120,7 +113,7 @@ public:
     void Insert(int64_t pos) {
         if (pos + int64_t{kMinMatch} > end_) return;
         const uint32_t h = Hash(pos);
-        prev_[static_cast<size_t>(pos) & kRingMask] = head_[h];
+        prev_[History::Slot(pos)] = head_[h];
         head_[h] = pos;
     }
 
@@ -137,14 +130,14 @@ public:
             while (cand >= oldest && tries-- > 0) {
                 const uint8_t* const there = At(cand);
                 if (there[bestLength] == here[bestLength] && there[0] == here[0]) {
-                    const uint32_t n = CommonLength(there, here, limit);
+                    const uint32_t n = ExtendMatch(there, here, 1, limit);
                     if (n > bestLength) {
                         bestLength = n;
                         best = Match{n, static_cast<uint32_t>(pos - cand)};
                         if (n == limit) break;
                     }
                 }
-                cand = prev_[static_cast<size_t>(cand) & kRingMask];
+                cand = prev_[History::Slot(cand)];
             }
         }
         Insert(pos);
@@ -157,27 +150,14 @@ public:
     }
 
 private:
-    static uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
-        uint32_t n = 0;
-        for (; n + 8 <= limit; n += 8) {
-            uint64_t x, y;
-            std::memcpy(&x, a + n, 8);
-            std::memcpy(&y, b + n, 8);
-            if (x != y) {
-                if constexpr (std::endian::native == std::endian::little) {
-                    return n + static_cast<uint32_t>(std::countr_zero(x ^ y)) / 8;
-                }
-                break;
-            }
-        }
-        while (n < limit && a[n] == b[n]) ++n;
-        return n;
-    }
+    using History = WindowHistory<kRingSize>;
+    static constexpr int64_t kNone = kNoPosition<int64_t>;
 
+    // The first byte in the high bits: another order fills the chains with
+    // other positions, and so changes the code.
     uint32_t Hash(int64_t pos) const {
         const uint8_t* p = At(pos);
-        const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
-        return (v * 2654435761u) >> (32 - kHashBits);
+        return MultiplyHash(uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2], kHashBits);
     }
 
     const uint8_t* atBase_ = nullptr;
@@ -248,7 +228,7 @@ private:
             haveCurrent_ = true;
         }
         if (current_.length >= kMinMatch) {
-            MatchFinder::Match next;
+            Match next;
             const bool lookedAhead = current_.length < kMaxMatch && pos_ + 1 < end;
             if (lookedAhead) next = finder_.FindAndInsert(pos_ + 1, LimitAt(pos_ + 1, end));
             // A literal first pays when one byte on a longer match starts, or
@@ -297,7 +277,7 @@ private:
     std::vector<uint8_t> window_;  // absolute positions base_ onwards
     int64_t base_ = 0;
     int64_t pos_ = kFirstWrite;
-    MatchFinder::Match current_;
+    Match current_;
     bool haveCurrent_ = false;
     bool started_ = false;
 };
@@ -306,10 +286,6 @@ private:
 
 std::unique_ptr<EntryEncoder> MakeLzh1Encoder(CodedSink sink) {
     return std::make_unique<Lzh1Encoder>(std::move(sink));
-}
-
-std::vector<uint8_t> EncodeLzh1(std::span<const uint8_t> input, const EncodeProgress& progress) {
-    return EncodeWhole(input, progress, [](CodedSink sink) { return MakeLzh1Encoder(std::move(sink)); });
 }
 
 }  // namespace kq::pack

@@ -10,10 +10,9 @@
 // Matches never reach before the first input byte: the decoder's window
 // starts as spaces, but not every -lh5- reader fills it the same way.
 #include <algorithm>
-#include <bit>
-#include <cstring>
-#include <limits>
 
+#include "InstCompressPack/BinaryTreeMatchFinder.h"
+#include "InstCompressPack/HashChainMatchFinder.h"
 #include "InstCompressPack/Lzh5Block.h"
 #include "InstCompressPack/Lzh5Segment.h"
 
@@ -23,47 +22,7 @@ namespace lzh5 {
 
 namespace {
 
-// Positions as int32 (segments are far below 2 GiB); kNone is far enough
-// below any position that it is always beyond the window.
-constexpr int32_t kNone = std::numeric_limits<int32_t>::min() / 2;
-// History slots: twice the window, so that the slot of a position and of
-// the one a window size back differ.
-constexpr size_t kSlots = 2 * kWindowSize;
-constexpr size_t kSlotMask = kSlots - 1;
-
-uint32_t Hash3(const uint8_t* p, int bits) {
-    const uint32_t v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
-    return (v * 0x9E3779B1u) >> (32 - bits);
-}
-
-uint64_t Load64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// How many bytes from `length` on a and b have in common, up to `limit`.
-uint32_t ExtendMatch(const uint8_t* a, const uint8_t* b, uint32_t length, uint32_t limit) {
-    if constexpr (std::endian::native == std::endian::little) {
-        while (length + 8 <= limit) {
-            const uint64_t differ = Load64(a + length) ^ Load64(b + length);
-            if (differ != 0) return length + static_cast<uint32_t>(std::countr_zero(differ) / 8);
-            length += 8;
-        }
-    }
-    while (length < limit && a[length] == b[length]) ++length;
-    return length;
-}
-
-struct Match {
-    uint32_t length = 0;
-    uint32_t distance = 0;
-};
-
 // ---- Default: lazy matching over hash chains ----
-
-constexpr int kChainHashBits = 15;
-constexpr int kHash3Bits = 12;
 
 struct LazyParams {
     int maxChain;         // candidates looked at per search
@@ -73,74 +32,6 @@ struct LazyParams {
 };
 
 constexpr LazyParams kDefaultParams{128, 16, 128, 32};
-
-// Chains of the positions with the same hash of four bytes, and the latest
-// position of each hash of three bytes: three-byte matches are worth
-// taking only when near, and four-byte chains are far shorter.
-class HashChains {
-public:
-    explicit HashChains(std::span<const uint8_t> data)
-        : data_(data),
-          head3_(size_t{1} << kHash3Bits, kNone),
-          head_(size_t{1} << kChainHashBits, kNone),
-          prev_(kSlots, kNone) {}
-
-    void Insert(size_t pos) {
-        assert(pos + kMinMatch <= data_.size());
-        head3_[Hash3(data_.data() + pos, kHash3Bits)] = static_cast<int32_t>(pos);
-        if (pos + 4 > data_.size()) return;
-        int32_t& head = head_[Hash4(data_.data() + pos)];
-        prev_[pos & kSlotMask] = head;
-        head = static_cast<int32_t>(pos);
-    }
-
-    // The longest match at `pos` longer than `longerThan`, the nearest one
-    // of that length the search meets; none when there is no longer one.
-    Match Find(size_t pos, uint32_t longerThan, int chain, uint32_t nice) const {
-        Match best;
-        const uint32_t limit = static_cast<uint32_t>(std::min<size_t>(data_.size() - pos, kMaxMatch));
-        uint32_t bestLength = std::max<uint32_t>(longerThan, kMinMatch - 1);
-        if (limit < kMinMatch || bestLength >= limit) return best;
-        nice = std::min(nice, limit);
-        const uint8_t* const here = data_.data() + pos;
-        const int64_t oldest = static_cast<int64_t>(pos) - static_cast<int64_t>(kMaxDistance);
-        if (bestLength < kMinMatch) {
-            const int32_t near = head3_[Hash3(here, kHash3Bits)];
-            if (near >= oldest && std::memcmp(data_.data() + near, here, kMinMatch) == 0) {
-                bestLength = ExtendMatch(data_.data() + near, here, kMinMatch, limit);
-                best = {bestLength, static_cast<uint32_t>(pos - static_cast<size_t>(near))};
-                if (bestLength >= nice) return best;
-            }
-        }
-        if (limit < 4) return best;
-        int32_t candidate = head_[Hash4(here)];
-        while (candidate >= oldest && chain-- > 0) {
-            const uint8_t* const there = data_.data() + candidate;
-            if (there[bestLength] == here[bestLength] && there[0] == here[0] && there[1] == here[1]) {
-                const uint32_t length = ExtendMatch(there, here, 2, limit);
-                if (length > bestLength) {
-                    bestLength = length;
-                    best = {length, static_cast<uint32_t>(pos - static_cast<size_t>(candidate))};
-                    if (length >= nice) break;
-                }
-            }
-            candidate = prev_[static_cast<size_t>(candidate) & kSlotMask];
-        }
-        return best;
-    }
-
-private:
-    static uint32_t Hash4(const uint8_t* p) {
-        uint32_t v;
-        std::memcpy(&v, p, sizeof v);
-        return (v * 0x9E3779B1u) >> (32 - kChainHashBits);
-    }
-
-    std::span<const uint8_t> data_;
-    std::vector<int32_t> head3_;
-    std::vector<int32_t> head_;
-    std::vector<int32_t> prev_;
-};
 
 // Lazy matching: a match found at pos is held back one byte in case
 // pos + 1 starts a longer one.
@@ -186,123 +77,12 @@ void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& pa
 
 // ---- Best: every useful match, then the cheapest parse ----
 
-constexpr int kTreeHashBits = 16;
-constexpr uint32_t kTreeNiceLength = 200;  // a match this long ends the search
-constexpr int kTreeDepth = 48;             // nodes visited per search
 // Parses priced by the previous one: for the whole segment, then for each
 // block chosen from it, twice by the shares of its symbols and once by the
 // code lengths of its smallest parse so far, where the block keeps its
 // smallest parse. More passes gain next to nothing.
 constexpr int kSegmentPasses = 1;
 constexpr int kBlockSharePasses = 2;
-
-struct StoredMatch {
-    uint16_t length;
-    uint16_t distance;
-};
-
-// Binary trees of the positions in the window, one per hash of three
-// bytes, ordered by the bytes that follow; searching a position inserts
-// it. Finds, for each length, the nearest match the search meets.
-class BinaryTrees {
-public:
-    explicit BinaryTrees(std::span<const uint8_t> data)
-        : data_(data), head_(size_t{1} << kTreeHashBits, kNone), children_(2 * kSlots, kNone) {}
-
-    // Inserts `pos`; with `found`, appends its matches by increasing
-    // length. Returns the longest length met.
-    uint32_t Advance(size_t pos, std::vector<StoredMatch>* found) {
-        const uint32_t limit = static_cast<uint32_t>(std::min<size_t>(data_.size() - pos, kMaxMatch));
-        if (limit < kMinMatch) return 0;
-        const uint8_t* const here = data_.data() + pos;
-        const uint32_t nice = std::min(kTreeNiceLength, limit);
-        int32_t& head = head_[Hash3(here, kTreeHashBits)];
-        int32_t node = head;
-        head = static_cast<int32_t>(pos);
-        int32_t* pendingLess = &children_[2 * (pos & kSlotMask)];
-        int32_t* pendingGreater = pendingLess + 1;
-        const int64_t oldest = static_cast<int64_t>(pos) - static_cast<int64_t>(kMaxDistance);
-        uint32_t bestLength = kMinMatch - 1;
-        uint32_t lessLength = 0, greaterLength = 0, length = 0;
-        for (int depth = kTreeDepth; node >= oldest && depth > 0; --depth) {
-            const uint8_t* const there = data_.data() + node;
-            int32_t* const nodeChildren = &children_[2 * (static_cast<size_t>(node) & kSlotMask)];
-            if (there[length] == here[length]) {
-                length = ExtendMatch(there, here, length + 1, limit);
-                if (length > bestLength) {
-                    bestLength = length;
-                    if (found != nullptr) {
-                        found->push_back({static_cast<uint16_t>(length), static_cast<uint16_t>(pos - node)});
-                    }
-                }
-                if (length >= nice) {
-                    // The node's subtrees become ours; the node drops out.
-                    *pendingLess = nodeChildren[0];
-                    *pendingGreater = nodeChildren[1];
-                    return bestLength;
-                }
-            }
-            assert(length < limit);
-            if (there[length] < here[length]) {
-                *pendingLess = node;
-                pendingLess = &nodeChildren[1];
-                node = *pendingLess;
-                lessLength = length;
-                length = std::min(length, greaterLength);
-            } else {
-                *pendingGreater = node;
-                pendingGreater = &nodeChildren[0];
-                node = *pendingGreater;
-                greaterLength = length;
-                length = std::min(length, lessLength);
-            }
-        }
-        *pendingLess = kNone;
-        *pendingGreater = kNone;
-        return bestLength;
-    }
-
-private:
-    std::span<const uint8_t> data_;
-    std::vector<int32_t> head_;
-    std::vector<int32_t> children_;  // per slot: less, greater
-};
-
-// The matches of every position of a segment.
-struct MatchTable {
-    std::vector<StoredMatch> matches;
-    std::vector<uint32_t> first;  // per position and one more: index of its first match
-
-    std::span<const StoredMatch> At(size_t i) const {
-        return std::span(matches).subspan(first[i], first[i + 1] - first[i]);
-    }
-};
-
-MatchTable FindAllMatches(std::span<const uint8_t> data, size_t start) {
-    BinaryTrees trees(data);
-    for (size_t pos = start - std::min<size_t>(start, kWindowSize); pos < start; ++pos)
-        trees.Advance(pos, nullptr);
-    MatchTable table;
-    const size_t n = data.size() - start;
-    table.first.resize(n + 1);
-    table.matches.reserve(n);
-    size_t i = 0;
-    while (i < n) {
-        table.first[i] = static_cast<uint32_t>(table.matches.size());
-        const uint32_t longest = trees.Advance(start + i, &table.matches);
-        ++i;
-        if (longest >= kTreeNiceLength) {
-            // A long match: the positions it covers are only inserted, and
-            // the parse takes it or steps past it a byte at a time.
-            for (const size_t skipEnd = std::min(n, i - 1 + longest); i < skipEnd; ++i) {
-                table.first[i] = static_cast<uint32_t>(table.matches.size());
-                trees.Advance(start + i, nullptr);
-            }
-        }
-    }
-    table.first[n] = static_cast<uint32_t>(table.matches.size());
-    return table;
-}
 
 // Prices in sixteenths of a bit per literal or length symbol and per
 // distance, from the counts of a parse: -log2 of each symbol's share, and
@@ -491,28 +271,5 @@ SegmentCode EncodeSegment(std::span<const uint8_t> window, size_t start, bool be
 }
 
 }  // namespace lzh5
-
-std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeOptions& options,
-                                const EncodeProgress& progress) {
-    std::vector<uint8_t> out;
-    if (input.empty()) return out;
-    out.reserve(input.size() / 2 + 64);
-    const auto encoder = MakeLzh5Encoder(
-        [&out](std::span<const uint8_t> coded) { out.insert(out.end(), coded.begin(), coded.end()); },
-        options);
-    // Fed a segment at a time, so that progress follows the coding.
-    for (size_t done = 0; done < input.size();) {
-        const size_t piece = std::min(lzh5::kSegmentSize, input.size() - done);
-        encoder->Put(input.subspan(done, piece));
-        done += piece;
-        if (progress) progress(done);
-    }
-    encoder->Finish();
-    return out;
-}
-
-std::vector<uint8_t> EncodeLzh5(std::span<const uint8_t> input, const EncodeProgress& progress) {
-    return EncodeLzh5(input, EncodeOptions{}, progress);
-}
 
 }  // namespace kq::pack

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "InstCompressPack/EncodeWhole.h"
+#include "InstCompressPack/Encoders.h"
 
 namespace kq::pack {
 
@@ -87,10 +87,6 @@ private:
 
 std::unique_ptr<EntryEncoder> MakeRleEncoder(CodedSink sink) {
     return std::make_unique<RleEncoder>(std::move(sink));
-}
-
-std::vector<uint8_t> EncodeRle(std::span<const uint8_t> input, const EncodeProgress& progress) {
-    return EncodeWhole(input, progress, [](CodedSink sink) { return MakeRleEncoder(std::move(sink)); });
 }
 
 }  // namespace kq::pack

@@ -1,0 +1,90 @@
+// The LH5 encoder's default match finder: hash chains over the segment and
+// the window before it. Internal to the writer library.
+#pragma once
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "InstCompressPack/Lzh5Block.h"
+#include "InstCompressPack/MatchFinderCommon.h"
+
+namespace kq::pack::lzh5 {
+
+// Chains of the positions with the same hash of four bytes, and the latest
+// position of each hash of three bytes: three-byte matches are worth
+// taking only when near, and four-byte chains are far shorter. Positions
+// are int32 (segments are far below 2 GiB).
+class HashChains {
+public:
+    explicit HashChains(std::span<const uint8_t> data)
+        : data_(data),
+          head3_(size_t{1} << kHash3Bits, kNone),
+          head_(size_t{1} << kChainHashBits, kNone),
+          prev_(History::kSlots, kNone) {}
+
+    void Insert(size_t pos) {
+        assert(pos + kMinMatch <= data_.size());
+        head3_[Hash3(data_.data() + pos, kHash3Bits)] = static_cast<int32_t>(pos);
+        if (pos + 4 > data_.size()) return;
+        int32_t& head = head_[Hash4(data_.data() + pos)];
+        prev_[History::Slot(pos)] = head;
+        head = static_cast<int32_t>(pos);
+    }
+
+    // The longest match at `pos` longer than `longerThan`, the nearest one
+    // of that length the search meets; none when there is no longer one.
+    Match Find(size_t pos, uint32_t longerThan, int chain, uint32_t nice) const {
+        Match best;
+        const uint32_t limit = static_cast<uint32_t>(std::min<size_t>(data_.size() - pos, kMaxMatch));
+        uint32_t bestLength = std::max<uint32_t>(longerThan, kMinMatch - 1);
+        if (limit < kMinMatch || bestLength >= limit) return best;
+        nice = std::min(nice, limit);
+        const uint8_t* const here = data_.data() + pos;
+        const int64_t oldest = static_cast<int64_t>(pos) - static_cast<int64_t>(kMaxDistance);
+        if (bestLength < kMinMatch) {
+            const int32_t near = head3_[Hash3(here, kHash3Bits)];
+            if (near >= oldest && std::memcmp(data_.data() + near, here, kMinMatch) == 0) {
+                bestLength = ExtendMatch(data_.data() + near, here, kMinMatch, limit);
+                best = {bestLength, static_cast<uint32_t>(pos - static_cast<size_t>(near))};
+                if (bestLength >= nice) return best;
+            }
+        }
+        if (limit < 4) return best;
+        int32_t candidate = head_[Hash4(here)];
+        while (candidate >= oldest && chain-- > 0) {
+            const uint8_t* const there = data_.data() + candidate;
+            if (there[bestLength] == here[bestLength] && there[0] == here[0] && there[1] == here[1]) {
+                const uint32_t length = ExtendMatch(there, here, 2, limit);
+                if (length > bestLength) {
+                    bestLength = length;
+                    best = {length, static_cast<uint32_t>(pos - static_cast<size_t>(candidate))};
+                    if (length >= nice) break;
+                }
+            }
+            candidate = prev_[History::Slot(candidate)];
+        }
+        return best;
+    }
+
+private:
+    using History = WindowHistory<kWindowSize>;
+    static constexpr int32_t kNone = kNoPosition<int32_t>;
+    static constexpr int kChainHashBits = 15;
+    static constexpr int kHash3Bits = 12;
+
+    static uint32_t Hash4(const uint8_t* p) {
+        uint32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return MultiplyHash(v, kChainHashBits);
+    }
+
+    std::span<const uint8_t> data_;
+    std::vector<int32_t> head3_;
+    std::vector<int32_t> head_;
+    std::vector<int32_t> prev_;
+};
+
+}  // namespace kq::pack::lzh5

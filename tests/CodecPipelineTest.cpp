@@ -215,9 +215,10 @@ TEST(CodecPipelineTest, DestinationWriteErrorPassesThrough) {
 }
 
 // Writing in stretches gives the same writes, bytes, checksum and budget
-// failure as writing byte by byte.
+// failure as writing byte by byte, also when a stretch fills a buffer
+// begun before it and goes on past another whole one.
 TEST(CodecPipelineTest, WriteBytesEqualsWriteByte) {
-    Bytes data(20000);
+    Bytes data(50000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 300);
     struct Run {
         std::vector<int32_t> writes;
@@ -249,10 +250,10 @@ TEST(CodecPipelineTest, WriteBytesEqualsWriteByte) {
         pipe.Flush();
         return Run{dest.writes, dest.Bytes(), sum};
     };
-    for (int32_t budget : {2147483647, 8192, 8193, 12345}) {
+    for (int32_t budget : {2147483647, 8192, 8193, 12345, 16384, 30000}) {
         for (bool scramble : {false, true}) {
             const Run single = run(1, budget, scramble);
-            for (size_t stretch : {size_t{3}, size_t{256}, size_t{8191}, size_t{20000}}) {
+            for (size_t stretch : {size_t{3}, size_t{256}, size_t{8191}, size_t{17000}, size_t{50000}}) {
                 const Run bulk = run(stretch, budget, scramble);
                 EXPECT_EQ(bulk.writes, single.writes) << budget << " " << stretch;
                 EXPECT_EQ(bulk.bytes, single.bytes) << budget << " " << stretch;

@@ -220,13 +220,15 @@ private:
         Freq[s] = Freq[l];
         Freq[l] = k;
 
+        // A leaf has one Parent entry, an inner node's children two: the
+        // second store repeats the first for a leaf, sparing a branch.
         const uint32_t a = Child[s];
-        Parent[a] = static_cast<uint16_t>(l);
-        if (a < kSlots) Parent[a + 1] = static_cast<uint16_t>(l);
         const uint32_t b = Child[l];
+        Parent[a] = static_cast<uint16_t>(l);
+        Parent[a + (a < kSlots)] = static_cast<uint16_t>(l);
         Child[l] = static_cast<uint16_t>(a);
         Parent[b] = static_cast<uint16_t>(s);
-        if (b < kSlots) Parent[b + 1] = static_cast<uint16_t>(s);
+        Parent[b + (b < kSlots)] = static_cast<uint16_t>(s);
         Child[s] = static_cast<uint16_t>(b);
         if constexpr (kPairTable) {
             // The subtrees of s and l traded places, and their entries with

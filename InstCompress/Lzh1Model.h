@@ -154,11 +154,12 @@ struct BasicAdaptiveTree {
     // (root excluded, leaf last). Until the first exchange those slots are
     // exactly the parent chain, and reading them from the list spares the
     // walk a dependent load per level.
-    void UpdateTreeAlongPath(uint32_t symbol, const uint16_t* path, uint32_t depth) noexcept {
+    // Tells whether the update made an exchange (or a rebuild).
+    bool UpdateTreeAlongPath(uint32_t symbol, const uint16_t* path, uint32_t depth) noexcept {
         if (Freq[kRoot] == kRebuildWeight) {
             RebuildTree();
             CountUpFrom(Parent[symbol + kSlots]);
-            return;
+            return true;
         }
         for (uint32_t i = depth; i-- > 0;) {
             const uint32_t s = path[i];
@@ -166,10 +167,11 @@ struct BasicAdaptiveTree {
             if (k > Freq[s + 1]) {
                 const uint32_t next = Parent[Exchange(s, k)];
                 if (next != 0) CountUpFrom(next);
-                return;
+                return true;
             }
         }
         ++Freq[kRoot];  // its neighbour is the sentinel: never exchanged
+        return false;
     }
 
     // Counting ahead: a decoder may count each slot on a symbol's code as

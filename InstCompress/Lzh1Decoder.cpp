@@ -51,29 +51,27 @@ std::unique_ptr<DecoderState> AllocateState() {
     }
 }
 
-// A code's path from the root: path[0] is the root, then the slots below
-// it down to the leaf, `depth` of them in all. Counted ahead
-// (DecodingTree::CountAhead), deepest is the deepest level whose slot the
-// update exchanges, 0 for none.
+// A code's path from the root, counted ahead (DecodingTree::CountAhead):
+// path[0] is the root, then the slots below it down to the leaf; deepest is
+// the deepest level whose slot the update exchanges, 0 for none.
 //
 // Counting ahead pays while most updates make no exchange: the counts ride
 // along the walk. Where most do, as a literal of incompressible data nearly
 // always exchanges its leaf, the counts taken back cost more than they
-// spare, and the decoder counts after the walk along the path instead. The
+// spare, and the decoder counts after the walk (UpdateTree) instead. The
 // tree comes out the same either way; exchangeRate, a running average of
 // how many updates exchange (256 for all), picks the way.
 struct CodePath {
     // Every slot on a path is distinct, so kSlots entries always suffice.
     uint16_t path[kSlots];
-    uint32_t depth;
     uint32_t deepest;
     uint32_t exchangeRate = 0;
 };
 
 constexpr uint32_t kCountAfterRate = 128;
 
-// Walks the code from the root and fills `p`; with kCountAhead it counts
-// each slot on the way.
+// Walks the code from the root; with kCountAhead it counts each slot on
+// the way and fills `p`.
 template <bool kCountAhead>
 uint32_t WalkCode(DecodingTree& tree, Reader& reader, CodePath& p) {
     p.path[0] = kRoot;
@@ -83,12 +81,12 @@ uint32_t WalkCode(DecodingTree& tree, Reader& reader, CodePath& p) {
     uint64_t bits = reader.bits();
     uint32_t count = static_cast<uint32_t>(reader.count());
     const auto visit = [&](uint32_t slot) {
-        assert(depth < kSlots);
-        p.path[depth] = static_cast<uint16_t>(slot);
         if constexpr (kCountAhead) {
+            assert(depth < kSlots);
+            p.path[depth] = static_cast<uint16_t>(slot);
             if (tree.CountAhead(slot)) deepest = depth;
+            ++depth;
         }
-        ++depth;
     };
     // Two bits a step through Pairs.
     do {
@@ -115,7 +113,6 @@ uint32_t WalkCode(DecodingTree& tree, Reader& reader, CodePath& p) {
     } while (child < kSlots);
     reader.Store(bits, static_cast<int>(count));
     p.deepest = deepest;
-    p.depth = depth;
     return child - kSlots;
 }
 
@@ -143,7 +140,7 @@ inline uint32_t DecodeSymbol(DecodingTree& tree, Reader& reader, CodePath& p) {
         if (exchanged) Settle(tree, p);
     } else {
         c = WalkCode<false>(tree, reader, p);
-        exchanged = tree.UpdateTreeAlongPath(c, p.path + 1, p.depth - 1);
+        exchanged = tree.UpdateTree(c);
     }
     p.exchangeRate = p.exchangeRate - p.exchangeRate / 16 + (exchanged ? 16u : 0u);
     return c;

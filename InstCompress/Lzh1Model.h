@@ -144,22 +144,22 @@ struct BasicAdaptiveTree {
     }
 
     // Counts one more occurrence of `symbol`, keeping the weight order by
-    // exchanging a node with the last one of the run it outgrows.
-    void UpdateTree(uint32_t symbol) noexcept {
+    // exchanging a node with the last one of the run it outgrows; tells
+    // whether it made an exchange.
+    bool UpdateTree(uint32_t symbol) noexcept {
         if (Freq[kRoot] == kRebuildWeight) RebuildTree();
-        CountUpFrom(Parent[symbol + kSlots]);
+        return CountUpFrom(Parent[symbol + kSlots]);
     }
 
     // UpdateTree for a symbol just coded, given the slots its code passes
     // (root excluded, leaf last). Until the first exchange those slots are
     // exactly the parent chain, and reading them from the list spares the
     // walk a dependent load per level.
-    // Tells whether the update made an exchange (or a rebuild).
-    bool UpdateTreeAlongPath(uint32_t symbol, const uint16_t* path, uint32_t depth) noexcept {
+    void UpdateTreeAlongPath(uint32_t symbol, const uint16_t* path, uint32_t depth) noexcept {
         if (Freq[kRoot] == kRebuildWeight) {
             RebuildTree();
             CountUpFrom(Parent[symbol + kSlots]);
-            return true;
+            return;
         }
         for (uint32_t i = depth; i-- > 0;) {
             const uint32_t s = path[i];
@@ -167,11 +167,10 @@ struct BasicAdaptiveTree {
             if (k > Freq[s + 1]) {
                 const uint32_t next = Parent[Exchange(s, k)];
                 if (next != 0) CountUpFrom(next);
-                return true;
+                return;
             }
         }
         ++Freq[kRoot];  // its neighbour is the sentinel: never exchanged
-        return false;
     }
 
     // Counting ahead: a decoder may count each slot on a symbol's code as
@@ -207,12 +206,17 @@ struct BasicAdaptiveTree {
     }
 
 private:
-    void CountUpFrom(uint32_t s) noexcept {
+    bool CountUpFrom(uint32_t s) noexcept {
+        bool exchanged = false;
         do {
             const uint16_t k = ++Freq[s];
-            if (k > Freq[s + 1]) s = Exchange(s, k);
+            if (k > Freq[s + 1]) {
+                s = Exchange(s, k);
+                exchanged = true;
+            }
             s = Parent[s];
         } while (s != 0);
+        return exchanged;
     }
 
     // Moves the node in slot s, now weighing k, behind the run of weight

@@ -54,11 +54,21 @@ std::unique_ptr<DecoderState> AllocateState() {
 // A code's path from the root, counted ahead (DecodingTree::CountAhead):
 // path[0] is the root, then the slots below it down to the leaf; deepest is
 // the deepest level whose slot the update exchanges, 0 for none.
+//
+// Counting ahead pays while most updates make no exchange: the counts ride
+// along the walk. Where most do, as a literal of incompressible data nearly
+// always exchanges its leaf, the counts taken back cost more than they
+// spare, and the decoder counts after the walk (UpdateTree) instead. The
+// tree comes out the same either way; exchangeRate, a running average of
+// how many updates exchange (256 for all), picks the way.
 struct CodePath {
     // Every slot on a path is distinct, so kSlots entries always suffice.
     uint16_t path[kSlots];
     uint32_t deepest;
+    uint32_t exchangeRate = 0;
 };
+
+constexpr uint32_t kCountAfterRate = 128;
 
 // Walks the code from the root; with kCountAhead it counts each slot on
 // the way and fills `p`.
@@ -121,9 +131,18 @@ uint32_t WalkCode(DecodingTree& tree, Reader& reader, CodePath& p) {
 inline uint32_t DecodeSymbol(DecodingTree& tree, Reader& reader, CodePath& p) {
     if (tree.Freq[kRoot] == kRebuildWeight) [[unlikely]]
         return DecodeSymbolBeforeRebuild(tree, reader, p);
-    ++tree.Freq[kRoot];
-    const uint32_t c = WalkCode<true>(tree, reader, p);
-    if (p.deepest != 0) Settle(tree, p);
+    uint32_t c;
+    bool exchanged;
+    if (p.exchangeRate < kCountAfterRate) {
+        ++tree.Freq[kRoot];
+        c = WalkCode<true>(tree, reader, p);
+        exchanged = p.deepest != 0;
+        if (exchanged) Settle(tree, p);
+    } else {
+        c = WalkCode<false>(tree, reader, p);
+        exchanged = tree.UpdateTree(c);
+    }
+    p.exchangeRate = p.exchangeRate - p.exchangeRate / 16 + (exchanged ? 16u : 0u);
     return c;
 }
 

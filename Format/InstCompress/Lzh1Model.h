@@ -144,10 +144,11 @@ struct BasicAdaptiveTree {
     }
 
     // Counts one more occurrence of `symbol`, keeping the weight order by
-    // exchanging a node with the last one of the run it outgrows.
-    void UpdateTree(uint32_t symbol) noexcept {
+    // exchanging a node with the last one of the run it outgrows; tells
+    // whether it made an exchange.
+    bool UpdateTree(uint32_t symbol) noexcept {
         if (Freq[kRoot] == kRebuildWeight) RebuildTree();
-        CountUpFrom(Parent[symbol + kSlots]);
+        return CountUpFrom(Parent[symbol + kSlots]);
     }
 
     // UpdateTree for a symbol just coded, given the slots its code passes
@@ -205,12 +206,17 @@ struct BasicAdaptiveTree {
     }
 
 private:
-    void CountUpFrom(uint32_t s) noexcept {
+    bool CountUpFrom(uint32_t s) noexcept {
+        bool exchanged = false;
         do {
             const uint16_t k = ++Freq[s];
-            if (k > Freq[s + 1]) s = Exchange(s, k);
+            if (k > Freq[s + 1]) {
+                s = Exchange(s, k);
+                exchanged = true;
+            }
             s = Parent[s];
         } while (s != 0);
+        return exchanged;
     }
 
     // Moves the node in slot s, now weighing k, behind the run of weight
@@ -220,13 +226,15 @@ private:
         Freq[s] = Freq[l];
         Freq[l] = k;
 
+        // A leaf has one Parent entry, an inner node's children two: the
+        // second store repeats the first for a leaf, sparing a branch.
         const uint32_t a = Child[s];
-        Parent[a] = static_cast<uint16_t>(l);
-        if (a < kSlots) Parent[a + 1] = static_cast<uint16_t>(l);
         const uint32_t b = Child[l];
+        Parent[a] = static_cast<uint16_t>(l);
+        Parent[a + (a < kSlots)] = static_cast<uint16_t>(l);
         Child[l] = static_cast<uint16_t>(a);
         Parent[b] = static_cast<uint16_t>(s);
-        if (b < kSlots) Parent[b + 1] = static_cast<uint16_t>(s);
+        Parent[b + (b < kSlots)] = static_cast<uint16_t>(s);
         Child[s] = static_cast<uint16_t>(b);
         if constexpr (kPairTable) {
             // The subtrees of s and l traded places, and their entries with

@@ -40,13 +40,12 @@ std::vector<Sample> PlanSamples(int64_t size) {
 }
 
 size_t ShrinkEstimate::CodedSize(std::span<const uint8_t> plain) const {
-    switch (method_) {
-        case PackMethod::Rle: return EncodeRle(plain).size();
-        case PackMethod::Lzh1: return EncodeLzh1(plain).size();
-        case PackMethod::Lzh5: return EncodeLzh5(plain, EncodeOptions{best_, 1}).size();
-        case PackMethod::None: break;
-    }
-    return plain.size();
+    size_t size = 0;
+    const auto encoder = MakeEncoder(
+        method_, [&size](std::span<const uint8_t> coded) { size += coded.size(); }, EncodeOptions{best_, 1});
+    encoder->Put(plain);
+    encoder->Finish();
+    return size;
 }
 
 bool ShrinkEstimate::Shrinks(std::span<const uint8_t> sample) {

@@ -235,6 +235,19 @@ TEST(ArchiveWriterTest, LargeEntriesAreStoredWhenTheirSamplesDoNotShrink) {
     EXPECT_LT(pack::EncodeLzh5(cases[5].plain).size(), kSize);
 }
 
+// The sum works on words: lengths around its word and block sizes, bytes
+// at their largest (where lanes fill up) and random ones.
+TEST(ArchiveWriterTest, ByteSumIsTheSumOfEveryByte) {
+    const Bytes random = test::RandomBytes(5000, 8);
+    for (const size_t size : {0u, 7u, 8u, 1023u, 1024u, 1025u, 3000u, 5000u}) {
+        for (const Bytes& bytes : {Bytes(size, 0xFF), Bytes(random.begin(), random.begin() + size)}) {
+            uint32_t sum = 0;
+            for (const uint8_t b : bytes) sum += b;
+            EXPECT_EQ(pack::ByteSum(bytes), sum) << size;
+        }
+    }
+}
+
 TEST(ArchiveWriterTest, AnInputThatChangesSizeIsRefused) {
     const Bytes small(100, 'x');
     const Bytes random = test::RandomBytes(3 << 20, 5);  // stored as its samples show

@@ -207,7 +207,6 @@ CostModel CostsOf(std::span<const Token> tokens) {
 }
 
 // Block cuts are considered every this many tokens.
-constexpr size_t kDefaultGrain = 4096;
 constexpr size_t kBestGrain = 512;
 
 void EncodeBest(std::span<const uint8_t> data, size_t start, BitWriter& out) {

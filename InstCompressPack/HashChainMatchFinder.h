@@ -19,11 +19,20 @@ namespace kq::pack::lzh5 {
 // are int32 (segments are far below 2 GiB).
 class HashChains {
 public:
-    explicit HashChains(std::span<const uint8_t> data)
-        : data_(data),
-          head3_(size_t{1} << kHash3Bits, kNone),
-          head_(size_t{1} << kChainHashBits, kNone),
-          prev_(History::kSlots, kNone) {}
+    // The tables of the parses on one thread, kept from one parse to the
+    // next: parsing small inputs one after another (the samples of a large
+    // entry) would otherwise spend more on fresh pages from the system than
+    // on matching. Every parse fills them afresh.
+    struct Tables {
+        std::vector<int32_t> head3, head, prev;
+    };
+
+    HashChains(std::span<const uint8_t> data, Tables& tables)
+        : data_(data), head3_(tables.head3), head_(tables.head), prev_(tables.prev) {
+        head3_.assign(size_t{1} << kHash3Bits, kNone);
+        head_.assign(size_t{1} << kChainHashBits, kNone);
+        prev_.assign(History::kSlots, kNone);
+    }
 
     void Insert(size_t pos) {
         assert(pos + kMinMatch <= data_.size());
@@ -82,9 +91,9 @@ private:
     }
 
     std::span<const uint8_t> data_;
-    std::vector<int32_t> head3_;
-    std::vector<int32_t> head_;
-    std::vector<int32_t> prev_;
+    std::vector<int32_t>& head3_;
+    std::vector<int32_t>& head_;
+    std::vector<int32_t>& prev_;
 };
 
 }  // namespace kq::pack::lzh5

@@ -37,7 +37,8 @@ constexpr LazyParams kDefaultParams{128, 16, 128, 32};
 // pos + 1 starts a longer one.
 void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& params,
                std::vector<Token>& tokens) {
-    HashChains chains(data);
+    thread_local HashChains::Tables tables;
+    HashChains chains(data, tables);
     const size_t end = data.size();
     auto insert = [&](size_t pos) {
         if (pos + kMinMatch <= end) chains.Insert(pos);
@@ -206,7 +207,6 @@ CostModel CostsOf(std::span<const Token> tokens) {
 }
 
 // Block cuts are considered every this many tokens.
-constexpr size_t kDefaultGrain = 4096;
 constexpr size_t kBestGrain = 512;
 
 void EncodeBest(std::span<const uint8_t> data, size_t start, BitWriter& out) {

@@ -17,6 +17,10 @@ namespace kq::pack::lzh5 {
 // The same for every thread count, so that the output is too.
 constexpr size_t kSegmentSize = size_t{1} << 20;
 
+// Block ends fall on multiples of this many tokens (of the default parse;
+// the best parse uses finer grains).
+constexpr size_t kDefaultGrain = 4096;
+
 struct SegmentCode {
     std::vector<uint8_t> bytes;  // the last byte padded with zero bits
     size_t bits = 0;

@@ -235,6 +235,48 @@ TEST(ArchiveWriterTest, LargeEntriesAreStoredWhenTheirSamplesDoNotShrink) {
     EXPECT_LT(pack::EncodeLzh5(cases[5].plain).size(), kSize);
 }
 
+// The LH5 floor of a sample never exceeds its coded size, whatever the
+// blocks, matches and alphabets make of it, and it spares coding random
+// bytes (it reaches within 1% of their size).
+TEST(ArchiveWriterTest, Lzh5FloorIsNeverAboveTheCodedSize) {
+    std::mt19937 rng(4);  // 32-bit values in a wider type
+    auto make = [&](size_t size, auto byteAt) {
+        Bytes b(size);
+        for (size_t i = 0; i < size; ++i)
+            b[i] = static_cast<uint8_t>(byteAt(i, static_cast<uint32_t>(rng()), b));
+        return b;
+    };
+    const Bytes samples[] = {
+        test::RandomBytes(16384, 6),
+        test::RandomBytes(4096, 7),
+        make(16384, [](size_t i, uint32_t r, const Bytes&) { return i < 8192 ? r % 128 : 128 + r % 128; }),
+        make(16384, [](size_t i, uint32_t r, const Bytes&) { return i / 4096 * 64 + r % 64; }),
+        make(16384, [](size_t, uint32_t r, const Bytes&) { return r % 224; }),
+        make(16384, [](size_t i, uint32_t r, const Bytes&) { return i % 4096 < 100 ? 0 : r; }),
+        make(16384,
+             [](size_t i, uint32_t r, const Bytes& b) { return r % 2 ? r >> 8 : b[i > 5 ? i - 5 : 0]; }),
+        make(12288, [](size_t i, uint32_t, const Bytes&) { return i * i % 251; }),
+    };
+    pack::ShrinkEstimate estimate(PackMethod::Lzh5, false);
+    for (const Bytes& sample : samples) {
+        EXPECT_LE(estimate.Lzh5Floor(sample), pack::EncodeLzh5(sample).size()) << sample.size();
+    }
+    EXPECT_GE(estimate.Lzh5Floor(samples[0]) * 100, uint64_t{16384} * 99);
+}
+
+// The sum works on words: lengths around its word and block sizes, bytes
+// at their largest (where lanes fill up) and random ones.
+TEST(ArchiveWriterTest, ByteSumIsTheSumOfEveryByte) {
+    const Bytes random = test::RandomBytes(5000, 8);
+    for (const size_t size : {0u, 7u, 8u, 1023u, 1024u, 1025u, 3000u, 5000u}) {
+        for (const Bytes& bytes : {Bytes(size, 0xFF), Bytes(random.begin(), random.begin() + size)}) {
+            uint32_t sum = 0;
+            for (const uint8_t b : bytes) sum += b;
+            EXPECT_EQ(pack::ByteSum(bytes), sum) << size;
+        }
+    }
+}
+
 TEST(ArchiveWriterTest, AnInputThatChangesSizeIsRefused) {
     const Bytes small(100, 'x');
     const Bytes random = test::RandomBytes(3 << 20, 5);  // stored as its samples show

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -120,7 +121,11 @@ struct PackItem {
 void WriteArchive(TStream& out, const std::vector<PackItem>& items, const PackOptions& options);
 std::vector<uint8_t> BuildArchive(const std::vector<PackItem>& items, const PackOptions& options);
 
+// The encoder of `method`, from the writer's table of encoders; PackError
+// for a method that has none (none itself).
+std::unique_ptr<EntryEncoder> MakeEncoder(PackMethod method, CodedSink sink, const EncodeOptions& options);
+
 // Sum of the bytes, wrapping modulo 2^32.
-uint32_t ByteSum(const std::vector<uint8_t>& bytes);
+uint32_t ByteSum(std::span<const uint8_t> bytes);
 
 }  // namespace kq::pack

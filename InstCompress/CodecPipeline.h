@@ -80,14 +80,6 @@ public:
                 continue;
             }
             if (room == 0) {
-                // A full buffer goes out now, as the next byte would send it,
-                // so that whole buffers can follow straight from `data`.
-                if (!scrambleOutput_ && outCursor_ == outBuffer_.get() + kBufferSize &&
-                    budgetAtBufferStart_ > kBufferSize) {
-                    WriteFullBuffer();
-                    UpdateOutputLimit();
-                    continue;
-                }
                 WriteByteSlow(*data++);
                 --count;
                 continue;

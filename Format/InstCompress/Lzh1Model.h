@@ -75,9 +75,13 @@ struct BasicAdaptiveTree {
     static constexpr uint16_t kOneBit = 0x8000;
     static_assert(kSlots + kSymbols < kOneBit);
 
-    // Weight per slot; slots 627..634 are sentinels that end the exchange
-    // scan, which reads up to eight slots at a time.
+    // Weight per slot; the slots from 627 on are sentinels that end the
+    // exchange scan, one for each slot it reads at a time.
+#ifdef __SSE2__
     static constexpr uint32_t kSentinels = 8;
+#else
+    static constexpr uint32_t kSentinels = 4;
+#endif
     std::array<uint16_t, kSlots + kSentinels> Freq;
     // Slot of the 0-branch child, or kSlots + symbol for a leaf.
     std::array<uint16_t, kSlots> Child;

@@ -14,6 +14,10 @@
 #include <cstring>
 #include <utility>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace kq::lzh1 {
 
 inline constexpr uint32_t kRingSize = 4096;
@@ -71,9 +75,13 @@ struct BasicAdaptiveTree {
     static constexpr uint16_t kOneBit = 0x8000;
     static_assert(kSlots + kSymbols < kOneBit);
 
-    // Weight per slot; slots 627..630 are sentinels that end the exchange
-    // scan, which reads four slots at a time.
+    // Weight per slot; the slots from 627 on are sentinels that end the
+    // exchange scan, one for each slot it reads at a time.
+#ifdef __SSE2__
+    static constexpr uint32_t kSentinels = 8;
+#else
     static constexpr uint32_t kSentinels = 4;
+#endif
     std::array<uint16_t, kSlots + kSentinels> Freq;
     // Slot of the 0-branch child, or kSlots + symbol for a leaf.
     std::array<uint16_t, kSlots> Child;
@@ -250,12 +258,24 @@ private:
     }
 
     // The first slot from `from` on that does not weigh `weight`; the
-    // weights from there on are no less. Four slots a step: the length of
-    // the run is hard to predict, a loop per slot mispredicts its end.
+    // weights from there on are no less. Several slots a step: the length
+    // of the run is hard to predict, a loop per slot mispredicts its end.
     uint32_t EndOfRun(uint32_t from, uint16_t weight) const noexcept {
         // Weights stay at or below 0x8000, so the sentinels end the scan
         // within the array.
         assert(weight < 0x8000 && from <= kSlots);
+#ifdef __SSE2__
+        // Eight slots a step.
+        const __m128i want = _mm_set1_epi16(static_cast<short>(weight));
+        for (;;) {
+            assert(from + 8 <= Freq.size());
+            const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&Freq[from]));
+            // Two bits for each slot that does not weigh `weight`.
+            const auto other = static_cast<uint32_t>(~_mm_movemask_epi8(_mm_cmpeq_epi16(w, want)) & 0xFFFF);
+            if (other != 0) return from + static_cast<uint32_t>(std::countr_zero(other)) / 2;
+            from += 8;
+        }
+#else
         constexpr uint64_t kLow = 0x0001000100010001;
         constexpr uint64_t kHigh = 0x8000 * kLow;
         for (;;) {
@@ -274,6 +294,7 @@ private:
             }
             from += 4;
         }
+#endif
     }
 
     // The two Pairs entries that pass through slot x.

@@ -16,7 +16,9 @@ namespace kq::pack::lzh5 {
 // Chains of the positions with the same hash of four bytes, and the latest
 // position of each hash of three bytes: three-byte matches are worth
 // taking only when near, and four-byte chains are far shorter. Positions
-// are int32 (segments are far below 2 GiB).
+// are int32 (segments are far below 2 GiB); a chain link is the distance
+// back to the previous position, 0 when that is out of reach, so the links
+// of a window fit the first-level cache.
 class HashChains {
 public:
     // The tables of the parses on one thread, kept from one parse to the
@@ -24,14 +26,15 @@ public:
     // entry) would otherwise spend more on fresh pages from the system than
     // on matching. Every parse fills them afresh.
     struct Tables {
-        std::vector<int32_t> head3, head, prev;
+        std::vector<int32_t> head3, head;
+        std::vector<uint16_t> prev;
     };
 
     HashChains(std::span<const uint8_t> data, Tables& tables)
         : data_(data), head3_(tables.head3), head_(tables.head), prev_(tables.prev) {
         head3_.assign(size_t{1} << kHash3Bits, kNone);
         head_.assign(size_t{1} << kChainHashBits, kNone);
-        prev_.assign(History::kSlots, kNone);
+        prev_.assign(History::kSlots, kNoLink);
     }
 
     void Insert(size_t pos) {
@@ -39,7 +42,8 @@ public:
         head3_[Hash3(data_.data() + pos, kHash3Bits)] = static_cast<int32_t>(pos);
         if (pos + 4 > data_.size()) return;
         int32_t& head = head_[Hash4(data_.data() + pos)];
-        prev_[History::Slot(pos)] = head;
+        const int64_t back = static_cast<int64_t>(pos) - head;
+        prev_[History::Slot(pos)] = back <= static_cast<int64_t>(kMaxDistance) ? static_cast<uint16_t>(back) : kNoLink;
         head = static_cast<int32_t>(pos);
     }
 
@@ -65,7 +69,11 @@ public:
         int32_t candidate = head_[Hash4(here)];
         while (candidate >= oldest && chain-- > 0) {
             const uint8_t* const there = data_.data() + candidate;
-            if (there[bestLength] == here[bestLength] && there[0] == here[0] && there[1] == here[1]) {
+            // Both pairs lie within the bytes a longer match must share; one
+            // branch for both.
+            const uint32_t differ = (Load16(there + bestLength - 1) ^ Load16(here + bestLength - 1)) |
+                                    (Load16(there) ^ Load16(here));
+            if (differ == 0) {
                 const uint32_t length = ExtendMatch(there, here, 2, limit);
                 if (length > bestLength) {
                     bestLength = length;
@@ -73,7 +81,9 @@ public:
                     if (length >= nice) break;
                 }
             }
-            candidate = prev_[History::Slot(candidate)];
+            const uint16_t link = prev_[History::Slot(candidate)];
+            if (link == kNoLink) break;
+            candidate -= link;
         }
         return best;
     }
@@ -81,8 +91,16 @@ public:
 private:
     using History = WindowHistory<kWindowSize>;
     static constexpr int32_t kNone = kNoPosition<int32_t>;
+    static constexpr uint16_t kNoLink = 0;
+    static_assert(kMaxDistance <= UINT16_MAX);
     static constexpr int kChainHashBits = 15;
     static constexpr int kHash3Bits = 12;
+
+    static uint32_t Load16(const uint8_t* p) {
+        uint16_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
 
     static uint32_t Hash4(const uint8_t* p) {
         uint32_t v;
@@ -93,7 +111,7 @@ private:
     std::span<const uint8_t> data_;
     std::vector<int32_t>& head3_;
     std::vector<int32_t>& head_;
-    std::vector<int32_t>& prev_;
+    std::vector<uint16_t>& prev_;
 };
 
 }  // namespace kq::pack::lzh5

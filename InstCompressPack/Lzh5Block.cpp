@@ -238,14 +238,27 @@ void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
     assert(!tokens.empty() && tokens.size() <= kMaxBlockSymbols);
     [[maybe_unused]] const size_t start = out.BitCount();
     PutHeader(out, static_cast<uint32_t>(tokens.size()));
+    // Each symbol's code, and each position class's code followed by room
+    // for its extra bits (at most 16 + 12 bits); a literal takes the last,
+    // empty entry of the classes, so that no token branches on its kind.
+    std::array<uint8_t, kSymbolCount> symbolBits;
+    std::array<uint16_t, kSymbolCount> symbolCode;
+    for (int s = 0; s < kSymbolCount; ++s) {
+        symbolBits[s] = static_cast<uint8_t>(symbols_.Bits(s));
+        symbolCode[s] = symbols_.single < 0 ? symbols_.codes[s] : uint16_t{0};
+    }
+    std::array<uint8_t, kPositionCount + 1> classBits{};
+    std::array<uint32_t, kPositionCount + 1> classCode{}, extraMask{};
+    for (int c = 0; c < kPositionCount; ++c) {
+        const int extra = PositionExtraBits(c);
+        classBits[c] = static_cast<uint8_t>(positions_.Bits(c) + static_cast<uint32_t>(extra));
+        classCode[c] = uint32_t{positions_.single < 0 ? positions_.codes[c] : uint16_t{0}} << extra;
+        extraMask[c] = (uint32_t{1} << extra) - 1;
+    }
     for (const Token t : tokens) {
-        PutSymbol(out, symbols_, t.symbol);
-        if (t.symbol < kLiteralCount) continue;
-        const int positionClass = PositionClass(t.position);
-        PutSymbol(out, positions_, positionClass);
-        if (positionClass > 1) {
-            out.Put(PositionExtraBits(positionClass), t.position - PositionBase(positionClass));
-        }
+        out.Put(symbolBits[t.symbol], symbolCode[t.symbol]);
+        const int c = t.symbol < kLiteralCount ? kPositionCount : PositionClass(t.position);
+        out.Put(classBits[c], classCode[c] | (t.position & extraMask[c]));
     }
     assert(out.BitCount() - start == bits_);
 }
@@ -305,11 +318,19 @@ uint32_t Log2Fixed(uint32_t x) {
     return result;
 }
 
-std::vector<size_t> ChooseBlockEnds(std::span<const Token> tokens, size_t grain) {
-    assert(grain > 0 && grain <= kMaxBlockSymbols);
+namespace {
+
+// The block ends ChooseBlockEnds picks, and the histogram of each block.
+struct Blocks {
     std::vector<size_t> ends;
+    std::vector<Histogram> counts;
+};
+
+Blocks ChooseBlocks(std::span<const Token> tokens, size_t grain) {
+    assert(grain > 0 && grain <= kMaxBlockSymbols);
+    Blocks blocks;
     const size_t n = tokens.size();
-    if (n == 0) return ends;
+    if (n == 0) return blocks;
     // prefix[k]: the histogram of the first k grains.
     const size_t grains = (n + grain - 1) / grain;
     std::vector<Histogram> prefix(grains + 1);
@@ -347,18 +368,30 @@ std::vector<size_t> ChooseBlockEnds(std::span<const Token> tokens, size_t grain)
         }
         assert(cut[j] < j);
     }
-    for (size_t j = grains; j > 0; j = cut[j]) ends.push_back(end(j));
-    std::reverse(ends.begin(), ends.end());
-    return ends;
+    for (size_t j = grains; j > 0; j = cut[j]) {
+        blocks.ends.push_back(end(j));
+        Histogram& h = blocks.counts.emplace_back();
+        const Histogram &to = prefix[j], &from = prefix[cut[j]];
+        for (int s = 0; s < kSymbolCount; ++s) h.symbols[s] = to.symbols[s] - from.symbols[s];
+        for (int c = 0; c < kPositionCount; ++c) h.positions[c] = to.positions[c] - from.positions[c];
+    }
+    std::reverse(blocks.ends.begin(), blocks.ends.end());
+    std::reverse(blocks.counts.begin(), blocks.counts.end());
+    return blocks;
+}
+
+}  // namespace
+
+std::vector<size_t> ChooseBlockEnds(std::span<const Token> tokens, size_t grain) {
+    return ChooseBlocks(tokens, grain).ends;
 }
 
 void WriteBlocks(BitWriter& out, std::span<const Token> tokens, size_t grain) {
+    const Blocks blocks = ChooseBlocks(tokens, grain);
     size_t from = 0;
-    for (const size_t to : ChooseBlockEnds(tokens, grain)) {
-        const std::span<const Token> block = tokens.subspan(from, to - from);
-        Histogram h;
-        h.Add(block);
-        BlockPlan(h).Write(out, block);
+    for (size_t b = 0; b < blocks.ends.size(); ++b) {
+        const size_t to = blocks.ends[b];
+        BlockPlan(blocks.counts[b]).Write(out, tokens.subspan(from, to - from));
         from = to;
     }
 }

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -30,6 +31,59 @@ public:
     }
 
     size_t BitCount() const { return out_.size() * 8 + pending_; }
+
+    // Puts as Put does, for a run of codes expected to take at most
+    // `bits` bits: the bytes go to room made in the vector beforehand,
+    // which it grows only when the run takes more, and the writer's state
+    // stays in registers, as the bytes stored cannot alias it.
+    class Run {
+    public:
+        void Put(uint32_t n, uint32_t value) {
+            assert(n <= 32 && (n == 32 || value >> n == 0));
+            acc_ = (acc_ << n) | value;
+            pending_ += n;
+            if (pending_ >= 32) {
+                pending_ -= 32;
+                const auto word = static_cast<uint32_t>(acc_ >> pending_);
+                if (end_ - next_ < 4) [[unlikely]] Grow();
+                const uint8_t bytes[4] = {static_cast<uint8_t>(word >> 24), static_cast<uint8_t>(word >> 16),
+                                          static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
+                std::memcpy(next_, bytes, 4);
+                next_ += 4;
+            }
+        }
+
+    private:
+        friend class BitWriter;
+        Run(std::vector<uint8_t>& out, uint64_t acc, uint32_t pending, size_t bits)
+            : out_(out), acc_(acc), pending_(pending) {
+            const size_t used = out.size();
+            out.resize(used + (pending + bits) / 8 + 4);
+            next_ = out.data() + used;
+            end_ = out.data() + out.size();
+        }
+        void Grow() {
+            const size_t used = static_cast<size_t>(next_ - out_.data());
+            out_.resize(out_.size() + 64);
+            next_ = out_.data() + used;
+            end_ = out_.data() + out_.size();
+        }
+
+        std::vector<uint8_t>& out_;
+        uint64_t acc_;
+        uint32_t pending_;
+        uint8_t* next_;
+        uint8_t* end_;
+    };
+
+    template <typename Fn>
+    void PutRun(size_t bits, Fn&& fn) {
+        Run run(out_, acc_, pending_, bits);
+        fn(run);
+        out_.resize(static_cast<size_t>(run.next_ - out_.data()));
+        acc_ = run.acc_;
+        pending_ = run.pending_;
+    }
 
     // Writes the whole bytes held back and pads the last byte with zero bits.
     void Finish() {

@@ -237,29 +237,34 @@ void BlockPlan::PutHeader(Out& out, uint32_t count) const {
 void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
     assert(!tokens.empty() && tokens.size() <= kMaxBlockSymbols);
     [[maybe_unused]] const size_t start = out.BitCount();
-    PutHeader(out, static_cast<uint32_t>(tokens.size()));
     // Each symbol's code, and each position class's code followed by room
-    // for its extra bits (at most 16 + 12 bits); a literal takes the last,
-    // empty entry of the classes, so that no token branches on its kind.
+    // for its extra bits (at most 16 + 12 bits); a literal (position 0,
+    // class 0) takes the empty entry kLiteralClass above, so that no token
+    // branches on its kind.
+    constexpr int kLiteralClass = 16;
+    static_assert(kLiteralClass >= kPositionCount && std::has_single_bit(unsigned{kLiteralClass}));
     std::array<uint8_t, kSymbolCount> symbolBits;
     std::array<uint16_t, kSymbolCount> symbolCode;
     for (int s = 0; s < kSymbolCount; ++s) {
         symbolBits[s] = static_cast<uint8_t>(symbols_.Bits(s));
         symbolCode[s] = symbols_.single < 0 ? symbols_.codes[s] : uint16_t{0};
     }
-    std::array<uint8_t, kPositionCount + 1> classBits{};
-    std::array<uint32_t, kPositionCount + 1> classCode{}, extraMask{};
+    std::array<uint8_t, kLiteralClass + 1> classBits{};
+    std::array<uint32_t, kLiteralClass + 1> classCode{}, extraMask{};
     for (int c = 0; c < kPositionCount; ++c) {
         const int extra = PositionExtraBits(c);
         classBits[c] = static_cast<uint8_t>(positions_.Bits(c) + static_cast<uint32_t>(extra));
         classCode[c] = uint32_t{positions_.single < 0 ? positions_.codes[c] : uint16_t{0}} << extra;
         extraMask[c] = (uint32_t{1} << extra) - 1;
     }
-    for (const Token t : tokens) {
-        out.Put(symbolBits[t.symbol], symbolCode[t.symbol]);
-        const int c = t.symbol < kLiteralCount ? kPositionCount : PositionClass(t.position);
-        out.Put(classBits[c], classCode[c] | (t.position & extraMask[c]));
-    }
+    out.PutRun(bits_, [&](BitWriter::Run& run) {
+        PutHeader(run, static_cast<uint32_t>(tokens.size()));
+        for (const Token t : tokens) {
+            run.Put(symbolBits[t.symbol], symbolCode[t.symbol]);
+            const int c = PositionClass(t.position) + kLiteralClass * (t.symbol < kLiteralCount);
+            run.Put(classBits[c], classCode[c] | (t.position & extraMask[c]));
+        }
+    });
     assert(out.BitCount() - start == bits_);
 }
 

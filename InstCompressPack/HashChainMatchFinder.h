@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstring>
 #include <span>
@@ -37,14 +38,24 @@ public:
         prev_.assign(History::kSlots, kNoLink);
     }
 
-    void Insert(size_t pos) {
-        assert(pos + kMinMatch <= data_.size());
-        head3_[Hash3(data_.data() + pos, kHash3Bits)] = static_cast<int32_t>(pos);
-        if (pos + 4 > data_.size()) return;
-        int32_t& head = head_[Hash4(data_.data() + pos)];
-        const int64_t back = static_cast<int64_t>(pos) - head;
-        prev_[History::Slot(pos)] = back <= static_cast<int64_t>(kMaxDistance) ? static_cast<uint16_t>(back) : kNoLink;
-        head = static_cast<int32_t>(pos);
+    // Inserts the positions [from, to) that have kMinMatch bytes left.
+    void Insert(size_t from, size_t to) {
+        const size_t size = data_.size();
+        const size_t four = std::min(to, size >= 4 ? size - 3 : 0);  // positions with four bytes left
+        size_t pos = from;
+        for (; pos < four; ++pos) {
+            uint32_t v;
+            std::memcpy(&v, data_.data() + pos, sizeof v);
+            head3_[Hash3Of(v, data_.data() + pos)] = static_cast<int32_t>(pos);
+            int32_t& head = head_[MultiplyHash(v, kChainHashBits)];
+            const int64_t back = static_cast<int64_t>(pos) - head;
+            prev_[History::Slot(pos)] =
+                back <= static_cast<int64_t>(kMaxDistance) ? static_cast<uint16_t>(back) : kNoLink;
+            head = static_cast<int32_t>(pos);
+        }
+        for (; pos < to && pos + kMinMatch <= size; ++pos) {
+            head3_[Hash3(data_.data() + pos, kHash3Bits)] = static_cast<int32_t>(pos);
+        }
     }
 
     // The longest match at `pos` longer than `longerThan`, the nearest one
@@ -100,6 +111,15 @@ private:
         uint16_t v;
         std::memcpy(&v, p, sizeof v);
         return v;
+    }
+
+    // Hash3 of p, whose first four bytes `v` holds in memory order.
+    static uint32_t Hash3Of(uint32_t v, const uint8_t* p) {
+        if constexpr (std::endian::native == std::endian::little) {
+            return MultiplyHash(v & 0xFFFFFFu, kHash3Bits);
+        } else {
+            return Hash3(p, kHash3Bits);
+        }
     }
 
     static uint32_t Hash4(const uint8_t* p) {

@@ -18,7 +18,7 @@ namespace kq::pack::lzh5 {
 // position of each hash of three bytes: three-byte matches are worth
 // taking only when near, and four-byte chains are far shorter. Positions
 // are int32 (segments are far below 2 GiB); a chain link is the distance
-// back to the previous position, 0 when that is out of reach, so the links
+// back to the previous position, kNoLink when that is out of reach, so the links
 // of a window fit the first-level cache.
 class HashChains {
 public:
@@ -92,9 +92,7 @@ public:
                     if (length >= nice) break;
                 }
             }
-            const uint16_t link = prev_[History::Slot(candidate)];
-            if (link == kNoLink) break;
-            candidate -= link;
+            candidate -= prev_[History::Slot(candidate)];
         }
         return best;
     }
@@ -102,8 +100,9 @@ public:
 private:
     using History = WindowHistory<kWindowSize>;
     static constexpr int32_t kNone = kNoPosition<int32_t>;
-    static constexpr uint16_t kNoLink = 0;
-    static_assert(kMaxDistance <= UINT16_MAX);
+    // No link: a step back from any position in the window to one beyond it.
+    static constexpr uint16_t kNoLink = UINT16_MAX;
+    static_assert(kNoLink > kMaxDistance);
     static constexpr int kChainHashBits = 15;
     static constexpr int kHash3Bits = 12;
 

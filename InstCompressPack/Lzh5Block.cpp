@@ -261,7 +261,7 @@ void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
         PutHeader(run, static_cast<uint32_t>(tokens.size()));
         for (const Token t : tokens) {
             run.Put(symbolBits[t.symbol], symbolCode[t.symbol]);
-            const int c = PositionClass(t.position) + kLiteralClass * (t.symbol < kLiteralCount);
+            const int c = TokenClass(t.position) + kLiteralClass * (t.symbol < kLiteralCount);
             run.Put(classBits[c], classCode[c] | (t.position & extraMask[c]));
         }
     });

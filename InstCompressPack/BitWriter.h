@@ -115,9 +115,17 @@ public:
         if (pendingBits_ == 0) {
             out.insert(out.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(whole));
         } else {
-            for (size_t i = 0; i < whole; ++i) {
-                out.push_back(static_cast<uint8_t>(pending_ | bytes[i] >> pendingBits_));
-                pending_ = static_cast<uint8_t>(bytes[i] << (8 - pendingBits_));
+            // Each byte out takes the low bits of one byte in and the high
+            // bits of the next: no byte waits on the one before.
+            const size_t at = out.size();
+            out.resize(at + whole);
+            uint8_t* const to = out.data() + at;
+            if (whole > 0) {
+                to[0] = static_cast<uint8_t>(pending_ | bytes[0] >> pendingBits_);
+                for (size_t i = 1; i < whole; ++i) {
+                    to[i] = static_cast<uint8_t>(bytes[i - 1] << (8 - pendingBits_) | bytes[i] >> pendingBits_);
+                }
+                pending_ = static_cast<uint8_t>(bytes[whole - 1] << (8 - pendingBits_));
             }
         }
         const unsigned rest = bitCount % 8;

@@ -44,7 +44,8 @@ public:
             assert(n <= 32 && (n == 32 || value >> n == 0));
             acc_ = (acc_ << n) | value;
             pending_ += n;  // below 64: below 32 as a run starts, below 8 after each put
-            if (end_ - next_ < 8) [[unlikely]] Grow();
+            if (end_ - next_ < 8) [[unlikely]]
+                Grow();
             const uint64_t top = (acc_ << 1) << (63 - pending_);  // the pending bits, at the top
             uint8_t bytes[8];
             for (int k = 0; k < 8; ++k) bytes[k] = static_cast<uint8_t>(top >> (56 - 8 * k));
@@ -123,7 +124,8 @@ public:
             if (whole > 0) {
                 to[0] = static_cast<uint8_t>(pending_ | bytes[0] >> pendingBits_);
                 for (size_t i = 1; i < whole; ++i) {
-                    to[i] = static_cast<uint8_t>(bytes[i - 1] << (8 - pendingBits_) | bytes[i] >> pendingBits_);
+                    to[i] =
+                        static_cast<uint8_t>(bytes[i - 1] << (8 - pendingBits_) | bytes[i] >> pendingBits_);
                 }
                 pending_ = static_cast<uint8_t>(bytes[whole - 1] << (8 - pendingBits_));
             }

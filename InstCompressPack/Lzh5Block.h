@@ -59,21 +59,25 @@ struct Histogram {
         if (t.symbol >= kLiteralCount) ++positions[PositionClass(t.position)];
     }
     // Without a branch per token, and in four interleaved sets of counts, so
-    // that runs of one symbol do not wait on their own increments: a
-    // literal's position 0 is counted in class 0 and taken off again.
+    // that runs of one symbol (or of literals, whose position 0 is counted
+    // in class 0 and taken off again) do not wait on their own increments.
     void Add(std::span<const Token> tokens) {
         constexpr size_t kWays = 4;
         std::array<std::array<uint32_t, kSymbolCount>, kWays> symbolWays{};
         std::array<std::array<uint32_t, kPositionCount>, kWays> classWays{};
-        uint32_t literals = 0;
-        for (size_t k = 0; k < tokens.size(); ++k) {
-            const Token t = tokens[k];
-            ++symbolWays[k % kWays][t.symbol];
-            ++classWays[k % kWays][TokenClass(t.position)];
-            literals += t.symbol < kLiteralCount;
+        auto count = [&](size_t way, Token t) {
+            ++symbolWays[way][t.symbol];
+            ++classWays[way][TokenClass(t.position)];
+        };
+        size_t k = 0;
+        for (; k + kWays <= tokens.size(); k += kWays) {
+            for (size_t way = 0; way < kWays; ++way) count(way, tokens[k + way]);
         }
+        for (; k < tokens.size(); ++k) count(0, tokens[k]);
+        uint32_t literals = 0;
         for (size_t w = 0; w < kWays; ++w) {
             for (int s = 0; s < kSymbolCount; ++s) symbols[s] += symbolWays[w][s];
+            for (int s = 0; s < kLiteralCount; ++s) literals += symbolWays[w][s];
             for (int c = 0; c < kPositionCount; ++c) positions[c] += classWays[w][c];
         }
         positions[0] -= literals;

@@ -238,19 +238,15 @@ void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
     assert(!tokens.empty() && tokens.size() <= kMaxBlockSymbols);
     [[maybe_unused]] const size_t start = out.BitCount();
     // Each symbol's code, and each position class's code followed by room
-    // for its extra bits (at most 16 + 12 bits); a literal (position 0,
-    // class 0) takes the empty entry kLiteralClass above, so that no token
-    // branches on its kind.
-    constexpr int kLiteralClass = 16;
-    static_assert(kLiteralClass >= kPositionCount && std::has_single_bit(unsigned{kLiteralClass}));
+    // for its extra bits (at most 16 + 12 bits): one or two puts a token.
     std::array<uint8_t, kSymbolCount> symbolBits;
     std::array<uint16_t, kSymbolCount> symbolCode;
     for (int s = 0; s < kSymbolCount; ++s) {
         symbolBits[s] = static_cast<uint8_t>(symbols_.Bits(s));
         symbolCode[s] = symbols_.single < 0 ? symbols_.codes[s] : uint16_t{0};
     }
-    std::array<uint8_t, kLiteralClass + 1> classBits{};
-    std::array<uint32_t, kLiteralClass + 1> classCode{}, extraMask{};
+    std::array<uint8_t, kPositionCount> classBits;
+    std::array<uint32_t, kPositionCount> classCode, extraMask;
     for (int c = 0; c < kPositionCount; ++c) {
         const int extra = PositionExtraBits(c);
         classBits[c] = static_cast<uint8_t>(positions_.Bits(c) + static_cast<uint32_t>(extra));
@@ -261,7 +257,8 @@ void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
         PutHeader(run, static_cast<uint32_t>(tokens.size()));
         for (const Token t : tokens) {
             run.Put(symbolBits[t.symbol], symbolCode[t.symbol]);
-            const int c = TokenClass(t.position) + kLiteralClass * (t.symbol < kLiteralCount);
+            if (t.symbol < kLiteralCount) continue;
+            const int c = TokenClass(t.position);
             run.Put(classBits[c], classCode[c] | (t.position & extraMask[c]));
         }
     });

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstring>
 #include <span>
@@ -16,7 +17,9 @@ namespace kq::pack::lzh5 {
 // Chains of the positions with the same hash of four bytes, and the latest
 // position of each hash of three bytes: three-byte matches are worth
 // taking only when near, and four-byte chains are far shorter. Positions
-// are int32 (segments are far below 2 GiB).
+// are int32 (segments are far below 2 GiB); a chain link is the distance
+// back to the previous position, kNoLink when that is out of reach, so the links
+// of a window fit the first-level cache.
 class HashChains {
 public:
     // The tables of the parses on one thread, kept from one parse to the
@@ -24,23 +27,35 @@ public:
     // entry) would otherwise spend more on fresh pages from the system than
     // on matching. Every parse fills them afresh.
     struct Tables {
-        std::vector<int32_t> head3, head, prev;
+        std::vector<int32_t> head3, head;
+        std::vector<uint16_t> prev;
     };
 
     HashChains(std::span<const uint8_t> data, Tables& tables)
         : data_(data), head3_(tables.head3), head_(tables.head), prev_(tables.prev) {
         head3_.assign(size_t{1} << kHash3Bits, kNone);
         head_.assign(size_t{1} << kChainHashBits, kNone);
-        prev_.assign(History::kSlots, kNone);
+        prev_.assign(History::kSlots, kNoLink);
     }
 
-    void Insert(size_t pos) {
-        assert(pos + kMinMatch <= data_.size());
-        head3_[Hash3(data_.data() + pos, kHash3Bits)] = static_cast<int32_t>(pos);
-        if (pos + 4 > data_.size()) return;
-        int32_t& head = head_[Hash4(data_.data() + pos)];
-        prev_[History::Slot(pos)] = head;
-        head = static_cast<int32_t>(pos);
+    // Inserts the positions [from, to) that have kMinMatch bytes left.
+    void Insert(size_t from, size_t to) {
+        const size_t size = data_.size();
+        const size_t four = std::min(to, size >= 4 ? size - 3 : 0);  // positions with four bytes left
+        size_t pos = from;
+        for (; pos < four; ++pos) {
+            uint32_t v;
+            std::memcpy(&v, data_.data() + pos, sizeof v);
+            head3_[Hash3Of(v, data_.data() + pos)] = static_cast<int32_t>(pos);
+            int32_t& head = head_[MultiplyHash(v, kChainHashBits)];
+            const int64_t back = static_cast<int64_t>(pos) - head;
+            prev_[History::Slot(pos)] =
+                back <= static_cast<int64_t>(kMaxDistance) ? static_cast<uint16_t>(back) : kNoLink;
+            head = static_cast<int32_t>(pos);
+        }
+        for (; pos < to && pos + kMinMatch <= size; ++pos) {
+            head3_[Hash3(data_.data() + pos, kHash3Bits)] = static_cast<int32_t>(pos);
+        }
     }
 
     // The longest match at `pos` longer than `longerThan`, the nearest one
@@ -62,10 +77,17 @@ public:
             }
         }
         if (limit < 4) return best;
+        // The next search most often starts one byte on: its chain head is
+        // fetched while this one walks.
+        if (limit > 4) __builtin_prefetch(&head_[Hash4(here + 1)]);
         int32_t candidate = head_[Hash4(here)];
         while (candidate >= oldest && chain-- > 0) {
             const uint8_t* const there = data_.data() + candidate;
-            if (there[bestLength] == here[bestLength] && there[0] == here[0] && there[1] == here[1]) {
+            // Both pairs lie within the bytes a longer match must share; one
+            // branch for both.
+            const uint32_t differ = (Load16(there + bestLength - 1) ^ Load16(here + bestLength - 1)) |
+                                    (Load16(there) ^ Load16(here));
+            if (differ == 0) {
                 const uint32_t length = ExtendMatch(there, here, 2, limit);
                 if (length > bestLength) {
                     bestLength = length;
@@ -73,7 +95,7 @@ public:
                     if (length >= nice) break;
                 }
             }
-            candidate = prev_[History::Slot(candidate)];
+            candidate -= prev_[History::Slot(candidate)];
         }
         return best;
     }
@@ -81,8 +103,26 @@ public:
 private:
     using History = WindowHistory<kWindowSize>;
     static constexpr int32_t kNone = kNoPosition<int32_t>;
+    // No link: a step back from any position in the window to one beyond it.
+    static constexpr uint16_t kNoLink = UINT16_MAX;
+    static_assert(kNoLink > kMaxDistance);
     static constexpr int kChainHashBits = 15;
     static constexpr int kHash3Bits = 12;
+
+    static uint32_t Load16(const uint8_t* p) {
+        uint16_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+
+    // Hash3 of p, whose first four bytes `v` holds in memory order.
+    static uint32_t Hash3Of(uint32_t v, const uint8_t* p) {
+        if constexpr (std::endian::native == std::endian::little) {
+            return MultiplyHash(v & 0xFFFFFFu, kHash3Bits);
+        } else {
+            return Hash3(p, kHash3Bits);
+        }
+    }
 
     static uint32_t Hash4(const uint8_t* p) {
         uint32_t v;
@@ -93,7 +133,7 @@ private:
     std::span<const uint8_t> data_;
     std::vector<int32_t>& head3_;
     std::vector<int32_t>& head_;
-    std::vector<int32_t>& prev_;
+    std::vector<uint16_t>& prev_;
 };
 
 }  // namespace kq::pack::lzh5

@@ -237,16 +237,31 @@ void BlockPlan::PutHeader(Out& out, uint32_t count) const {
 void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
     assert(!tokens.empty() && tokens.size() <= kMaxBlockSymbols);
     [[maybe_unused]] const size_t start = out.BitCount();
-    PutHeader(out, static_cast<uint32_t>(tokens.size()));
-    for (const Token t : tokens) {
-        PutSymbol(out, symbols_, t.symbol);
-        if (t.symbol < kLiteralCount) continue;
-        const int positionClass = PositionClass(t.position);
-        PutSymbol(out, positions_, positionClass);
-        if (positionClass > 1) {
-            out.Put(PositionExtraBits(positionClass), t.position - PositionBase(positionClass));
-        }
+    // Each symbol's code, and each position class's code followed by room
+    // for its extra bits (at most 16 + 12 bits): one or two puts a token.
+    std::array<uint8_t, kSymbolCount> symbolBits;
+    std::array<uint16_t, kSymbolCount> symbolCode;
+    for (int s = 0; s < kSymbolCount; ++s) {
+        symbolBits[s] = static_cast<uint8_t>(symbols_.Bits(s));
+        symbolCode[s] = symbols_.single < 0 ? symbols_.codes[s] : uint16_t{0};
     }
+    std::array<uint8_t, kPositionCount> classBits;
+    std::array<uint32_t, kPositionCount> classCode, extraMask;
+    for (int c = 0; c < kPositionCount; ++c) {
+        const int extra = PositionExtraBits(c);
+        classBits[c] = static_cast<uint8_t>(positions_.Bits(c) + static_cast<uint32_t>(extra));
+        classCode[c] = uint32_t{positions_.single < 0 ? positions_.codes[c] : uint16_t{0}} << extra;
+        extraMask[c] = (uint32_t{1} << extra) - 1;
+    }
+    out.PutRun(bits_, [&](BitWriter::Run& run) {
+        PutHeader(run, static_cast<uint32_t>(tokens.size()));
+        for (const Token t : tokens) {
+            run.Put(symbolBits[t.symbol], symbolCode[t.symbol]);
+            if (t.symbol < kLiteralCount) continue;
+            const int c = TokenClass(t.position);
+            run.Put(classBits[c], classCode[c] | (t.position & extraMask[c]));
+        }
+    });
     assert(out.BitCount() - start == bits_);
 }
 
@@ -271,21 +286,6 @@ const std::array<uint32_t, kMaxBlockSymbols + 1>& CountLogTable() {
     return table;
 }
 
-// Entropy of the counts, and how many are used.
-template <size_t N>
-int64_t EntropyBits(const std::array<uint32_t, N>& to, const std::array<uint32_t, N>& from, uint32_t& used) {
-    const auto& xlogx = CountLogTable();
-    uint32_t total = 0;
-    int64_t bits = 0;
-    for (size_t s = 0; s < N; ++s) {
-        const uint32_t f = to[s] - from[s];
-        total += f;
-        used += f > 0;
-        bits -= xlogx[f];
-    }
-    return bits + xlogx[total];
-}
-
 }  // namespace
 
 uint32_t Log2Fixed(uint32_t x) {
@@ -305,11 +305,19 @@ uint32_t Log2Fixed(uint32_t x) {
     return result;
 }
 
-std::vector<size_t> ChooseBlockEnds(std::span<const Token> tokens, size_t grain) {
-    assert(grain > 0 && grain <= kMaxBlockSymbols);
+namespace {
+
+// The block ends ChooseBlockEnds picks, and the histogram of each block.
+struct Blocks {
     std::vector<size_t> ends;
+    std::vector<Histogram> counts;
+};
+
+Blocks ChooseBlocks(std::span<const Token> tokens, size_t grain) {
+    assert(grain > 0 && grain <= kMaxBlockSymbols);
+    Blocks blocks;
     const size_t n = tokens.size();
-    if (n == 0) return ends;
+    if (n == 0) return blocks;
     // prefix[k]: the histogram of the first k grains.
     const size_t grains = (n + grain - 1) / grain;
     std::vector<Histogram> prefix(grains + 1);
@@ -319,27 +327,64 @@ std::vector<size_t> ChooseBlockEnds(std::span<const Token> tokens, size_t grain)
         prefix[k + 1].Add(tokens.subspan(from, std::min(grain, n - from)));
     }
     auto end = [&](size_t k) { return std::min(k * grain, n); };
-    // The estimated bits of grains [from, to) as one block: the entropy of
-    // its symbols and position classes, the extra bits, and a header of a
-    // few bits per used symbol.
-    auto estimate = [&](size_t from, size_t to) {
-        uint32_t used = 0;
-        int64_t bits = EntropyBits(prefix[to].symbols, prefix[from].symbols, used) +
-                       EntropyBits(prefix[to].positions, prefix[from].positions, used);
-        int64_t plain = 4 * int64_t{used} + 100;
-        for (int c = 2; c < kPositionCount; ++c) {
-            plain += int64_t{prefix[to].positions[c] - prefix[from].positions[c]} * PositionExtraBits(c);
-        }
-        return bits + plain * kEstimateBit;
+    // The symbols and position classes each grain uses, and how often; a
+    // class c counts as kSymbolCount + c.
+    struct Use {
+        uint16_t what;
+        uint16_t count;
     };
+    static_assert(kMaxBlockSymbols <= UINT16_MAX && kSymbolCount + kPositionCount <= UINT16_MAX);
+    std::vector<Use> uses;
+    std::vector<size_t> firstUse(grains + 1), firstClassUse(grains);
+    for (size_t k = 0; k < grains; ++k) {
+        firstUse[k] = uses.size();
+        for (int s = 0; s < kSymbolCount; ++s) {
+            const uint32_t f = prefix[k + 1].symbols[s] - prefix[k].symbols[s];
+            if (f > 0) uses.push_back({static_cast<uint16_t>(s), static_cast<uint16_t>(f)});
+        }
+        firstClassUse[k] = uses.size();
+        for (int c = 0; c < kPositionCount; ++c) {
+            const uint32_t f = prefix[k + 1].positions[c] - prefix[k].positions[c];
+            if (f > 0) uses.push_back({static_cast<uint16_t>(kSymbolCount + c), static_cast<uint16_t>(f)});
+        }
+    }
+    firstUse[grains] = uses.size();
     // best[j]: the fewest bits for the first j grains; cut[j]: where the
-    // last of their blocks starts.
+    // last of their blocks starts. The estimated bits of grains [i, j) as
+    // one block, built up one grain at a time as i goes down: the entropy
+    // of its symbols and position classes (n log2 n less the sum of
+    // f log2 f over their counts f), the extra bits, and a header of a few
+    // bits per used symbol.
+    const auto& xlogx = CountLogTable();
     std::vector<int64_t> best(grains + 1, 0);
     std::vector<size_t> cut(grains + 1, 0);
+    std::array<uint32_t, kSymbolCount + kPositionCount> counts;
     for (size_t j = 1; j <= grains; ++j) {
         best[j] = std::numeric_limits<int64_t>::max();
+        counts.fill(0);
+        int64_t symbolSum = 0, classSum = 0, extra = 0;
+        uint32_t used = 0, matches = 0;
+        auto add = [&](size_t from, size_t to) {
+            int64_t sum = 0;
+            for (size_t k = from; k < to; ++k) {
+                uint32_t& c = counts[uses[k].what];
+                sum += int64_t{xlogx[c + uses[k].count]} - xlogx[c];
+                used += c == 0;
+                c += uses[k].count;
+            }
+            return sum;
+        };
         for (size_t i = j; i-- > 0 && end(j) - end(i) <= kMaxBlockSymbols;) {
-            const int64_t bits = best[i] + estimate(i, j);
+            symbolSum += add(firstUse[i], firstClassUse[i]);
+            classSum += add(firstClassUse[i], firstUse[i + 1]);
+            for (size_t k = firstClassUse[i]; k < firstUse[i + 1]; ++k) {
+                matches += uses[k].count;
+                extra += int64_t{uses[k].count} * PositionExtraBits(uses[k].what - kSymbolCount);
+            }
+            const int64_t plain = 4 * int64_t{used} + 100 + extra;
+            const int64_t estimate = int64_t{xlogx[end(j) - end(i)]} - symbolSum + xlogx[matches] - classSum +
+                                     plain * kEstimateBit;
+            const int64_t bits = best[i] + estimate;
             if (bits < best[j]) {
                 best[j] = bits;
                 cut[j] = i;
@@ -347,18 +392,30 @@ std::vector<size_t> ChooseBlockEnds(std::span<const Token> tokens, size_t grain)
         }
         assert(cut[j] < j);
     }
-    for (size_t j = grains; j > 0; j = cut[j]) ends.push_back(end(j));
-    std::reverse(ends.begin(), ends.end());
-    return ends;
+    for (size_t j = grains; j > 0; j = cut[j]) {
+        blocks.ends.push_back(end(j));
+        Histogram& h = blocks.counts.emplace_back();
+        const Histogram &to = prefix[j], &from = prefix[cut[j]];
+        for (int s = 0; s < kSymbolCount; ++s) h.symbols[s] = to.symbols[s] - from.symbols[s];
+        for (int c = 0; c < kPositionCount; ++c) h.positions[c] = to.positions[c] - from.positions[c];
+    }
+    std::reverse(blocks.ends.begin(), blocks.ends.end());
+    std::reverse(blocks.counts.begin(), blocks.counts.end());
+    return blocks;
+}
+
+}  // namespace
+
+std::vector<size_t> ChooseBlockEnds(std::span<const Token> tokens, size_t grain) {
+    return ChooseBlocks(tokens, grain).ends;
 }
 
 void WriteBlocks(BitWriter& out, std::span<const Token> tokens, size_t grain) {
+    const Blocks blocks = ChooseBlocks(tokens, grain);
     size_t from = 0;
-    for (const size_t to : ChooseBlockEnds(tokens, grain)) {
-        const std::span<const Token> block = tokens.subspan(from, to - from);
-        Histogram h;
-        h.Add(block);
-        BlockPlan(h).Write(out, block);
+    for (size_t b = 0; b < blocks.ends.size(); ++b) {
+        const size_t to = blocks.ends[b];
+        BlockPlan(blocks.counts[b]).Write(out, tokens.subspan(from, to - from));
         from = to;
     }
 }

@@ -40,10 +40,7 @@ void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& pa
     thread_local HashChains::Tables tables;
     HashChains chains(data, tables);
     const size_t end = data.size();
-    auto insert = [&](size_t pos) {
-        if (pos + kMinMatch <= end) chains.Insert(pos);
-    };
-    for (size_t pos = start - std::min<size_t>(start, kWindowSize); pos < start; ++pos) insert(pos);
+    chains.Insert(start - std::min<size_t>(start, kWindowSize), start);
 
     size_t pos = start;
     Match held;
@@ -55,12 +52,13 @@ void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& pa
                 holding && held.length >= params.goodLength ? params.maxChain / 4 : params.maxChain;
             current = chains.Find(pos, holding ? held.length : 0, chain, params.niceLength);
         }
-        insert(pos);
+        chains.Insert(pos, pos + 1);
         if (holding && current.length <= held.length) {
             // The held match starts at pos - 1 and covers pos already.
             tokens.push_back(MatchToken(held.length, held.distance));
             const size_t matchEnd = pos - 1 + held.length;
-            for (++pos; pos < matchEnd; ++pos) insert(pos);
+            chains.Insert(pos + 1, matchEnd);
+            pos = matchEnd;
             holding = false;
             continue;
         }

@@ -258,7 +258,7 @@ void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
         for (const Token t : tokens) {
             run.Put(symbolBits[t.symbol], symbolCode[t.symbol]);
             if (t.symbol < kLiteralCount) continue;
-            const int c = TokenClass(t.position);
+            const int c = PositionClass(t.position);
             run.Put(classBits[c], classCode[c] | (t.position & extraMask[c]));
         }
     });

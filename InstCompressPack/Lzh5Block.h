@@ -44,12 +44,6 @@ inline uint32_t TokenLength(Token t) {
     return t.symbol < kLiteralCount ? 1 : static_cast<uint32_t>(LengthOfSymbol(t.symbol));
 }
 
-// PositionClass of a token's position without a branch on 0 (which a
-// literal has): 2p + 1 is never 0, and has one bit more than p.
-inline int TokenClass(uint16_t position) {
-    return std::bit_width((uint32_t{position} << 1) | 1u) - 1;
-}
-
 struct Histogram {
     std::array<uint32_t, kSymbolCount> symbols{};
     std::array<uint32_t, kPositionCount> positions{};
@@ -67,7 +61,7 @@ struct Histogram {
         std::array<std::array<uint32_t, kPositionCount>, kWays> classWays{};
         auto count = [&](size_t way, Token t) {
             ++symbolWays[way][t.symbol];
-            ++classWays[way][TokenClass(t.position)];
+            ++classWays[way][PositionClass(t.position)];
         };
         size_t k = 0;
         for (; k + kWays <= tokens.size(); k += kWays) {

@@ -68,9 +68,12 @@ inline constexpr int SymbolOfLength(int length) {
     return length + 256 - kMinMatch;
 }
 
-// The class of position value p: 0 for 0, else its bit length.
+// The class of position value p: 0 for 0, else its bit length. Taken from
+// 2p + 1, which is never 0 and has one bit more, so that no test for 0 is
+// needed (a literal's token, position 0, is counted in class 0 this way).
 inline constexpr int PositionClass(uint32_t p) {
-    return std::bit_width(p);
+    assert(p < kWindowSize);
+    return static_cast<int>(std::bit_width((p << 1) | 1u)) - 1;
 }
 // Class c's first position value and its count of further bits.
 inline constexpr uint32_t PositionBase(int c) {

@@ -1,5 +1,6 @@
 #include "InstCompress/CodecPipeline.h"
 
+#include <cassert>
 #include <new>
 #include <numeric>
 #include <thread>
@@ -65,7 +66,11 @@ void YieldTimeSlice() {
 
 int32_t ProgressPercent(int32_t done, int32_t total) {
     if (total <= 0) return 0;
-    if (total <= 100000) return static_cast<int32_t>(static_cast<int64_t>(done) * 100 / total);
+    assert(done >= 0 && done <= total);
+    // done <= 100000 here, so done * 100 fits in 32 bits: the 32-bit stub
+    // needs no 64-bit division.
+    if (total <= 100000)
+        return static_cast<int32_t>(static_cast<uint32_t>(done) * 100u / static_cast<uint32_t>(total));
     return done / (total / 100);
 }
 

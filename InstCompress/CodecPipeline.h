@@ -151,8 +151,8 @@ private:
     uint16_t keyIndex_ = 0;
 };
 
-// Integer percentage of done in total for the progress handler; keeps
-// done * 100 within 32 bits for large totals.
+// Integer percentage of done (0 to total) in total for the progress
+// handler; keeps done * 100 within 32 bits for large totals.
 int32_t ProgressPercent(int32_t done, int32_t total);
 
 // Sets up the pipeline for one entry, runs the decoder of `method`, flushes

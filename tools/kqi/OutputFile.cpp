@@ -74,14 +74,18 @@ AtomicOutputFile::AtomicOutputFile(std::string path) : path_(std::move(path)) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, ".kqi%08x", random());
         const std::string candidate = path_ + suffix;
+        // Known to the signal handler before it exists, so a signal never
+        // leaves it behind.
+        const int slot = RegisterTemp(candidate);
         // Never one that exists, so two runs never share a temporary file.
         std::unique_ptr<TFileStream> created = CreateNewFile(candidate, error);
         if (!created) {
+            UnregisterTemp(slot);
             if (!IsExistsError(error)) break;
             continue;
         }
         tempPath_ = candidate;
-        slot_ = RegisterTemp(tempPath_);
+        slot_ = slot;
         stream_ = std::move(created);
     }
     if (!stream_) {

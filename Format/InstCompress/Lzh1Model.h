@@ -159,6 +159,15 @@ struct BasicAdaptiveTree {
         return CountUpFrom(Parent[symbol + kSlots]);
     }
 
+    // UpdateTree for the symbol whose leaf sits in `slot`, while the tree
+    // is not due for a rebuild: a decoder knows the slot from its walk.
+    bool UpdateTreeFromLeaf(uint32_t slot) noexcept {
+        assert(Freq[kRoot] != kRebuildWeight && slot < kSlots && Child[slot] >= kSlots);
+        // As CountUpFrom, the first step knowing the slot holds a leaf; a
+        // leaf's parent is never slot 0.
+        return CountUpFrom(slot);
+    }
+
     // UpdateTree for a symbol just coded, given the slots its code passes
     // (root excluded, leaf last). Until the first exchange those slots are
     // exactly the parent chain, and reading them from the list spares the
@@ -228,29 +237,41 @@ private:
     }
 
     // Moves the node in slot s, now weighing k, behind the run of weight
-    // k - 1 that follows it; returns its new slot.
+    // k - 1 that follows it; returns its new slot. With kLeaf the node is a
+    // leaf.
+    template <bool kLeaf = false>
     uint32_t Exchange(uint32_t s, uint16_t k) noexcept {
         const uint32_t l = EndOfRun(s + 2, static_cast<uint16_t>(k - 1)) - 1;
-        Freq[s] = Freq[l];
+        assert(Freq[l] == k - 1);
+        Freq[s] = static_cast<uint16_t>(k - 1);
         Freq[l] = k;
 
         // A leaf has one Parent entry, an inner node's children two: the
         // second store repeats the first for a leaf, sparing a branch.
         const uint32_t a = Child[s];
         const uint32_t b = Child[l];
+        assert(!kLeaf || a >= kSlots);
         Parent[a] = static_cast<uint16_t>(l);
-        Parent[a + (a < kSlots)] = static_cast<uint16_t>(l);
+        if constexpr (!kLeaf) Parent[a + (a < kSlots)] = static_cast<uint16_t>(l);
         Child[l] = static_cast<uint16_t>(a);
         Parent[b] = static_cast<uint16_t>(s);
         Parent[b + (b < kSlots)] = static_cast<uint16_t>(s);
         Child[s] = static_cast<uint16_t>(b);
         if constexpr (kPairTable) {
             // The subtrees of s and l traded places, and their entries with
-            // them; the parents' entries that lead into them are set anew.
-            // A child weighs less than k - 1, so s is no child of l, and
-            // neither slot's parent changed.
-            std::swap(Pairs[2 * s], Pairs[2 * l]);
-            std::swap(Pairs[2 * s + 1], Pairs[2 * l + 1]);
+            // them (two a slot, moved as one word); the parents' entries that
+            // lead into them are set anew. A child weighs less than k - 1, so
+            // s is no child of l, and neither slot's parent changed.
+            uint32_t atS;
+            uint32_t atL;
+            std::memcpy(&atL, &Pairs[2 * l], sizeof atL);
+            if constexpr (kLeaf) {
+                atS = (a | kOneBit) * 0x10001u;
+            } else {
+                std::memcpy(&atS, &Pairs[2 * s], sizeof atS);
+            }
+            std::memcpy(&Pairs[2 * s], &atL, sizeof atL);
+            std::memcpy(&Pairs[2 * l], &atS, sizeof atS);
             Pairs[2 * Parent[s] + (s & 1)] = static_cast<uint16_t>(b);
             Pairs[2 * Parent[l] + (l & 1)] = static_cast<uint16_t>(a);
         }

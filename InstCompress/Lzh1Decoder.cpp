@@ -68,7 +68,7 @@ struct CodePath {
     uint32_t exchangeRate = 0;
 };
 
-constexpr uint32_t kCountAfterRate = 128;
+constexpr uint32_t kCountAfterRate = 80;
 
 // Walks the code from the root; with kCountAhead it counts each slot on
 // the way and fills `p`. Returns the symbol; `leaf` gets its slot.

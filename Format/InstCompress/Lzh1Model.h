@@ -163,8 +163,6 @@ struct BasicAdaptiveTree {
     // is not due for a rebuild: a decoder knows the slot from its walk.
     bool UpdateTreeFromLeaf(uint32_t slot) noexcept {
         assert(Freq[kRoot] != kRebuildWeight && slot < kSlots && Child[slot] >= kSlots);
-        // As CountUpFrom, the first step knowing the slot holds a leaf; a
-        // leaf's parent is never slot 0.
         return CountUpFrom(slot);
     }
 
@@ -237,9 +235,7 @@ private:
     }
 
     // Moves the node in slot s, now weighing k, behind the run of weight
-    // k - 1 that follows it; returns its new slot. With kLeaf the node is a
-    // leaf.
-    template <bool kLeaf = false>
+    // k - 1 that follows it; returns its new slot.
     uint32_t Exchange(uint32_t s, uint16_t k) noexcept {
         const uint32_t l = EndOfRun(s + 2, static_cast<uint16_t>(k - 1)) - 1;
         assert(Freq[l] == k - 1);
@@ -250,9 +246,8 @@ private:
         // second store repeats the first for a leaf, sparing a branch.
         const uint32_t a = Child[s];
         const uint32_t b = Child[l];
-        assert(!kLeaf || a >= kSlots);
         Parent[a] = static_cast<uint16_t>(l);
-        if constexpr (!kLeaf) Parent[a + (a < kSlots)] = static_cast<uint16_t>(l);
+        Parent[a + (a < kSlots)] = static_cast<uint16_t>(l);
         Child[l] = static_cast<uint16_t>(a);
         Parent[b] = static_cast<uint16_t>(s);
         Parent[b + (b < kSlots)] = static_cast<uint16_t>(s);
@@ -264,12 +259,8 @@ private:
             // s is no child of l, and neither slot's parent changed.
             uint32_t atS;
             uint32_t atL;
+            std::memcpy(&atS, &Pairs[2 * s], sizeof atS);
             std::memcpy(&atL, &Pairs[2 * l], sizeof atL);
-            if constexpr (kLeaf) {
-                atS = (a | kOneBit) * 0x10001u;
-            } else {
-                std::memcpy(&atS, &Pairs[2 * s], sizeof atS);
-            }
             std::memcpy(&Pairs[2 * s], &atL, sizeof atL);
             std::memcpy(&Pairs[2 * l], &atS, sizeof atS);
             Pairs[2 * Parent[s] + (s & 1)] = static_cast<uint16_t>(b);

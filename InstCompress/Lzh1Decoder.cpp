@@ -68,12 +68,12 @@ struct CodePath {
     uint32_t exchangeRate = 0;
 };
 
-constexpr uint32_t kCountAfterRate = 128;
+constexpr uint32_t kCountAfterRate = 80;
 
 // Walks the code from the root; with kCountAhead it counts each slot on
-// the way and fills `p`.
+// the way and fills `p`. Returns the symbol; `leaf` gets its slot.
 template <bool kCountAhead>
-uint32_t WalkCode(DecodingTree& tree, Reader& reader, CodePath& p) {
+uint32_t WalkCode(DecodingTree& tree, Reader& reader, CodePath& p, uint32_t& leaf) {
     p.path[0] = kRoot;
     uint32_t depth = 1;
     uint32_t deepest = 0;
@@ -89,7 +89,7 @@ uint32_t WalkCode(DecodingTree& tree, Reader& reader, CodePath& p) {
         }
     };
     // Two bits a step through Pairs.
-    do {
+    for (;;) {
         if (count < Reader::kLookahead) [[unlikely]] {
             reader.Store(bits, static_cast<int>(count));
             reader.Refill();
@@ -104,13 +104,19 @@ uint32_t WalkCode(DecodingTree& tree, Reader& reader, CodePath& p) {
             bits <<= 1;
             --count;
             child = next & ~uint32_t{DecodingTree::kOneBit};
+            leaf = slot;
             break;
         }
-        visit(tree.Child[slot] + (two & 1));
+        const uint32_t below = tree.Child[slot] + (two & 1);
+        visit(below);
         bits <<= 2;
         count -= 2;
         child = next;
-    } while (child < kSlots);
+        if (child >= kSlots) {
+            leaf = below;
+            break;
+        }
+    }
     reader.Store(bits, static_cast<int>(count));
     p.deepest = deepest;
     return child - kSlots;
@@ -119,7 +125,8 @@ uint32_t WalkCode(DecodingTree& tree, Reader& reader, CodePath& p) {
 // The rare and the longer paths stay out of the decoding loop.
 [[gnu::noinline]] uint32_t DecodeSymbolBeforeRebuild(DecodingTree& tree, Reader& reader, CodePath& p) {
     // The rebuild comes between the walk and the count.
-    const uint32_t c = WalkCode<false>(tree, reader, p);
+    uint32_t leaf;
+    const uint32_t c = WalkCode<false>(tree, reader, p, leaf);
     tree.UpdateTree(c);
     return c;
 }
@@ -132,15 +139,16 @@ inline uint32_t DecodeSymbol(DecodingTree& tree, Reader& reader, CodePath& p) {
     if (tree.Freq[kRoot] == kRebuildWeight) [[unlikely]]
         return DecodeSymbolBeforeRebuild(tree, reader, p);
     uint32_t c;
+    uint32_t leaf;
     bool exchanged;
     if (p.exchangeRate < kCountAfterRate) {
         ++tree.Freq[kRoot];
-        c = WalkCode<true>(tree, reader, p);
+        c = WalkCode<true>(tree, reader, p, leaf);
         exchanged = p.deepest != 0;
         if (exchanged) Settle(tree, p);
     } else {
-        c = WalkCode<false>(tree, reader, p);
-        exchanged = tree.UpdateTree(c);
+        c = WalkCode<false>(tree, reader, p, leaf);
+        exchanged = tree.UpdateTreeFromLeaf(leaf);
     }
     p.exchangeRate = p.exchangeRate - p.exchangeRate / 16 + (exchanged ? 16u : 0u);
     return c;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "InstCompress/CodecPipeline.h"
@@ -12,6 +13,7 @@ namespace kq {
 namespace {
 
 using lzh1::AdaptiveTree;
+using lzh1::DecodingTree;
 using lzh1::kRoot;
 using lzh1::kSlots;
 using lzh1::kSymbols;
@@ -176,6 +178,42 @@ TEST(Lzh1TreeTest, FirstRebuildAndHalving) {
     EXPECT_EQ(t.Freq[SlotOf(t, 7)], 1);
     EXPECT_EQ(t.Freq[SlotOf(t, 5)], 2);  // 1 stays 1, then counted
     EXPECT_EQ(t.Freq[SlotOf(t, 300)], (32449 + 1) / 2);
+}
+
+// The decoder's tree, updated from the leaf slot, stays the encoder's tree
+// and keeps Pairs what its definition says, across exchanges at every
+// level and a rebuild.
+TEST(Lzh1TreeTest, DecodingTreeFollowsTheTreeAndKeepsItsPairs) {
+    AdaptiveTree plain;
+    DecodingTree tree;
+    plain.ResetTree();
+    tree.ResetTree();
+    const auto wrongPairs = [&] {
+        int wrong = 0;
+        for (uint32_t s = 0; s < kSlots; ++s) {
+            const uint32_t y = tree.Child[s];
+            for (uint32_t b : {0u, 1u})
+                wrong +=
+                    tree.Pairs[2 * s + b] != (y >= kSlots ? y | DecodingTree::kOneBit : tree.Child[y + b]);
+        }
+        return wrong;
+    };
+    std::mt19937 rng(7);
+    for (int i = 0; i < 40000; ++i) {
+        const auto c = static_cast<uint32_t>(rng() % 4 == 0 ? rng() % kSymbols : rng() % 24);
+        plain.UpdateTree(c);
+        if (tree.Freq[kRoot] == lzh1::kRebuildWeight) {
+            tree.UpdateTree(c);
+        } else {
+            tree.UpdateTreeFromLeaf(tree.Parent[c + kSlots]);
+        }
+        if (i % 1000 == 0) {
+            ASSERT_EQ(wrongPairs(), 0) << "after update " << i;
+        }
+    }
+    EXPECT_TRUE(std::equal(plain.Freq.begin(), plain.Freq.begin() + kSlots, tree.Freq.begin()));
+    EXPECT_TRUE(std::equal(plain.Child.begin(), plain.Child.end(), tree.Child.begin()));
+    EXPECT_EQ(wrongPairs(), 0);
 }
 
 }  // namespace

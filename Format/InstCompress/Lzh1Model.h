@@ -159,6 +159,13 @@ struct BasicAdaptiveTree {
         return CountUpFrom(Parent[symbol + kSlots]);
     }
 
+    // UpdateTree for the symbol whose leaf sits in `slot`, while the tree
+    // is not due for a rebuild: a decoder knows the slot from its walk.
+    bool UpdateTreeFromLeaf(uint32_t slot) noexcept {
+        assert(Freq[kRoot] != kRebuildWeight && slot < kSlots && Child[slot] >= kSlots);
+        return CountUpFrom(slot);
+    }
+
     // UpdateTree for a symbol just coded, given the slots its code passes
     // (root excluded, leaf last). Until the first exchange those slots are
     // exactly the parent chain, and reading them from the list spares the
@@ -231,7 +238,8 @@ private:
     // k - 1 that follows it; returns its new slot.
     uint32_t Exchange(uint32_t s, uint16_t k) noexcept {
         const uint32_t l = EndOfRun(s + 2, static_cast<uint16_t>(k - 1)) - 1;
-        Freq[s] = Freq[l];
+        assert(Freq[l] == k - 1);
+        Freq[s] = static_cast<uint16_t>(k - 1);
         Freq[l] = k;
 
         // A leaf has one Parent entry, an inner node's children two: the
@@ -246,11 +254,15 @@ private:
         Child[s] = static_cast<uint16_t>(b);
         if constexpr (kPairTable) {
             // The subtrees of s and l traded places, and their entries with
-            // them; the parents' entries that lead into them are set anew.
-            // A child weighs less than k - 1, so s is no child of l, and
-            // neither slot's parent changed.
-            std::swap(Pairs[2 * s], Pairs[2 * l]);
-            std::swap(Pairs[2 * s + 1], Pairs[2 * l + 1]);
+            // them (two a slot, moved as one word); the parents' entries that
+            // lead into them are set anew. A child weighs less than k - 1, so
+            // s is no child of l, and neither slot's parent changed.
+            uint32_t atS;
+            uint32_t atL;
+            std::memcpy(&atS, &Pairs[2 * s], sizeof atS);
+            std::memcpy(&atL, &Pairs[2 * l], sizeof atL);
+            std::memcpy(&Pairs[2 * s], &atL, sizeof atL);
+            std::memcpy(&Pairs[2 * l], &atS, sizeof atS);
             Pairs[2 * Parent[s] + (s & 1)] = static_cast<uint16_t>(b);
             Pairs[2 * Parent[l] + (l & 1)] = static_cast<uint16_t>(a);
         }

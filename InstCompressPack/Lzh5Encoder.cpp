@@ -50,9 +50,10 @@ void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& pa
         if (!holding || held.length < params.lazyLimit) {
             const int chain =
                 holding && held.length >= params.goodLength ? params.maxChain / 4 : params.maxChain;
-            current = chains.Find(pos, holding ? held.length : 0, chain, params.niceLength);
+            current = chains.FindAndInsert(pos, holding ? held.length : 0, chain, params.niceLength);
+        } else {
+            chains.Insert(pos, pos + 1);
         }
-        chains.Insert(pos, pos + 1);
         if (holding && current.length <= held.length) {
             // The held match starts at pos - 1 and covers pos already.
             tokens.push_back(MatchToken(held.length, held.distance));

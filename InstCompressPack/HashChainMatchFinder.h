@@ -133,19 +133,39 @@ private:
         nice = std::min(nice, limit);
         const uint8_t* const here = data_.data() + pos;
         const int64_t oldest = static_cast<int64_t>(pos) - static_cast<int64_t>(kMaxDistance);
-        if (bestLength < kMinMatch && near >= oldest &&
-            std::memcmp(data_.data() + near, here, kMinMatch) == 0) {
-            bestLength = ExtendMatch(data_.data() + near, here, kMinMatch, limit);
-            best = {bestLength, static_cast<uint32_t>(pos - static_cast<size_t>(near))};
-            if (bestLength >= nice) return best;
+        // Most searches on data without matches meet no candidate, or one or
+        // two that differ at once: those are told apart with one branch,
+        // not one for each candidate. A position before the window reads the
+        // segment's first bytes, and its result is set aside.
+        const auto at = [&](int32_t p) { return data_.data() + std::max(p, int32_t{0}); };
+        const auto miss = [&](bool inWindow, uint32_t differ) { return !inWindow || differ != 0; };
+        if (bestLength < kMinMatch) {
+            const uint8_t* const there = at(near);
+            const uint32_t differ = (Load16(there) ^ Load16(here)) | (uint32_t{there[2]} ^ here[2]);
+            if (!miss(near >= oldest, differ)) {
+                bestLength = ExtendMatch(there, here, kMinMatch, limit);
+                best = {bestLength, static_cast<uint32_t>(pos - static_cast<size_t>(near))};
+                if (bestLength >= nice) return best;
+            }
+        }
+        // Both pairs lie within the bytes a longer match must share.
+        const auto differs = [&](const uint8_t* there) {
+            return (Load16(there + bestLength - 1) ^ Load16(here + bestLength - 1)) |
+                   (Load16(there) ^ Load16(here));
+        };
+        if (chain >= 2) {
+            const bool first = candidate >= oldest;
+            const int32_t next = candidate - prev_[History::Slot(candidate)];
+            const bool second = first && next >= oldest;
+            if (miss(first, differs(at(candidate))) & miss(second, differs(at(next)))) {
+                if (!second) return best;
+                candidate = next - prev_[History::Slot(next)];
+                chain -= 2;
+            }
         }
         while (candidate >= oldest && chain-- > 0) {
             const uint8_t* const there = data_.data() + candidate;
-            // Both pairs lie within the bytes a longer match must share; one
-            // branch for both.
-            const uint32_t differ = (Load16(there + bestLength - 1) ^ Load16(here + bestLength - 1)) |
-                                    (Load16(there) ^ Load16(here));
-            if (differ == 0) {
+            if (differs(there) == 0) {
                 const uint32_t length = ExtendMatch(there, here, 2, limit);
                 if (length > bestLength) {
                     bestLength = length;

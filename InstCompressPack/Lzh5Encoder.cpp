@@ -253,14 +253,18 @@ void EncodeBest(std::span<const uint8_t> data, size_t start, BitWriter& out) {
 
 SegmentCode EncodeSegment(std::span<const uint8_t> window, size_t start, bool best) {
     assert(start <= kWindowSize && start < window.size());
+    // Room for data that does not shrink, which would otherwise grow both
+    // vectors once more and copy them: a token a byte at most, and a little
+    // over a byte a byte.
+    const size_t n = window.size() - start;
     SegmentCode code;
-    code.bytes.reserve((window.size() - start) / 2 + 64);
+    code.bytes.reserve(n + n / 32 + 64);
     BitWriter out(code.bytes);
     if (best) {
         EncodeBest(window, start, out);
     } else {
         std::vector<Token> tokens;
-        tokens.reserve((window.size() - start) / 2);
+        tokens.reserve(n);
         LazyParse(window, start, kDefaultParams, tokens);
         WriteBlocks(out, tokens, kDefaultGrain);
     }

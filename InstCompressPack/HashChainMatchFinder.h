@@ -79,7 +79,7 @@ public:
         int32_t& head = head_[MultiplyHash(v, kChainHashBits)];
         const int32_t headBefore = head;
         Link(pos, head);
-        // The chain from headBefore never reaches pos's own link: its
+        // The chain from headBefore never follows pos's own link: its
         // positions within the window lie in other slots.
         return Search(pos, longerThan, chain, nice, nearBefore, headBefore);
     }
@@ -135,8 +135,9 @@ private:
         const int64_t oldest = static_cast<int64_t>(pos) - static_cast<int64_t>(kMaxDistance);
         // Most searches on data without matches meet no candidate, or one or
         // two that differ at once: those are told apart with one branch,
-        // not one for each candidate. A position before the window reads the
-        // segment's first bytes, and its result is set aside.
+        // not one for each candidate. A position beyond the window (or none)
+        // still reads bytes of the data, from no lower than its first, and
+        // what it reads is set aside.
         const auto at = [&](int32_t p) { return data_.data() + std::max(p, int32_t{0}); };
         const auto miss = [&](bool inWindow, uint32_t differ) { return !inWindow || differ != 0; };
         if (bestLength < kMinMatch) {

@@ -31,11 +31,13 @@ public:
         std::vector<uint16_t> prev;
     };
 
-    HashChains(std::span<const uint8_t> data, Tables& tables)
-        : data_(data), head3_(tables.head3), head_(tables.head), prev_(tables.prev) {
-        head3_.assign(size_t{1} << kHash3Bits, kNone);
-        head_.assign(size_t{1} << kChainHashBits, kNone);
-        prev_.assign(History::kSlots, kNoLink);
+    HashChains(std::span<const uint8_t> data, Tables& tables) : data_(data) {
+        tables.head3.assign(size_t{1} << kHash3Bits, kNone);
+        tables.head.assign(size_t{1} << kChainHashBits, kNone);
+        tables.prev.assign(History::kSlots, kNoLink);
+        head3_ = tables.head3.data();
+        head_ = tables.head.data();
+        prev_ = tables.prev.data();
     }
 
     // Inserts the positions [from, to) that have kMinMatch bytes left.
@@ -47,11 +49,7 @@ public:
             uint32_t v;
             std::memcpy(&v, data_.data() + pos, sizeof v);
             head3_[Hash3Of(v, data_.data() + pos)] = static_cast<int32_t>(pos);
-            int32_t& head = head_[MultiplyHash(v, kChainHashBits)];
-            const int64_t back = static_cast<int64_t>(pos) - head;
-            prev_[History::Slot(pos)] =
-                back <= static_cast<int64_t>(kMaxDistance) ? static_cast<uint16_t>(back) : kNoLink;
-            head = static_cast<int32_t>(pos);
+            Link(pos, head_[MultiplyHash(v, kChainHashBits)]);
         }
         for (; pos < to && pos + kMinMatch <= size; ++pos) {
             head3_[Hash3(data_.data() + pos, kHash3Bits)] = static_cast<int32_t>(pos);
@@ -60,44 +58,30 @@ public:
 
     // The longest match at `pos` longer than `longerThan`, the nearest one
     // of that length the search meets; none when there is no longer one.
-    Match Find(size_t pos, uint32_t longerThan, int chain, uint32_t nice) const {
-        Match best;
-        const uint32_t limit = static_cast<uint32_t>(std::min<size_t>(data_.size() - pos, kMaxMatch));
-        uint32_t bestLength = std::max<uint32_t>(longerThan, kMinMatch - 1);
-        if (limit < kMinMatch || bestLength >= limit) return best;
-        nice = std::min(nice, limit);
+    // Then inserts `pos`, as Insert(pos, pos + 1) would: both use the
+    // hashes of pos, and the search starts from the heads it replaces.
+    Match FindAndInsert(size_t pos, uint32_t longerThan, int chain, uint32_t nice) {
         const uint8_t* const here = data_.data() + pos;
-        const int64_t oldest = static_cast<int64_t>(pos) - static_cast<int64_t>(kMaxDistance);
-        if (bestLength < kMinMatch) {
-            const int32_t near = head3_[Hash3(here, kHash3Bits)];
-            if (near >= oldest && std::memcmp(data_.data() + near, here, kMinMatch) == 0) {
-                bestLength = ExtendMatch(data_.data() + near, here, kMinMatch, limit);
-                best = {bestLength, static_cast<uint32_t>(pos - static_cast<size_t>(near))};
-                if (bestLength >= nice) return best;
-            }
+        const size_t left = data_.size() - pos;
+        if (left < 4) {
+            const int32_t near = left >= kMinMatch ? head3_[Hash3(here, kHash3Bits)] : kNone;
+            Insert(pos, pos + 1);
+            return Search(pos, longerThan, chain, nice, near, kNone);
         }
-        if (limit < 4) return best;
         // The next search most often starts one byte on: its chain head is
         // fetched while this one walks.
-        if (limit > 4) __builtin_prefetch(&head_[Hash4(here + 1)]);
-        int32_t candidate = head_[Hash4(here)];
-        while (candidate >= oldest && chain-- > 0) {
-            const uint8_t* const there = data_.data() + candidate;
-            // Both pairs lie within the bytes a longer match must share; one
-            // branch for both.
-            const uint32_t differ = (Load16(there + bestLength - 1) ^ Load16(here + bestLength - 1)) |
-                                    (Load16(there) ^ Load16(here));
-            if (differ == 0) {
-                const uint32_t length = ExtendMatch(there, here, 2, limit);
-                if (length > bestLength) {
-                    bestLength = length;
-                    best = {length, static_cast<uint32_t>(pos - static_cast<size_t>(candidate))};
-                    if (length >= nice) break;
-                }
-            }
-            candidate -= prev_[History::Slot(candidate)];
-        }
-        return best;
+        if (left > 4) __builtin_prefetch(&head_[Hash4(here + 1)]);
+        uint32_t v;
+        std::memcpy(&v, here, sizeof v);
+        int32_t& near = head3_[Hash3Of(v, here)];
+        const int32_t nearBefore = near;
+        near = static_cast<int32_t>(pos);
+        int32_t& head = head_[MultiplyHash(v, kChainHashBits)];
+        const int32_t headBefore = head;
+        Link(pos, head);
+        // The chain from headBefore never follows pos's own link: its
+        // positions within the window lie in other slots.
+        return Search(pos, longerThan, chain, nice, nearBefore, headBefore);
     }
 
 private:
@@ -130,10 +114,75 @@ private:
         return MultiplyHash(v, kChainHashBits);
     }
 
+    // `pos` becomes the head of its chain, `head`, linked to the one before.
+    void Link(size_t pos, int32_t& head) {
+        const int64_t back = static_cast<int64_t>(pos) - head;
+        prev_[History::Slot(pos)] =
+            back <= static_cast<int64_t>(kMaxDistance) ? static_cast<uint16_t>(back) : kNoLink;
+        head = static_cast<int32_t>(pos);
+    }
+
+    // The search at `pos` from the latest position `near` of its three-byte
+    // hash and the head `candidate` of its chain.
+    Match Search(size_t pos, uint32_t longerThan, int chain, uint32_t nice, int32_t near,
+                 int32_t candidate) const {
+        Match best;
+        const uint32_t limit = static_cast<uint32_t>(std::min<size_t>(data_.size() - pos, kMaxMatch));
+        uint32_t bestLength = std::max<uint32_t>(longerThan, kMinMatch - 1);
+        if (limit < kMinMatch || bestLength >= limit) return best;
+        nice = std::min(nice, limit);
+        const uint8_t* const here = data_.data() + pos;
+        const int64_t oldest = static_cast<int64_t>(pos) - static_cast<int64_t>(kMaxDistance);
+        // Most searches on data without matches meet no candidate, or one or
+        // two that differ at once: those are told apart with one branch,
+        // not one for each candidate. A position beyond the window (or none)
+        // still reads bytes of the data, from no lower than its first, and
+        // what it reads is set aside.
+        const auto at = [&](int32_t p) { return data_.data() + std::max(p, int32_t{0}); };
+        const auto miss = [&](bool inWindow, uint32_t differ) { return !inWindow || differ != 0; };
+        if (bestLength < kMinMatch) {
+            const uint8_t* const there = at(near);
+            const uint32_t differ = (Load16(there) ^ Load16(here)) | (uint32_t{there[2]} ^ here[2]);
+            if (!miss(near >= oldest, differ)) {
+                bestLength = ExtendMatch(there, here, kMinMatch, limit);
+                best = {bestLength, static_cast<uint32_t>(pos - static_cast<size_t>(near))};
+                if (bestLength >= nice) return best;
+            }
+        }
+        // Both pairs lie within the bytes a longer match must share.
+        const auto differs = [&](const uint8_t* there) {
+            return (Load16(there + bestLength - 1) ^ Load16(here + bestLength - 1)) |
+                   (Load16(there) ^ Load16(here));
+        };
+        if (chain >= 2) {
+            const bool first = candidate >= oldest;
+            const int32_t next = candidate - prev_[History::Slot(candidate)];
+            const bool second = first && next >= oldest;
+            if (miss(first, differs(at(candidate))) & miss(second, differs(at(next)))) {
+                if (!second) return best;
+                candidate = next - prev_[History::Slot(next)];
+                chain -= 2;
+            }
+        }
+        while (candidate >= oldest && chain-- > 0) {
+            const uint8_t* const there = data_.data() + candidate;
+            if (differs(there) == 0) {
+                const uint32_t length = ExtendMatch(there, here, 2, limit);
+                if (length > bestLength) {
+                    bestLength = length;
+                    best = {length, static_cast<uint32_t>(pos - static_cast<size_t>(candidate))};
+                    if (length >= nice) break;
+                }
+            }
+            candidate -= prev_[History::Slot(candidate)];
+        }
+        return best;
+    }
+
     std::span<const uint8_t> data_;
-    std::vector<int32_t>& head3_;
-    std::vector<int32_t>& head_;
-    std::vector<uint16_t>& prev_;
+    int32_t* head3_;
+    int32_t* head_;
+    uint16_t* prev_;
 };
 
 }  // namespace kq::pack::lzh5

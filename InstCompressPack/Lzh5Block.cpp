@@ -253,14 +253,29 @@ void BlockPlan::Write(BitWriter& out, std::span<const Token> tokens) const {
         classCode[c] = uint32_t{positions_.single < 0 ? positions_.codes[c] : uint16_t{0}} << extra;
         extraMask[c] = (uint32_t{1} << extra) - 1;
     }
+    static_assert(2 * kMaxCodeLength <= 32);
     out.PutRun(bits_, [&](BitWriter::Run& run) {
         PutHeader(run, static_cast<uint32_t>(tokens.size()));
-        for (const Token t : tokens) {
+        const auto put = [&](Token t) {
             run.Put(symbolBits[t.symbol], symbolCode[t.symbol]);
-            if (t.symbol < kLiteralCount) continue;
+            if (t.symbol < kLiteralCount) return;
             const int c = PositionClass(t.position);
             run.Put(classBits[c], classCode[c] | (t.position & extraMask[c]));
+        };
+        // Two literals, the most common pair where little matches, in one put.
+        size_t k = 0;
+        while (k + 2 <= tokens.size()) {
+            const Token a = tokens[k], b = tokens[k + 1];
+            if ((a.symbol | b.symbol) < kLiteralCount) {
+                run.Put(uint32_t{symbolBits[a.symbol]} + symbolBits[b.symbol],
+                        uint32_t{symbolCode[a.symbol]} << symbolBits[b.symbol] | symbolCode[b.symbol]);
+                k += 2;
+            } else {
+                put(a);
+                ++k;
+            }
         }
+        if (k < tokens.size()) put(tokens[k]);
     });
     assert(out.BitCount() - start == bits_);
 }

@@ -43,35 +43,37 @@ void LazyParse(std::span<const uint8_t> data, size_t start, const LazyParams& pa
     chains.Insert(start - std::min<size_t>(start, kWindowSize), start);
 
     size_t pos = start;
-    Match held;
-    bool holding = false;
     while (pos < end) {
-        Match current;
-        if (!holding || held.length < params.lazyLimit) {
-            const int chain =
-                holding && held.length >= params.goodLength ? params.maxChain / 4 : params.maxChain;
-            current = chains.Find(pos, holding ? held.length : 0, chain, params.niceLength);
-        }
-        chains.Insert(pos, pos + 1);
-        if (holding && current.length <= held.length) {
-            // The held match starts at pos - 1 and covers pos already.
-            tokens.push_back(MatchToken(held.length, held.distance));
-            const size_t matchEnd = pos - 1 + held.length;
-            chains.Insert(pos + 1, matchEnd);
-            pos = matchEnd;
-            holding = false;
+        // No match held: the most common case on data that does not shrink.
+        Match held = chains.FindAndInsert(pos, 0, params.maxChain, params.niceLength);
+        if (held.length < kMinMatch) {
+            tokens.push_back(LiteralToken(data[pos]));
+            ++pos;
             continue;
         }
-        if (holding) tokens.push_back(LiteralToken(data[pos - 1]));
-        if (current.length >= kMinMatch) {
+        // Held from pos - 1 while each next position starts a longer one.
+        for (++pos;; ++pos) {
+            if (pos == end) {
+                tokens.push_back(MatchToken(held.length, held.distance));
+                return;
+            }
+            Match current;
+            if (held.length < params.lazyLimit) {
+                const int chain = held.length >= params.goodLength ? params.maxChain / 4 : params.maxChain;
+                current = chains.FindAndInsert(pos, held.length, chain, params.niceLength);
+            } else {
+                chains.Insert(pos, pos + 1);
+            }
+            if (current.length <= held.length) break;
+            tokens.push_back(LiteralToken(data[pos - 1]));
             held = current;
-            holding = true;
-        } else {
-            tokens.push_back(LiteralToken(data[pos]));
         }
-        ++pos;
+        // The held match starts at pos - 1 and covers pos already.
+        tokens.push_back(MatchToken(held.length, held.distance));
+        const size_t matchEnd = pos - 1 + held.length;
+        chains.Insert(pos + 1, matchEnd);
+        pos = matchEnd;
     }
-    if (holding) tokens.push_back(MatchToken(held.length, held.distance));
 }
 
 // ---- Best: every useful match, then the cheapest parse ----
@@ -252,14 +254,18 @@ void EncodeBest(std::span<const uint8_t> data, size_t start, BitWriter& out) {
 
 SegmentCode EncodeSegment(std::span<const uint8_t> window, size_t start, bool best) {
     assert(start <= kWindowSize && start < window.size());
+    // Room for data that does not shrink, which would otherwise grow both
+    // vectors once more and copy them: a token a byte at most, and a little
+    // over a byte a byte.
+    const size_t n = window.size() - start;
     SegmentCode code;
-    code.bytes.reserve((window.size() - start) / 2 + 64);
+    code.bytes.reserve(n + n / 32 + 64);
     BitWriter out(code.bytes);
     if (best) {
         EncodeBest(window, start, out);
     } else {
         std::vector<Token> tokens;
-        tokens.reserve((window.size() - start) / 2);
+        tokens.reserve(n);
         LazyParse(window, start, kDefaultParams, tokens);
         WriteBlocks(out, tokens, kDefaultGrain);
     }

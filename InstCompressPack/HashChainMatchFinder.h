@@ -139,7 +139,9 @@ private:
         // still reads bytes of the data, from no lower than its first, and
         // what it reads is set aside.
         const auto at = [&](int32_t p) { return data_.data() + std::max(p, int32_t{0}); };
-        const auto miss = [&](bool inWindow, uint32_t differ) { return !inWindow || differ != 0; };
+        const auto miss = [&](bool inWindow, uint32_t differ) {
+            return uint32_t{!inWindow} | uint32_t{differ != 0};
+        };
         if (bestLength < kMinMatch) {
             const uint8_t* const there = at(near);
             const uint32_t differ = (Load16(there) ^ Load16(here)) | (uint32_t{there[2]} ^ here[2]);
